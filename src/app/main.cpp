@@ -1,0 +1,63 @@
+#include "app/singleinstance.h"
+#include "core/launcherconfig.h"
+#include "core/logger.h"
+#include "platform/platform.h"
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QStyleFactory>
+
+namespace {
+const QString instanceName = QStringLiteral("Veyrun_Launcher_SingleInstance");
+const QString windowTitle = QStringLiteral("Veyrun Launcher");
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+
+    SingleInstance instance(instanceName);
+    if (!instance.acquire()) {
+        instance.activateRunningInstance(windowTitle);
+        return 0;
+    }
+
+    if (platform::isDebuggerPresent())
+        return 0;
+
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QCoreApplication::setApplicationName(QStringLiteral("Veyrun Launcher"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.16"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Veyrun"));
+
+    Logger &log = Logger::instance();
+    log.log(Info, QStringLiteral("=== Wardgate Started ==="));
+    log.log(Info, QStringLiteral("Version: %1").arg(QCoreApplication::applicationVersion()));
+
+    // Left behind by the previous self-update; its absence is normal.
+    QFile::remove(QCoreApplication::applicationFilePath() + QStringLiteral(".old"));
+
+    LauncherConfig::instance().load(QStringLiteral("config/launcher.ini"));
+    log.log(Info, QStringLiteral("Configuration loaded"));
+
+    // The self-update step runs here, before any window of ours exists.
+
+    int exitCode = 0;
+    {
+        MainWindow window;
+        QObject::connect(&instance, &SingleInstance::activationRequested, &window, [&window] {
+            window.showNormal();
+            window.raise();
+            window.activateWindow();
+        });
+        window.show();
+        window.raise();
+        window.activateWindow();
+        log.log(Info, QStringLiteral("Main window shown"));
+
+        exitCode = QApplication::exec();
+        log.log(Info, QStringLiteral("=== Wardgate Closed ==="));
+    }
+    return exitCode;
+}

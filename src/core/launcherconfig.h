@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+// The process-wide settings: the ini file at start, then the remote configuration object.
+// Consumers read the public fields at the moment of use; nothing is written back.
+class LauncherConfig
+{
+public:
+    static LauncherConfig &instance();
+
+    LauncherConfig();
+
+    void load(const QString &path);
+    void applyRemoteConfig(const QJsonObject &object);
+
+    QString manifestUrl;
+    QString authUrl;
+    QString filesBaseUrl;
+    QString gameDirectory = QStringLiteral(".");
+    QString gameExecutable;
+    QString serverIp;
+    int serverPort = 7777;
+    int heartbeatInterval = 45;
+    int maxDownloadThreads = 4;
+    QStringList integrityFiles;
+    int integrityCheckMin = 60;
+    int integrityCheckMax = 180;
+};

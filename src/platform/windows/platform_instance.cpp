@@ -1,0 +1,52 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+
+std::wstring toWide(const std::string &text)
+{
+    if (text.empty())
+        return std::wstring();
+    const int length =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        length);
+    return wide;
+}
+
+} // namespace
+
+bool acquireSingleInstance(const std::string &name)
+{
+    // The handle stays open for the life of the process and is released by the system at exit.
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, toWide(name).c_str());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (mutex)
+            CloseHandle(mutex);
+        return false;
+    }
+    return true;
+}
+
+bool activateWindowByTitle(const std::string &title)
+{
+    HWND window = FindWindowW(nullptr, toWide(title).c_str());
+    if (!window)
+        return false;
+    ShowWindow(window, SW_RESTORE);
+    SetForegroundWindow(window);
+    return true;
+}
+
+bool isDebuggerPresent()
+{
+    return IsDebuggerPresent() != FALSE;
+}
+
+} // namespace platform

@@ -1,0 +1,124 @@
+#include "support/testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+// Runs the real launcher executable in a sandboxed home, as a player would start it.
+class StartupTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void startLogsAndRemovesOldLeftover();
+    void secondStartExitsQuietly();
+
+private:
+    QProcessEnvironment environment() const;
+    QString logPath() const;
+    bool waitForLine(const QString &text, int timeoutMs = 20000) const;
+
+    std::unique_ptr<QTemporaryDir> home;
+    std::unique_ptr<QProcess> first;
+    QString launcher;
+};
+
+void StartupTest::init()
+{
+    home = std::make_unique<QTemporaryDir>();
+    // A copy of the launcher, so its ".old" leftover lies in a folder of the test's own.
+    launcher = home->filePath("bin/Wardgate");
+    QDir().mkpath(home->filePath("bin"));
+    QVERIFY(QFile::copy(testsupport::launcherPath(), launcher));
+    QDir().mkpath(home->filePath("runtime"));
+    QFile(home->filePath("runtime"))
+        .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void StartupTest::cleanup()
+{
+    if (first) {
+        first->kill();
+        first->waitForFinished(5000);
+        first.reset();
+    }
+    home.reset();
+}
+
+QProcessEnvironment StartupTest::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home->path());
+    env.insert("XDG_DATA_HOME", home->filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home->filePath("config-home"));
+    env.insert("XDG_RUNTIME_DIR", home->filePath("runtime"));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    return env;
+}
+
+QString StartupTest::logPath() const
+{
+    return home->filePath("data/Veyrun/Veyrun/launcher.log");
+}
+
+bool StartupTest::waitForLine(const QString &text, int timeoutMs) const
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        for (const QString &line : testsupport::readLines(logPath())) {
+            if (line.endsWith(text))
+                return true;
+        }
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+void StartupTest::startLogsAndRemovesOldLeftover()
+{
+    QVERIFY(testsupport::writeFile(launcher + ".old", "previous launcher"));
+    first = std::make_unique<QProcess>();
+    first->setProcessEnvironment(environment());
+    first->setWorkingDirectory(home->path());
+    first->start(launcher, {});
+    QVERIFY(first->waitForStarted());
+    QVERIFY2(waitForLine("[INFO] Main window shown"),
+             qPrintable(testsupport::readLines(logPath()).join('\n')));
+
+    const QStringList lines = testsupport::readLines(logPath());
+    QVERIFY(lines.value(0).endsWith("[INFO] === Wardgate Started ==="));
+    QVERIFY(lines.value(1).endsWith("[INFO] Version: 1.0.16"));
+    QVERIFY(lines.value(2).endsWith("[INFO] Configuration loaded"));
+    QVERIFY(!QFile::exists(launcher + ".old"));
+}
+
+void StartupTest::secondStartExitsQuietly()
+{
+    first = std::make_unique<QProcess>();
+    first->setProcessEnvironment(environment());
+    first->setWorkingDirectory(home->path());
+    first->start(launcher, {});
+    QVERIFY(first->waitForStarted());
+    QVERIFY(waitForLine("[INFO] Main window shown"));
+    const QStringList before = testsupport::readLines(logPath());
+
+    QProcess second;
+    second.setProcessEnvironment(environment());
+    second.setWorkingDirectory(home->path());
+    second.start(launcher, {});
+    QVERIFY(second.waitForFinished(20000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QTest::qWait(300);
+    QCOMPARE(testsupport::readLines(logPath()), before);
+    QCOMPARE(first->state(), QProcess::Running);
+}
+
+QTEST_GUILESS_MAIN(StartupTest)
+#include "tst_startup.moc"

@@ -1,0 +1,159 @@
+#include "core/launcherconfig.h"
+#include "deployment.h"
+#include "support/testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+class LauncherConfigTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void defaults();
+    void missingIniGivesDefaults();
+    void iniValues();
+    void integerConversions_data();
+    void integerConversions();
+    void textConversions();
+    void integrityFiles();
+    void unknownKeysChangeNothing();
+    void remoteCannotSetIniValues();
+
+private:
+    static QJsonObject parse(const char *json) { return QJsonDocument::fromJson(json).object(); }
+};
+
+void LauncherConfigTest::defaults()
+{
+    const LauncherConfig config;
+    QCOMPARE(config.authUrl, QString("http://127.0.0.1:8091/api/auth"));
+    QCOMPARE(config.authUrl, QString(deployment::defaultAuthUrl));
+    QCOMPARE(config.gameDirectory, QString("."));
+    QCOMPARE(config.serverPort, 7777);
+    QCOMPARE(config.heartbeatInterval, 45);
+    QCOMPARE(config.maxDownloadThreads, 4);
+    QCOMPARE(config.integrityCheckMin, 60);
+    QCOMPARE(config.integrityCheckMax, 180);
+    QVERIFY(config.manifestUrl.isEmpty() && config.filesBaseUrl.isEmpty() &&
+            config.gameExecutable.isEmpty());
+    QVERIFY(config.integrityFiles.isEmpty());
+}
+
+void LauncherConfigTest::missingIniGivesDefaults()
+{
+    QTemporaryDir dir;
+    LauncherConfig config;
+    config.authUrl = "changed";
+    config.gameDirectory = "changed";
+    config.load(dir.filePath("config/launcher.ini"));
+    QCOMPARE(config.authUrl, QString("http://127.0.0.1:8091/api/auth"));
+    QCOMPARE(config.gameDirectory, QString("."));
+}
+
+void LauncherConfigTest::iniValues()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config/launcher.ini");
+    QVERIFY(testsupport::writeFile(path, "[Server]\nAuthUrl=https://auth.example.org/api/auth\n"
+                                         "[Game]\nGameDir=C:/Games/Veyrun\n"));
+    LauncherConfig config;
+    config.load(path);
+    QCOMPARE(config.authUrl, QString("https://auth.example.org/api/auth"));
+    QCOMPARE(config.gameDirectory, QString("C:/Games/Veyrun"));
+}
+
+void LauncherConfigTest::integerConversions_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("whole number") << QByteArray("30") << 30;
+    QTest::newRow("string is not a number") << QByteArray("\"30\"") << 0;
+    QTest::newRow("fraction") << QByteArray("30.5") << 0;
+    QTest::newRow("negative kept") << QByteArray("-5") << -5;
+    QTest::newRow("int max") << QByteArray("2147483647") << 2147483647;
+    QTest::newRow("above int max") << QByteArray("2147483648") << 0;
+    QTest::newRow("int min") << QByteArray("-2147483648") << int(-2147483647 - 1);
+    QTest::newRow("below int min") << QByteArray("-2147483649") << 0;
+    QTest::newRow("huge") << QByteArray("1e300") << 0;
+    QTest::newRow("boolean") << QByteArray("true") << 0;
+    QTest::newRow("null") << QByteArray("null") << 0;
+    QTest::newRow("exponent whole") << QByteArray("3e1") << 30;
+}
+
+void LauncherConfigTest::integerConversions()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, expected);
+    const char *keys[] = {"server_port", "heartbeat_interval", "max_download_threads",
+                          "integrity_check_min", "integrity_check_max"};
+    for (const char *key : keys) {
+        LauncherConfig config;
+        config.applyRemoteConfig(parse("{\"" + QByteArray(key) + "\": " + value + "}"));
+        const int actual = QByteArray(key) == "server_port"            ? config.serverPort
+                           : QByteArray(key) == "heartbeat_interval"   ? config.heartbeatInterval
+                           : QByteArray(key) == "max_download_threads" ? config.maxDownloadThreads
+                           : QByteArray(key) == "integrity_check_min"  ? config.integrityCheckMin
+                                                                       : config.integrityCheckMax;
+        QVERIFY2(actual == expected, key);
+    }
+}
+
+void LauncherConfigTest::textConversions()
+{
+    LauncherConfig config;
+    config.applyRemoteConfig(
+        parse(R"({"manifest_url": "http://h/m.json", "files_base_url": "http://h/files",
+                                       "game_executable": "system/l2.exe", "server_ip": "10.0.0.1"})"));
+    QCOMPARE(config.manifestUrl, QString("http://h/m.json"));
+    QCOMPARE(config.filesBaseUrl, QString("http://h/files"));
+    QCOMPARE(config.gameExecutable, QString("system/l2.exe"));
+    QCOMPARE(config.serverIp, QString("10.0.0.1"));
+
+    config.applyRemoteConfig(parse(R"({"manifest_url": 12, "server_ip": null})"));
+    QVERIFY(config.manifestUrl.isEmpty());
+    QVERIFY(config.serverIp.isEmpty());
+    QCOMPARE(config.filesBaseUrl, QString("http://h/files")); // absent keys stay
+}
+
+void LauncherConfigTest::integrityFiles()
+{
+    LauncherConfig config;
+    config.applyRemoteConfig(parse(R"({"integrity_files": ["engine.dll", 5, "system/core.dll"]})"));
+    QCOMPARE(config.integrityFiles, QStringList({"engine.dll", "", "system/core.dll"}));
+
+    config.applyRemoteConfig(parse(R"({"server_port": 1})"));
+    QCOMPARE(config.integrityFiles.size(), 3); // no key: unchanged
+
+    config.applyRemoteConfig(parse(R"({"integrity_files": []})"));
+    QVERIFY(config.integrityFiles.isEmpty());
+
+    config.integrityFiles = QStringList{"x"};
+    config.applyRemoteConfig(parse(R"({"integrity_files": "engine.dll"})"));
+    QVERIFY(config.integrityFiles.isEmpty()); // not an array: emptied
+}
+
+void LauncherConfigTest::unknownKeysChangeNothing()
+{
+    LauncherConfig config;
+    config.applyRemoteConfig(
+        parse(R"({"Manifest_URL": "x", "port": 1, "auth_url": "y", "extra": [1]})"));
+    const LauncherConfig defaults;
+    QCOMPARE(config.manifestUrl, defaults.manifestUrl);
+    QCOMPARE(config.serverPort, defaults.serverPort);
+    QCOMPARE(config.authUrl, defaults.authUrl);
+    QCOMPARE(config.integrityFiles, defaults.integrityFiles);
+}
+
+void LauncherConfigTest::remoteCannotSetIniValues()
+{
+    LauncherConfig config;
+    config.applyRemoteConfig(parse(R"({"authUrl": "x", "gameDirectory": "/", "game_dir": "/"})"));
+    QCOMPARE(config.gameDirectory, QString("."));
+    QCOMPARE(config.authUrl, LauncherConfig().authUrl);
+}
+
+QTEST_GUILESS_MAIN(LauncherConfigTest)
+#include "tst_launcherconfig.moc"

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace testsupport {
+
+// Path of a helper program built with the tests.
+QString helperPath(const QString &name);
+// Path of the built launcher executable.
+QString launcherPath();
+
+// Writes `content` to `path`, creating parent folders.
+bool writeFile(const QString &path, const QByteArray &content);
+
+// Reads all lines of a text file (without line ends); empty when it cannot be read.
+QStringList readLines(const QString &path);
+
+} // namespace testsupport
