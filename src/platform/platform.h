@@ -29,4 +29,67 @@ bool isDebuggerPresent();
 // The "TracerPid:" value of a /proc/<pid>/status text; 0 when absent or unreadable.
 std::int64_t parseTracerPid(const std::string &statusText);
 
+// ---- Processes ---------------------------------------------------------------------------------
+
+struct StartResult
+{
+    bool started = false;
+    // Id of the started process; 0 when the system started it without handing back a process.
+    std::int64_t pid = 0;
+    // The system's error code when nothing was started.
+    std::uint32_t error = 0;
+};
+
+// Starts `executable` detached from this process with the single command-line argument
+// `argument`, in `workingDirectory`. Windows: ShellExecuteExW "open"; Linux: posix_spawn in a
+// session of its own.
+StartResult startProcess(const std::string &executable, const std::string &argument,
+                         const std::string &workingDirectory);
+
+// Blocks until the process ends and returns its exit code. Empty when the process cannot be
+// opened for waiting (it does not exist, or access is denied). The code is 0 when the system
+// does not tell it: a process that is not our child on Linux, or one ended by terminateProcess.
+// A child killed by any other signal gives 128 + the signal number.
+std::optional<int> waitForExit(std::int64_t pid);
+
+// True while the process exists and has not ended; a process that cannot be opened counts as
+// ended, and so does a zombie.
+bool isProcessAlive(std::int64_t pid);
+
+// Ends the process at once with exit code 0 (Linux: SIGKILL, reported as 0 by waitForExit).
+// False when the process cannot be opened for termination.
+bool terminateProcess(std::int64_t pid);
+
+struct ProcessEntry
+{
+    std::int64_t pid = 0;
+    // File name of the executable, without its folder.
+    std::string exeName;
+};
+
+// Every process of the system, in the system's order; empty when the list cannot be taken.
+std::vector<ProcessEntry> listProcesses();
+
+struct ModuleEntry
+{
+    // File name without folder, and the full path as the system gives it.
+    std::string name;
+    std::string path;
+};
+
+// The executable and library files the process has loaded, each once. Empty when they cannot be
+// read (no such process, access denied). Windows covers 32-bit modules too; Linux lists the
+// file-backed mappings of /proc/<pid>/maps.
+std::vector<ModuleEntry> listModules(std::int64_t pid);
+
+// Full path of the process's executable with forward slashes; empty when it cannot be read.
+std::string processImagePath(std::int64_t pid);
+
+// The distinct files mapped in a /proc/<pid>/maps text, in order of first appearance. Anonymous
+// and pseudo mappings ([heap], [stack], ...) are left out, and so is the " (deleted)" mark.
+std::vector<std::string> parseMappedFiles(const std::string &mapsText);
+
+// The part of a path after its last slash or backslash.
+std::string fileNameOfPath(const std::string &path);
+
 } // namespace platform

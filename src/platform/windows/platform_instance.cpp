@@ -1,26 +1,12 @@
 #include "platform/platform.h"
 
+#include "platform/windows/wide.h"
+
 #include <windows.h>
 
 #include <cstdlib>
 
 namespace platform {
-
-namespace {
-
-std::wstring toWide(const std::string &text)
-{
-    if (text.empty())
-        return std::wstring();
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        length);
-    return wide;
-}
-
-} // namespace
 
 bool acquireSingleInstance(const std::string &name)
 {

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "core/logger.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QProcess>
+#include <QString>
+
+#include <optional>
+
+class QThread;
+
+// Starts the game executable, remembers its process id in "game.pid" so that a restarted
+// launcher finds the game again, watches the process on a worker thread and reports its end.
+class GameLauncher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit GameLauncher(QObject *parent = nullptr);
+
+    bool launchGame(const QString &path);
+    void terminateGame();
+    bool isRunning() const;
+    qint64 processId() const;
+    // Re-attaches to a game recorded by an earlier launcher run; called once at start.
+    bool restoreRunningGame();
+    void startProcessWatcher(qint64 pid);
+
+    static QString pidFilePath();
+    static void savePid(qint64 pid);
+    static qint64 readSavedPid();
+    static void clearSavedPid();
+
+signals:
+    void gameStarted();
+    // exitCode is -1 when the process could not be opened for watching.
+    void gameClosed(int exitCode);
+    void launchError(const QString &error);
+
+public slots:
+    void onGameFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void onGameError(QProcess::ProcessError error);
+
+private:
+    void refuse(LogLevel level, const QString &message);
+    void onWatchEnded(quint64 generation, std::optional<int> exitCode);
+
+    qint64 gamePid = 0;
+    QPointer<QThread> watcherThread;
+    // Counts watchers; only the newest may report, a superseded one is ignored.
+    quint64 watcherGeneration = 0;
+};
