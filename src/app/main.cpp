@@ -1,3 +1,5 @@
+#include "app/autoupdater.h"
+#include "app/selfupdate.h"
 #include "app/singleinstance.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
@@ -41,7 +43,11 @@ int main(int argc, char *argv[])
     LauncherConfig::instance().load(QStringLiteral("config/launcher.ini"));
     log.log(Info, QStringLiteral("Configuration loaded"));
 
-    // The self-update step runs here, before any window of ours exists.
+    {
+        AutoUpdater updater(ReleaseChannel::deployed(), QCoreApplication::applicationFilePath());
+        if (runSelfUpdate(updater, QCoreApplication::applicationPid()))
+            return 0;
+    }
 
     int exitCode = 0;
     {

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QNetworkAccessManager;
+class QSaveFile;
+
+// Where the launcher's release is published and what its files are called on this platform.
+struct ReleaseChannel
+{
+    QString apiBase; // REST API root serving the contents endpoint, e.g. "https://api.github.com"
+    QString rawBase; // raw-file host, e.g. "https://raw.githubusercontent.com"
+    QString repository;  // "owner/name"
+    QString releaseFile; // the published executable's name on the release branch
+    QString digestKey;   // version.json key holding that executable's SHA-256
+    QString newFileName; // the download's name next to the running executable
+    int versionCheckTimeoutMs = 10000;
+    int downloadTimeoutMs = 60000;
+
+    // The build's deployment values with this platform's file names.
+    static ReleaseChannel deployed();
+};
+
+// Compares the running executable's SHA-256 with the published one and, when they differ,
+// downloads the published executable next to it. Every check ends in exactly one of
+// noUpdateAvailable, updateDownloaded or updateError.
+class AutoUpdater : public QObject
+{
+    Q_OBJECT
+
+public:
+    AutoUpdater(const ReleaseChannel &channel, const QString &executablePath,
+                QObject *parent = nullptr);
+
+    void checkForUpdates();
+
+    QString executablePath() const { return runningExecutable; }
+    QString latestVersion() const { return publishedVersion; }
+
+signals:
+    void updateAvailable(const QString &newVersion);
+    void noUpdateAvailable();
+    void updateDownloaded(const QString &newExePath);
+    void updateError(const QString &error);
+    void downloadProgress(qint64 received, qint64 total);
+
+private slots:
+    void onVersionCheckReply();
+    void onDownloadReply();
+
+private:
+    void startDownload();
+    void onDownloadReadyRead();
+    void rejectDownload(const QString &error);
+    QString newExePath() const;
+
+    ReleaseChannel channel;
+    QString runningExecutable;
+    QNetworkAccessManager *network;
+    QString publishedVersion;
+    QString publishedDigest;
+    // The download is streamed into a temporary file that takes the new name only once it is
+    // complete and matches the published digest.
+    QSaveFile *download = nullptr;
+    qint64 downloadedBytes = 0;
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The script that swaps a downloaded launcher in once this process has gone: it waits while the
+// process `pid` exists, moves `exePath` aside to "<exePath>.old", moves `newExePath` into its
+// place, starts it and deletes itself (`scriptPath`).
+namespace updatescript {
+
+// Windows batch text for cmd.exe: CR LF line ends, every path with backslashes.
+QByteArray batchText(qint64 pid, const QString &exePath, const QString &newExePath,
+                     const QString &scriptPath);
+
+// POSIX shell text for /bin/sh; the new launcher starts in its own folder.
+QByteArray shellText(qint64 pid, const QString &exePath, const QString &newExePath,
+                     const QString &scriptPath);
+
+// "update.bat" on Windows, "update.sh" elsewhere, next to the executable.
+QString pathFor(const QString &exePath);
+
+// Writes this platform's script next to `exePath` and starts it detached. False when the script
+// cannot be written or its interpreter cannot be started.
+bool launch(qint64 pid, const QString &exePath, const QString &newExePath);
+
+} // namespace updatescript
