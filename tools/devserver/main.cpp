@@ -1,7 +1,9 @@
 #include "devserver.h"
+#include "releaseservice.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QTextStream>
 
 int main(int argc, char *argv[])
@@ -20,11 +22,30 @@ int main(int argc, char *argv[])
         QStringLiteral("record"),
         QStringLiteral("Append every request as a JSON line to this file."),
         QStringLiteral("file"));
+    QCommandLineOption releaseOption(
+        QStringLiteral("release-dir"),
+        QStringLiteral("Publish the launcher release from this folder (Wardgate.exe, Wardgate)."),
+        QStringLiteral("dir"));
+    QCommandLineOption releaseVersionOption(QStringLiteral("release-version"),
+                                            QStringLiteral("Published launcher version."),
+                                            QStringLiteral("version"), QStringLiteral("1.0.17"));
     parser.addOption(portOption);
     parser.addOption(recordOption);
+    parser.addOption(releaseOption);
+    parser.addOption(releaseVersionOption);
     parser.process(app);
 
     DevServer server;
+    if (parser.isSet(releaseOption)) {
+        const QDir releaseDir(parser.value(releaseOption));
+        ReleaseServiceOptions release;
+        release.version = parser.value(releaseVersionOption);
+        if (releaseDir.exists(QStringLiteral("Wardgate.exe")))
+            release.windowsExecutable = releaseDir.absoluteFilePath(QStringLiteral("Wardgate.exe"));
+        if (releaseDir.exists(QStringLiteral("Wardgate")))
+            release.linuxExecutable = releaseDir.absoluteFilePath(QStringLiteral("Wardgate"));
+        installReleaseService(server, release);
+    }
     if (parser.isSet(recordOption))
         server.setRecordFile(parser.value(recordOption));
     if (!server.listenLoopback(parser.value(portOption).toUShort())) {

@@ -1,0 +1,324 @@
+#include "app/autoupdater.h"
+#include "core/logger.h"
+#include "devserver.h"
+#include "releaseservice.h"
+#include "support/testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+// AutoUpdater against the dev server's release side: the decision, the download and every
+// failure, each ending in exactly one final signal.
+class AutoUpdaterTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void equalDigestsAreUpToDate_data();
+    void equalDigestsAreUpToDate();
+    void failedChecksReadAsUpToDate_data();
+    void failedChecksReadAsUpToDate();
+    void downloadWritesExactlyTheReleaseBytes();
+    void downloadNotMatchingTheDigestIsRefused_data();
+    void downloadNotMatchingTheDigestIsRefused();
+    void downloadErrorLeavesNoFile();
+    void unwritableFolderIsReported();
+
+private:
+    struct Outcome
+    {
+        QStringList events; // "available:<v>", "none", "downloaded:<path>", "error:<text>"
+        QList<QPair<qint64, qint64>> progress;
+    };
+    Outcome check(const ReleaseChannel &channel);
+    ReleaseChannel channel() const;
+    QString installed() const { return dir->filePath("bin/Wardgate"); }
+    QString published() const { return dir->filePath("release/Wardgate"); }
+    bool logged(const QString &text) const;
+    QStringList binContents() const;
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<DevServer> server;
+    QStringList logLines;
+};
+
+void AutoUpdaterTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    Logger::instance().setLogListener([this](const QString &line) { logLines.append(line); });
+}
+
+void AutoUpdaterTest::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(testsupport::writeFile(installed(), "launcher 1.0.16\n"));
+    QVERIFY(testsupport::writeFile(published(), "launcher 1.0.17\n"));
+    server = std::make_unique<DevServer>();
+    QVERIFY(server->listenLoopback());
+    logLines.clear();
+}
+
+void AutoUpdaterTest::cleanup()
+{
+    QFile(dir->filePath("bin"))
+        .setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    server.reset();
+    dir.reset();
+}
+
+ReleaseChannel AutoUpdaterTest::channel() const
+{
+    ReleaseChannel channel = ReleaseChannel::deployed();
+    channel.apiBase = server->rootUrl();
+    channel.rawBase = server->rootUrl();
+    channel.repository = QStringLiteral("veyrun/wardgate-release");
+    return channel;
+}
+
+AutoUpdaterTest::Outcome AutoUpdaterTest::check(const ReleaseChannel &channel)
+{
+    Outcome outcome;
+    AutoUpdater updater(channel, installed());
+    connect(&updater, &AutoUpdater::updateAvailable, this,
+            [&](const QString &version) { outcome.events << "available:" + version; });
+    connect(&updater, &AutoUpdater::noUpdateAvailable, this, [&] { outcome.events << "none"; });
+    connect(&updater, &AutoUpdater::updateDownloaded, this,
+            [&](const QString &path) { outcome.events << "downloaded:" + path; });
+    connect(&updater, &AutoUpdater::updateError, this,
+            [&](const QString &error) { outcome.events << "error:" + error; });
+    connect(&updater, &AutoUpdater::downloadProgress, this, [&](qint64 received, qint64 total) {
+        outcome.progress.append({received, total});
+    });
+    updater.checkForUpdates();
+    const auto finished = [&] {
+        return !outcome.events.isEmpty() && !outcome.events.last().startsWith("available:");
+    };
+    if (!QTest::qWaitFor(finished, 20000))
+        outcome.events << "no final signal";
+    QTest::qWait(50); // room for a wrong second final signal to show up
+    return outcome;
+}
+
+bool AutoUpdaterTest::logged(const QString &text) const
+{
+    for (const QString &line : logLines) {
+        if (line.contains(text))
+            return true;
+    }
+    return false;
+}
+
+QStringList AutoUpdaterTest::binContents() const
+{
+    return QDir(dir->filePath("bin")).entryList(QDir::Files | QDir::NoDotAndDotDot);
+}
+
+void AutoUpdaterTest::equalDigestsAreUpToDate_data()
+{
+    QTest::addColumn<bool>("envelope");
+    QTest::newRow("base64 content with line breaks") << true;
+    QTest::newRow("version.json object itself") << false;
+}
+
+void AutoUpdaterTest::equalDigestsAreUpToDate()
+{
+    QFETCH(bool, envelope);
+    ReleaseServiceOptions release;
+    release.linuxExecutable = installed();
+    release.windowsExecutable = installed();
+    release.contentsEnvelope = envelope;
+    installReleaseService(*server, release);
+
+    QCOMPARE(check(channel()).events, QStringList{"none"});
+    const QString digest = QString::fromLatin1(
+        QCryptographicHash::hash("launcher 1.0.16\n", QCryptographicHash::Sha256).toHex());
+    QVERIFY(logged("[INFO] [AutoUpdater] Checking for updates..."));
+    QVERIFY(logged(QStringLiteral("[INFO] [AutoUpdater] Local: %1, Remote: %1").arg(digest)));
+    QVERIFY(logged("[INFO] [AutoUpdater] Launcher is up to date"));
+
+    const QList<QJsonObject> requests =
+        server->recordedRequests("/repos/veyrun/wardgate-release/contents/version.json");
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests[0]["query"].toString(), QString("ref=main"));
+    const QJsonObject headers = requests[0]["headers"].toObject();
+    QCOMPARE(headers["user-agent"].toString(), QString("Wardgate"));
+    QCOMPARE(headers["accept"].toString(), QString("application/vnd.github.v3+json"));
+}
+
+void AutoUpdaterTest::failedChecksReadAsUpToDate_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<QString>("warning");
+
+    const QByteArray notAnObject =
+        QJsonDocument(QJsonObject{{"content", contentsBase64("[\"1.0.17\"]")}}).toJson();
+    const QByteArray notJson = QJsonDocument(QJsonObject{{"content", "bm90IGpzb24="}}).toJson();
+    QTest::newRow("server error") << 500 << QByteArray("boom") << 0
+                                  << "[WARN] [AutoUpdater] Version check failed: ";
+    QTest::newRow("not found") << 404 << QByteArray() << 0
+                               << "[WARN] [AutoUpdater] Version check failed: ";
+    QTest::newRow("timeout") << 200 << QByteArray("{}") << 3000
+                             << "[WARN] [AutoUpdater] Version check failed: ";
+    QTest::newRow("response not JSON") << 200 << QByteArray("<html>rate limited</html>") << 0
+                                       << "[WARN] [AutoUpdater] Invalid GitHub API response";
+    QTest::newRow("response an array") << 200 << QByteArray("[{\"content\":\"\"}]") << 0
+                                       << "[WARN] [AutoUpdater] Invalid GitHub API response";
+    QTest::newRow("content an array")
+        << 200 << notAnObject << 0 << "[WARN] [AutoUpdater] Invalid version.json content";
+    QTest::newRow("content not JSON")
+        << 200 << notJson << 0 << "[WARN] [AutoUpdater] Invalid version.json content";
+    QTest::newRow("no network") << -1 << QByteArray() << 0
+                                << "[WARN] [AutoUpdater] Version check failed: ";
+}
+
+void AutoUpdaterTest::failedChecksReadAsUpToDate()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(int, delayMs);
+    QFETCH(QString, warning);
+
+    ReleaseServiceOptions release;
+    release.linuxExecutable = published();
+    installReleaseService(*server, release);
+    DevServer::Fault fault;
+    fault.failCount = -1;
+    fault.status = status;
+    fault.body = body;
+    fault.delayMs = delayMs;
+    fault.replaceBody = status == 200;
+    server->setFault("/repos/veyrun/wardgate-release/contents/version.json", fault);
+
+    ReleaseChannel target = channel();
+    target.versionCheckTimeoutMs = 300;
+    if (status < 0)
+        server.reset(); // nothing listens on that port any more
+    QCOMPARE(check(target).events, QStringList{"none"});
+    QVERIFY2(logged(warning), qPrintable(logLines.join('\n')));
+    QVERIFY(!logged("Launcher is up to date"));
+    QCOMPARE(binContents(), QStringList{"Wardgate"});
+}
+
+void AutoUpdaterTest::downloadWritesExactlyTheReleaseBytes()
+{
+    // Larger than the reply's read buffer, so it arrives in several writes.
+    QByteArray bytes(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(bytes.data()),
+                                  bytes.size() / int(sizeof(quint32)));
+    QVERIFY(testsupport::writeFile(published(), bytes));
+    ReleaseServiceOptions release;
+    release.linuxExecutable = published();
+    release.version = "1.0.18";
+    installReleaseService(*server, release);
+
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const Outcome outcome = check(channel());
+    const QString newPath = dir->filePath("bin/Wardgate.new");
+    QCOMPARE(outcome.events, QStringList({"available:1.0.18", "downloaded:" + newPath}));
+    QFile file(newPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.size(), bytes.size());
+    QVERIFY(file.readAll() == bytes);
+    QVERIFY(logged("[INFO] [AutoUpdater] Update available: v1.0.18"));
+    QVERIFY(logged(QStringLiteral("[INFO] [AutoUpdater] Downloaded %1 bytes to %2")
+                       .arg(bytes.size())
+                       .arg(newPath)));
+    QVERIFY(!outcome.progress.isEmpty());
+    QCOMPARE(outcome.progress.last(), qMakePair(qint64(bytes.size()), qint64(bytes.size())));
+
+    const QList<QJsonObject> downloads =
+        server->recordedRequests("/veyrun/wardgate-release/main/Wardgate");
+    QCOMPARE(downloads.size(), 1);
+    const QString query = downloads[0]["query"].toString();
+    QVERIFY2(query.startsWith("t="), qPrintable(query));
+    QVERIFY(qAbs(query.mid(2).toLongLong() - before) <= 5);
+    QVERIFY(!downloads[0]["headers"].toObject().contains("accept"));
+    QCOMPARE(binContents(), QStringList({"Wardgate", "Wardgate.new"}));
+}
+
+void AutoUpdaterTest::downloadNotMatchingTheDigestIsRefused_data()
+{
+    QTest::addColumn<QString>("publishedDigest"); // empty: the real digest
+    QTest::addColumn<QByteArray>("servedBody");   // empty: the real file
+    const QString real = QString::fromLatin1(
+        QCryptographicHash::hash("launcher 1.0.17\n", QCryptographicHash::Sha256).toHex());
+    QTest::newRow("truncated download") << QString() << QByteArray("launcher 1.0");
+    QTest::newRow("altered download") << QString() << QByteArray("launcher 6.6.6\n");
+    // Would otherwise download, swap and restart on every start.
+    QTest::newRow("upper-case exe_hash") << real.toUpper() << QByteArray();
+    QTest::newRow("exe_hash absent") << QString("null") << QByteArray();
+}
+
+void AutoUpdaterTest::downloadNotMatchingTheDigestIsRefused()
+{
+    QFETCH(QString, publishedDigest);
+    QFETCH(QByteArray, servedBody);
+    ReleaseServiceOptions release;
+    release.linuxExecutable = published();
+    if (publishedDigest == "null")
+        release.overrides.insert("exe_hash_linux", QJsonValue::Null);
+    else if (!publishedDigest.isEmpty())
+        release.overrides.insert("exe_hash_linux", publishedDigest);
+    installReleaseService(*server, release);
+    if (!servedBody.isEmpty()) {
+        DevServer::Fault fault;
+        fault.failCount = -1;
+        fault.body = servedBody;
+        fault.replaceBody = true;
+        server->setFault("/veyrun/wardgate-release/main/Wardgate", fault);
+    }
+
+    QCOMPARE(check(channel()).events,
+             QStringList({"available:1.0.17", "error:Failed to download update"}));
+    QCOMPARE(binContents(), QStringList{"Wardgate"});
+    QVERIFY(logged("[ERROR] [AutoUpdater] Downloaded file does not match"));
+    QVERIFY(!logged("Launcher is up to date"));
+}
+
+void AutoUpdaterTest::downloadErrorLeavesNoFile()
+{
+    ReleaseServiceOptions release;
+    release.linuxExecutable = published();
+    installReleaseService(*server, release);
+    DevServer::Fault fault;
+    fault.failCount = -1;
+    fault.status = 503;
+    fault.body = QByteArray(4096, 'x');
+    server->setFault("/veyrun/wardgate-release/main/Wardgate", fault);
+
+    QCOMPARE(check(channel()).events,
+             QStringList({"available:1.0.17", "error:Failed to download update"}));
+    QVERIFY(logged("[ERROR] [AutoUpdater] Download failed: "));
+    QCOMPARE(binContents(), QStringList{"Wardgate"});
+}
+
+void AutoUpdaterTest::unwritableFolderIsReported()
+{
+    ReleaseServiceOptions release;
+    release.linuxExecutable = published();
+    installReleaseService(*server, release);
+    // A directory in the way fails for every user, root included, unlike permissions.
+    QVERIFY(QDir().mkpath(dir->filePath("bin/Wardgate.new/occupied")));
+
+    QCOMPARE(check(channel()).events,
+             QStringList({"available:1.0.17", "error:Cannot write update file"}));
+    QVERIFY(logged("[ERROR] [AutoUpdater] Cannot write update file"));
+    QCOMPARE(binContents(), QStringList{"Wardgate"});
+}
+
+QTEST_GUILESS_MAIN(AutoUpdaterTest)
+#include "tst_autoupdater.moc"
