@@ -61,7 +61,7 @@ private:
     QString publishedVersion;
     QString publishedDigest;
     // The download is streamed into a temporary file that takes the new name only once it is
-    // complete and matches the published digest.
+    // complete; when its digest then differs from the published one it is removed again.
     QSaveFile *download = nullptr;
     qint64 downloadedBytes = 0;
 };

@@ -1,6 +1,8 @@
+#include "app/updatescript.h"
 #include "support/testsupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -17,11 +19,13 @@ private slots:
     void cleanup();
     void startLogsAndRemovesOldLeftover();
     void secondStartExitsQuietly();
+    void updateScriptStartsNewLauncherThatRemovesOld();
 
 private:
     QProcessEnvironment environment() const;
     QString logPath() const;
     bool waitForLine(const QString &text, int timeoutMs = 20000) const;
+    void killDetachedLaunchers() const;
 
     std::unique_ptr<QTemporaryDir> home;
     std::unique_ptr<QProcess> first;
@@ -47,6 +51,7 @@ void StartupTest::cleanup()
         first->waitForFinished(5000);
         first.reset();
     }
+    killDetachedLaunchers();
     home.reset();
 }
 
@@ -118,6 +123,48 @@ void StartupTest::secondStartExitsQuietly()
     QTest::qWait(300);
     QCOMPARE(testsupport::readLines(logPath()), before);
     QCOMPARE(first->state(), QProcess::Running);
+}
+
+void StartupTest::killDetachedLaunchers() const
+{
+    // Launchers started by an update script are not our children; find them by their image.
+    const QString image = QFileInfo(launcher).canonicalFilePath();
+    QDirIterator processes("/proc", {}, QDir::Dirs | QDir::NoDotAndDotDot);
+    while (processes.hasNext()) {
+        const QString entry = processes.next();
+        bool isPid = false;
+        const qint64 pid = QFileInfo(entry).fileName().toLongLong(&isPid);
+        if (isPid && QFileInfo(entry + "/exe").canonicalFilePath() == image)
+            QProcess::execute("kill", {"-9", QString::number(pid)});
+    }
+}
+
+void StartupTest::updateScriptStartsNewLauncherThatRemovesOld()
+{
+    // The launcher in place is an older build; the downloaded one is the real launcher.
+    QVERIFY(QFile::rename(launcher, launcher + ".new"));
+    QVERIFY(testsupport::writeFile(launcher, "previous launcher"));
+    QProcess oldLauncher;
+    oldLauncher.start(testsupport::helperPath("update_probe"), {"wait"});
+    QVERIFY(oldLauncher.waitForStarted());
+
+    // The script's launcher inherits this process's environment.
+    const QProcessEnvironment env = environment();
+    for (const QString &name : env.keys())
+        qputenv(name.toLocal8Bit(), env.value(name).toLocal8Bit());
+    QVERIFY(updatescript::launch(oldLauncher.processId(), launcher, launcher + ".new"));
+    oldLauncher.kill();
+    QVERIFY(oldLauncher.waitForFinished());
+
+    QVERIFY2(waitForLine("[INFO] Main window shown"),
+             qPrintable(testsupport::readLines(logPath()).join('\n')));
+    QVERIFY(!QFile::exists(launcher + ".old"));
+    QVERIFY(!QFile::exists(launcher + ".new"));
+    QFile swapped(launcher);
+    QVERIFY(swapped.open(QIODevice::ReadOnly));
+    QFile built(testsupport::launcherPath());
+    QVERIFY(built.open(QIODevice::ReadOnly));
+    QVERIFY(swapped.readAll() == built.readAll());
 }
 
 QTEST_GUILESS_MAIN(StartupTest)
