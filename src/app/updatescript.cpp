@@ -56,7 +56,9 @@ QByteArray shellText(qint64 pid, const QString &exePath, const QString &newExePa
     static const QString lines[] = {
         QStringLiteral("#!/bin/sh"),
         QStringLiteral("echo 'Updating launcher...'"),
-        QStringLiteral("while kill -0 %1 2>/dev/null; do"),
+        // A process that has ended but was not yet reaped by its parent (state Z) is gone.
+        QStringLiteral("while kill -0 %1 2>/dev/null &&"),
+        QStringLiteral("    [ \"$(sed 's/.*) //; s/ .*//' /proc/%1/stat 2>/dev/null)\" != Z ]; do"),
         QStringLiteral("    sleep 1"),
         QStringLiteral("done"),
         QStringLiteral("mv -f %2 %5"),

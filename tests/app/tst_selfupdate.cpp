@@ -39,6 +39,7 @@ private slots:
     void refusedDownloadGoesOnWithCurrentLauncher();
     void unwritableScriptGoesOnWithCurrentLauncher();
     void downloadedUpdateIsSwappedInOnceTheOldProcessEnds();
+    void unreapedOldProcessCountsAsEnded();
 
 private:
     AutoUpdater *makeUpdater(const QString &executable);
@@ -269,6 +270,27 @@ void SelfUpdateTest::downloadedUpdateIsSwappedInOnceTheOldProcessEnds()
     QVERIFY(old.open(QIODevice::ReadOnly));
     QCOMPARE(old.readAll(), QByteArray("launcher 1.0.16\n"));
     QVERIFY(!QFile::exists(bin + "/Wardgate.new"));
+}
+
+void SelfUpdateTest::unreapedOldProcessCountsAsEnded()
+{
+    const QString exe = bin + "/Wardgate";
+    QVERIFY(QFile::copy(testsupport::helperPath("update_probe"), exe + ".new"));
+    QProcess parent;
+    parent.start(testsupport::helperPath("update_probe"), {"zombie"});
+    QVERIFY(parent.waitForReadyRead());
+    const qint64 zombie = parent.readLine().trimmed().toLongLong();
+    QVERIFY(zombie > 0);
+    QTRY_VERIFY([zombie] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(zombie));
+        return stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") Z ");
+    }());
+
+    QVERIFY(updatescript::launch(zombie, exe, exe + ".new"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bin + "/started"), 5000);
+    QVERIFY(QFile::exists(exe + ".old"));
+    parent.kill();
+    QVERIFY(parent.waitForFinished());
 }
 
 QTEST_MAIN(SelfUpdateTest)
