@@ -43,6 +43,7 @@ int main(int argc, char *argv[])
     LauncherConfig::instance().load(QStringLiteral("config/launcher.ini"));
     log.log(Info, QStringLiteral("Configuration loaded"));
 
+    // Before any window of ours: a downloaded update takes over through its script once we exit.
     {
         AutoUpdater updater(ReleaseChannel::deployed(), QCoreApplication::applicationFilePath());
         if (runSelfUpdate(updater, QCoreApplication::applicationPid()))
