@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QIcon>
 #include <QStyleFactory>
 
 namespace {
@@ -18,6 +19,8 @@ const QString windowTitle = QStringLiteral("Veyrun Launcher");
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // The images live in the core library, which the linker would otherwise leave out.
+    Q_INIT_RESOURCE(resources);
 
     SingleInstance instance(instanceName);
     if (!instance.acquire()) {
@@ -32,6 +35,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Veyrun Launcher"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.16"));
     QCoreApplication::setOrganizationName(QStringLiteral("Veyrun"));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/images/app_icon.ico")));
 
     Logger &log = Logger::instance();
     log.log(Info, QStringLiteral("=== Wardgate Started ==="));
