@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
@@ -30,7 +31,25 @@ bool liesInGameDirectory(const QString &executablePath)
 
 } // namespace
 
-GameLauncher::GameLauncher(QObject *parent) : QObject(parent) {}
+struct GameLauncher::WatcherLink
+{
+    QMutex mutex;
+    GameLauncher *launcher = nullptr;
+};
+
+GameLauncher::GameLauncher(QObject *parent)
+    : QObject(parent), watcherLink(std::make_shared<WatcherLink>())
+{
+    watcherLink->launcher = this;
+}
+
+GameLauncher::~GameLauncher()
+{
+    // A watcher posting its result holds the lock, so once it is released no call for this
+    // object can be posted any more; QObject's destructor then drops what is already queued.
+    QMutexLocker lock(&watcherLink->mutex);
+    watcherLink->launcher = nullptr;
+}
 
 bool GameLauncher::launchGame(const QString &path)
 {
@@ -126,11 +145,15 @@ void GameLauncher::startProcessWatcher(qint64 pid)
         watcherThread->wait(1000);
     }
     const quint64 generation = ++watcherGeneration;
-    QThread *thread = QThread::create([this, pid, generation] {
+    QThread *thread = QThread::create([link = watcherLink, pid, generation] {
         const std::optional<int> exitCode = platform::waitForExit(pid);
-        QMetaObject::invokeMethod(
-            this, [this, generation, exitCode] { onWatchEnded(generation, exitCode); },
-            Qt::QueuedConnection);
+        QMutexLocker lock(&link->mutex);
+        if (GameLauncher *launcher = link->launcher) {
+            QMetaObject::invokeMethod(
+                launcher,
+                [launcher, generation, exitCode] { launcher->onWatchEnded(generation, exitCode); },
+                Qt::QueuedConnection);
+        }
     });
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     watcherThread = thread;

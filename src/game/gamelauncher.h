@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 class QThread;
@@ -19,6 +20,7 @@ class GameLauncher : public QObject
 
 public:
     explicit GameLauncher(QObject *parent = nullptr);
+    ~GameLauncher() override;
 
     bool launchGame(const QString &path);
     void terminateGame();
@@ -46,6 +48,11 @@ public slots:
 private:
     void refuse(LogLevel level, const QString &message);
     void onWatchEnded(quint64 generation, std::optional<int> exitCode);
+
+    // Shared with the watcher threads, which may outlive the launcher (each blocks on its
+    // process until it ends); through it they reach the launcher only while it exists.
+    struct WatcherLink;
+    std::shared_ptr<WatcherLink> watcherLink;
 
     qint64 gamePid = 0;
     QPointer<QThread> watcherThread;

@@ -35,6 +35,7 @@ private slots:
     void restoreIgnoresUnrelatedLiveProcess();
     void unopenableProcessReportsMinusOne();
     void supersededWatcherStaysSilent();
+    void watcherOutlivesLauncher();
     void processSlotsReportChildProcess();
 
 private:
@@ -360,6 +361,24 @@ void GameLauncherTest::supersededWatcherStaysSilent()
     launcher.terminateGame();
     QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
     QCOMPARE(closed.at(0).at(0).toInt(), 0);
+}
+
+void GameLauncherTest::watcherOutlivesLauncher()
+{
+    // The launcher goes away while its game still runs; the game's end must then reach nothing
+    // (the PID file stays for the next launcher run, which finds the game gone).
+    configureFakeGame(300, 0);
+    auto *launcher = new GameLauncher;
+    QVERIFY(launcher->launchGame(gameExe));
+    const qint64 pid = launcher->processId();
+    delete launcher;
+    QTRY_VERIFY_WITH_TIMEOUT(!platform::isProcessAlive(pid), 10000);
+    QTest::qWait(200);
+    QCOMPARE(pidFileContent(), QByteArray::number(pid));
+
+    GameLauncher next;
+    QVERIFY(!next.restoreRunningGame());
+    QVERIFY(!QFile::exists(GameLauncher::pidFilePath()));
 }
 
 void GameLauncherTest::processSlotsReportChildProcess()
