@@ -4,6 +4,7 @@
 // implementation also builds with mingw-w64. Exactly one implementation is compiled per OS:
 // platform/linux/*.cpp or platform/windows/*.cpp. Strings are UTF-8.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -91,5 +92,15 @@ std::vector<std::string> parseMappedFiles(const std::string &mapsText);
 
 // The part of a path after its last slash or backslash.
 std::string fileNameOfPath(const std::string &path);
+
+// ---- Machine identity --------------------------------------------------------------------------
+
+// The registers of CPUID function 0 in the order EAX, EBX, ECX, EDX: the highest basic function
+// number and the vendor text. All zeros on processors without CPUID (anything but x86).
+std::array<std::uint32_t, 4> cpuidLeaf0();
+
+// Windows: the volume serial number of the C: root (0 when the query fails). Linux: the low 32
+// bits of the file system id of "/" (statvfs f_fsid).
+std::uint32_t systemVolumeSerial();
 
 } // namespace platform

@@ -1,3 +1,4 @@
+#include "authservice.h"
 #include "devserver.h"
 #include "releaseservice.h"
 
@@ -33,7 +34,30 @@ int main(int argc, char *argv[])
     parser.addOption(recordOption);
     parser.addOption(releaseOption);
     parser.addOption(releaseVersionOption);
+    QCommandLineOption accountsOption(
+        QStringLiteral("accounts"),
+        QStringLiteral(
+            "Accounts as a JSON object {\"name\": \"password\"} (default: demo / demo123)."),
+        QStringLiteral("file"));
+    QCommandLineOption authBaseOption(QStringLiteral("auth-base"),
+                                      QStringLiteral("Path of the session endpoints."),
+                                      QStringLiteral("path"), QStringLiteral("/api/auth"));
+    QCommandLineOption remoteConfigOption(QStringLiteral("remote-config"),
+                                          QStringLiteral("JSON object served at /api/config."),
+                                          QStringLiteral("file"));
+    parser.addOptions({accountsOption, authBaseOption, remoteConfigOption});
     parser.process(app);
+
+    AuthService::Options auth;
+    auth.basePath = parser.value(authBaseOption);
+    QString error;
+    if ((parser.isSet(accountsOption) &&
+         !AuthService::loadAccounts(parser.value(accountsOption), &auth.accounts, &error)) ||
+        (parser.isSet(remoteConfigOption) &&
+         !AuthService::loadObject(parser.value(remoteConfigOption), &auth.remoteConfig, &error))) {
+        QTextStream(stderr) << error << "\n";
+        return 1;
+    }
 
     DevServer server;
     if (parser.isSet(releaseOption)) {
@@ -46,6 +70,7 @@ int main(int argc, char *argv[])
             release.linuxExecutable = releaseDir.absoluteFilePath(QStringLiteral("Wardgate"));
         installReleaseService(server, release);
     }
+    installAuthService(server, auth);
     if (parser.isSet(recordOption))
         server.setRecordFile(parser.value(recordOption));
     if (!server.listenLoopback(parser.value(portOption).toUShort())) {

@@ -1,0 +1,441 @@
+#include "auth/authclient.h"
+
+#include "core/launcherconfig.h"
+#include "core/logger.h"
+#include "core/tlspolicy.h"
+#include "platform/platform.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageAuthenticationCode>
+#include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSysInfo>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+const char signingKeyText[] = "Marrowfen_Portal_7351_k4_QuietPepperSeed";
+
+// Above this many seconds the timer's milliseconds no longer fit in an int.
+constexpr int maxHeartbeatSeconds = 2147483;
+
+constexpr int maxLoginAttempts = 3;
+constexpr qint64 loginWindowSeconds = 60;
+
+void log(LogLevel level, const QString &message)
+{
+    Logger::instance().log(level, message);
+}
+
+QJsonObject parseObject(const QByteArray &body, bool *ok)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    *ok = document.isObject();
+    return document.object();
+}
+
+} // namespace
+
+AuthClient::AuthClient(QObject *parent)
+    : QObject(parent), networkManager(new QNetworkAccessManager(this)),
+      heartbeatTimer(new QTimer(this)), hwid(generateHwid()),
+      authUrl(LauncherConfig::instance().authUrl), signingKey(QString::fromLatin1(signingKeyText)),
+      pingTimer(new QTimer(this)), logTimer(new QTimer(this)),
+      clock([] { return QDateTime::currentSecsSinceEpoch(); })
+{
+    heartbeatTimer->setObjectName(QStringLiteral("heartbeatTimer"));
+    pingTimer->setObjectName(QStringLiteral("pingTimer"));
+    logTimer->setObjectName(QStringLiteral("logTimer"));
+    connect(heartbeatTimer, &QTimer::timeout, this, &AuthClient::sendHeartbeat);
+    connect(pingTimer, &QTimer::timeout, this, &AuthClient::sendPing);
+    connect(logTimer, &QTimer::timeout, this, &AuthClient::sendLogBatch);
+    log(Info, QStringLiteral("AuthClient initialized with HWID: %1").arg(hwid));
+}
+
+AuthClient::~AuthClient()
+{
+    stopHeartbeat();
+}
+
+QString AuthClient::generateHwid() const
+{
+    const std::array<std::uint32_t, 4> cpu = platform::cpuidLeaf0();
+    QString source;
+    for (std::uint32_t value : cpu)
+        source += QString::number(static_cast<qint32>(value));
+    source += QString::number(platform::systemVolumeSerial());
+    source += QString::fromUtf8(QSysInfo::machineUniqueId());
+    return QString::fromLatin1(
+        QCryptographicHash::hash(source.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+QString AuthClient::computeSignature(const QString &message) const
+{
+    return QString::fromLatin1(QMessageAuthenticationCode::hash(message.toUtf8(),
+                                                                signingKey.toUtf8(),
+                                                                QCryptographicHash::Sha256)
+                                   .toHex());
+}
+
+void AuthClient::configureSsl(QNetworkRequest &request) const
+{
+    applyTlsPolicy(request);
+}
+
+void AuthClient::setCredentials(const QString &login, const QString &typedPassword)
+{
+    accountName = login.trimmed().toLower();
+    password = typedPassword;
+}
+
+void AuthClient::registerSession()
+{
+    if (accountName.isEmpty() || password.isEmpty()) {
+        const QString message = QStringLiteral("Missing credentials");
+        log(Warn, message);
+        emit sessionRegistered(false, message);
+        return;
+    }
+
+    // One reading of the clock serves the rate limit, the body and the signed message.
+    const qint64 now = clock();
+    if (loginAttempts < maxLoginAttempts) {
+        ++loginAttempts;
+    } else if (now - lastLoginAttempt < loginWindowSeconds) {
+        const QString message = QStringLiteral("Too many login attempts. Wait %1 seconds.")
+                                    .arg(loginWindowSeconds - (now - lastLoginAttempt));
+        log(Warn, message);
+        emit sessionRegistered(false, message);
+        return;
+    } else {
+        loginAttempts = 1;
+    }
+    lastLoginAttempt = now;
+
+    const QJsonObject body{
+        {QStringLiteral("account_name"), accountName},
+        {QStringLiteral("password"), password},
+        {QStringLiteral("hwid"), hwid},
+        {QStringLiteral("timestamp"), now},
+        {QStringLiteral("signature"), computeSignature(accountName + hwid + QString::number(now))}};
+    QNetworkReply *reply = postSessionRequest(QStringLiteral("/register"), body);
+    connect(reply, &QNetworkReply::finished, this, &AuthClient::onRegisterReply);
+    log(Info, QStringLiteral("Registering session with server..."));
+}
+
+void AuthClient::startHeartbeat()
+{
+    int seconds = LauncherConfig::instance().heartbeatInterval;
+    // A period under a second would fire without pause and flood the server.
+    if (seconds < 1 || seconds > maxHeartbeatSeconds) {
+        log(Warn, QStringLiteral("Heartbeat interval %1s is out of range — using %2s")
+                      .arg(seconds)
+                      .arg(defaultHeartbeatSeconds));
+        seconds = defaultHeartbeatSeconds;
+    }
+    heartbeatTimer->start(seconds * 1000);
+    log(Info, QStringLiteral("Heartbeat started (interval: %1s)").arg(seconds));
+    sendHeartbeat();
+}
+
+void AuthClient::stopHeartbeat()
+{
+    if (!heartbeatTimer->isActive())
+        return;
+    heartbeatTimer->stop();
+    log(Info, QStringLiteral("Heartbeat stopped"));
+}
+
+void AuthClient::notifyGameClosed()
+{
+    if (sessionId.isEmpty())
+        return;
+    QNetworkReply *reply = postSessionRequest(QStringLiteral("/game_closed"), sessionBody(clock()));
+    connect(reply, &QNetworkReply::finished, this, &AuthClient::onGameClosedReply);
+    log(Info, QStringLiteral("Game closed notification sent to auth service"));
+}
+
+void AuthClient::deregisterSession()
+{
+    if (sessionId.isEmpty())
+        return;
+    QNetworkReply *reply = postSessionRequest(QStringLiteral("/deregister"), sessionBody(clock()));
+    connect(reply, &QNetworkReply::finished, this, &AuthClient::onDeregisterReply);
+    log(Info, QStringLiteral("Deregister request sent to auth service"));
+}
+
+void AuthClient::startServerMonitoring()
+{
+    pingTimer->start(pingIntervalMs);
+    sendPing();
+    fetchRemoteConfig();
+}
+
+void AuthClient::fetchRemoteConfig()
+{
+    const qint64 now = clock();
+    const QJsonObject body{
+        {QStringLiteral("hwid"), hwid},
+        {QStringLiteral("timestamp"), now},
+        {QStringLiteral("signature"), computeSignature(hwid + QString::number(now))}};
+    // No transfer time-out: the fetch happens once and nothing waits for it.
+    QNetworkReply *reply = post(serviceUrl(QStringLiteral("/api/config")), body, 0, true);
+    connect(reply, &QNetworkReply::finished, this, &AuthClient::onRemoteConfigReply);
+}
+
+void AuthClient::appendLogLine(const QString &line)
+{
+    if (!line.contains(QLatin1String("[WARN]")) && !line.contains(QLatin1String("[ERROR]")))
+        return;
+    QMutexLocker locker(&pendingLogsMutex);
+    pendingLogs.append(line);
+    if (pendingLogs.size() > pendingLogLimit)
+        pendingLogs.removeFirst();
+}
+
+void AuthClient::flushLogs()
+{
+    if (sessionId.isEmpty())
+        return;
+    if (!logTimer->isActive())
+        logTimer->start(logUploadIntervalMs);
+    bool pending;
+    {
+        QMutexLocker locker(&pendingLogsMutex);
+        pending = !pendingLogs.isEmpty();
+    }
+    if (pending)
+        sendLogBatch();
+}
+
+void AuthClient::setClock(Clock secondsSinceEpoch)
+{
+    clock = std::move(secondsSinceEpoch);
+}
+
+void AuthClient::setSessionTimeout(int milliseconds)
+{
+    sessionTimeout = milliseconds;
+}
+
+void AuthClient::onRegisterReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    bool isObject = false;
+    const QJsonObject object = parseObject(reply->readAll(), &isObject);
+    // A JSON answer is judged by "success" alone, whatever the HTTP status says.
+    if (isObject) {
+        const bool success = object.value(QLatin1String("success")).toBool(false);
+        const QString message = object.value(QLatin1String("message")).toString();
+        sessionId = object.value(QLatin1String("session_id")).toString();
+        if (success) {
+            log(Info,
+                QStringLiteral("Session registered successfully — session_id=%1").arg(sessionId));
+        } else {
+            log(Error, QStringLiteral("Login rejected: %1").arg(message));
+        }
+        emit sessionRegistered(success, message);
+        return;
+    }
+
+    const QString error = reply->error() != QNetworkReply::NoError
+                              ? reply->errorString()
+                              : QStringLiteral("Invalid response from server");
+    log(Error, QStringLiteral("Register network error: %1").arg(error));
+    emit authError(error);
+    emit sessionRegistered(false, QStringLiteral("Cannot connect to server."));
+}
+
+void AuthClient::onHeartbeatReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    if (reply->error() == QNetworkReply::NoError) {
+        emit heartbeatSent();
+        log(Debug, QStringLiteral("Heartbeat acknowledged"));
+        return;
+    }
+    QString error = reply->errorString();
+    bool isObject = false;
+    const QJsonObject object = parseObject(reply->readAll(), &isObject);
+    const QString message = object.value(QLatin1String("message")).toString();
+    if (isObject && !message.isEmpty())
+        error = message;
+    log(Warn, QStringLiteral("Heartbeat failed: %1").arg(error));
+    emit authError(QStringLiteral("Heartbeat error: %1").arg(error));
+}
+
+void AuthClient::onGameClosedReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    if (reply->error() != QNetworkReply::NoError)
+        log(Warn, QStringLiteral("game_closed notify failed: %1").arg(reply->errorString()));
+    else
+        log(Debug, QStringLiteral("game_closed acknowledged by server"));
+}
+
+void AuthClient::onDeregisterReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    if (reply->error() != QNetworkReply::NoError)
+        log(Warn, QStringLiteral("Deregister failed: %1").arg(reply->errorString()));
+    else
+        log(Info, QStringLiteral("Deregister acknowledged by server"));
+    emit deregisterFinished();
+}
+
+void AuthClient::sendHeartbeat()
+{
+    // The session id goes out as it is, even when empty: the server then answers with an error.
+    QNetworkReply *reply = postSessionRequest(QStringLiteral("/heartbeat"), sessionBody(clock()));
+    connect(reply, &QNetworkReply::finished, this, &AuthClient::onHeartbeatReply);
+    log(Debug, QStringLiteral("Heartbeat sent — session_id=%1 hwid=%2 url=%3")
+                   .arg(sessionId, hwid, reply->url().toString()));
+}
+
+void AuthClient::sendPing()
+{
+    QNetworkRequest request(serviceUrl(QStringLiteral("/api/health")));
+    request.setTransferTimeout(pingTimeoutMs);
+    configureSsl(request);
+    QNetworkReply *reply = networkManager->get(request);
+    connect(reply, &QNetworkReply::finished, this, &AuthClient::onPingReply);
+}
+
+void AuthClient::onPingReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    const bool online = reply->error() == QNetworkReply::NoError;
+    if (online == serverOnline)
+        return;
+    serverOnline = online;
+    emit serverStatusChanged(online);
+    log(Info, QStringLiteral("Server status: %1")
+                  .arg(online ? QStringLiteral("ONLINE") : QStringLiteral("OFFLINE")));
+}
+
+void AuthClient::onRemoteConfigReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    if (reply->error() != QNetworkReply::NoError) {
+        log(Warn, QStringLiteral("Remote config fetch failed: %1 — using local defaults")
+                      .arg(reply->errorString()));
+        return;
+    }
+    bool isObject = false;
+    const QJsonObject object = parseObject(reply->readAll(), &isObject);
+    if (!isObject) {
+        log(Warn, QStringLiteral("Remote config: invalid JSON"));
+        return;
+    }
+    LauncherConfig &config = LauncherConfig::instance();
+    config.applyRemoteConfig(object);
+    log(Info, QStringLiteral("Remote config applied — manifest_url=%1, game_exe=%2")
+                  .arg(config.manifestUrl,
+                       config.gameDirectory + QLatin1Char('/') + config.gameExecutable));
+}
+
+void AuthClient::sendLogBatch()
+{
+    if (sessionId.isEmpty())
+        return;
+    QStringList batch;
+    {
+        QMutexLocker locker(&pendingLogsMutex);
+        const qsizetype count = qMin<qsizetype>(pendingLogs.size(), logBatchSize);
+        batch = pendingLogs.mid(0, count);
+        pendingLogs.remove(0, count);
+    }
+    if (batch.isEmpty())
+        return;
+
+    // Nothing is logged here, so an upload never feeds the next batch.
+    QJsonObject body = sessionBody(clock());
+    body.insert(QStringLiteral("account"), accountName);
+    body.insert(QStringLiteral("entries"), QJsonArray::fromStringList(batch));
+    QNetworkReply *reply = postSessionRequest(QStringLiteral("/log"), body);
+    connect(reply, &QNetworkReply::finished, this, &AuthClient::onLogReply);
+}
+
+void AuthClient::onLogReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+}
+
+QUrl AuthClient::sessionUrl(const QString &path) const
+{
+    return QUrl(authUrl + path, QUrl::TolerantMode);
+}
+
+QUrl AuthClient::serviceUrl(const QString &path) const
+{
+    // Only scheme, host and port survive: the service endpoints sit at the server root.
+    const QUrl base(authUrl);
+    QUrl url;
+    url.setScheme(base.scheme());
+    url.setHost(base.host(QUrl::FullyDecoded));
+    if (base.port() != -1)
+        url.setPort(base.port());
+    url.setPath(path);
+    return url;
+}
+
+QNetworkReply *AuthClient::post(const QUrl &url, const QJsonObject &body, int timeoutMs,
+                                bool withUserAgent)
+{
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    if (withUserAgent)
+        request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Wardgate/1.0"));
+    request.setTransferTimeout(timeoutMs);
+    configureSsl(request);
+    return networkManager->post(request, QJsonDocument(body).toJson(QJsonDocument::Indented));
+}
+
+QNetworkReply *AuthClient::postSessionRequest(const QString &path, const QJsonObject &body)
+{
+    // A server that accepts the connection and never answers must still end in the failure path.
+    return post(sessionUrl(path), body, sessionTimeout);
+}
+
+QJsonObject AuthClient::sessionBody(qint64 timestamp) const
+{
+    return {{QStringLiteral("session_id"), sessionId},
+            {QStringLiteral("hwid"), hwid},
+            {QStringLiteral("timestamp"), timestamp},
+            {QStringLiteral("signature"),
+             computeSignature(sessionId + hwid + QString::number(timestamp))}};
+}

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QJsonObject;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+class QTimer;
+class QUrl;
+
+// The launcher's one client of the server's auth service: machine identity and request signing,
+// the session (register, heartbeat, game closed, deregister), the health check, the remote
+// configuration and the upload of the launcher's own warning and error lines. Lives on the GUI
+// thread; only appendLogLine may be called from other threads.
+class AuthClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit AuthClient(QObject *parent = nullptr);
+    ~AuthClient() override;
+
+    QString generateHwid() const;
+    QString computeSignature(const QString &message) const;
+    void configureSsl(QNetworkRequest &request) const;
+
+    void setCredentials(const QString &login, const QString &typedPassword);
+    void registerSession();
+    void startHeartbeat();
+    void stopHeartbeat();
+    void notifyGameClosed();
+    void deregisterSession();
+
+    void startServerMonitoring();
+    void fetchRemoteConfig();
+    // Called by the log's listener on whichever thread logs, under the log's lock: it never logs.
+    void appendLogLine(const QString &line);
+    void flushLogs();
+
+    // Seconds since the epoch; tests replace the wall clock to play out the login rate limit.
+    using Clock = std::function<qint64()>;
+    void setClock(Clock secondsSinceEpoch);
+    // Transfer time-out of the session requests; tests shorten it instead of waiting 30 s.
+    void setSessionTimeout(int milliseconds);
+
+    static constexpr int defaultHeartbeatSeconds = 45;
+    static constexpr int sessionTimeoutMs = 30000;
+    static constexpr int pingIntervalMs = 15000;
+    static constexpr int pingTimeoutMs = 5000;
+    static constexpr int logUploadIntervalMs = 30000;
+    static constexpr int logBatchSize = 50;
+    static constexpr int pendingLogLimit = 200;
+
+signals:
+    void sessionRegistered(bool success, const QString &message);
+    void heartbeatSent();
+    void authError(const QString &error);
+    void serverStatusChanged(bool online);
+    void deregisterFinished();
+
+public slots:
+    void onRegisterReply();
+    void onHeartbeatReply();
+    void onGameClosedReply();
+    void onDeregisterReply();
+    void sendHeartbeat();
+    void sendPing();
+    void onPingReply();
+    void onRemoteConfigReply();
+    void sendLogBatch();
+    void onLogReply();
+
+private:
+    QUrl sessionUrl(const QString &path) const;
+    QUrl serviceUrl(const QString &path) const;
+    QNetworkReply *post(const QUrl &url, const QJsonObject &body, int timeoutMs,
+                        bool withUserAgent = false);
+    QNetworkReply *postSessionRequest(const QString &path, const QJsonObject &body);
+    QJsonObject sessionBody(qint64 timestamp) const;
+
+    QNetworkAccessManager *networkManager;
+    QTimer *heartbeatTimer;
+    QString hwid;
+    QString accountName;
+    QString password;
+    QString sessionId;
+    QString authUrl;
+    QString signingKey;
+    QTimer *pingTimer;
+    QTimer *logTimer;
+    bool serverOnline = false;
+    QStringList pendingLogs;
+    qint32 loginAttempts = 0;
+    qint64 lastLoginAttempt = 0;
+
+    // Guards pendingLogs: filled by whichever thread logs, emptied by the upload on the GUI thread.
+    mutable QMutex pendingLogsMutex;
+    Clock clock;
+    int sessionTimeout = sessionTimeoutMs;
+};
