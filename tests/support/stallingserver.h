@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QTcpServer>
+
+namespace testsupport {
+
+// A raw HTTP server on 127.0.0.1 that answers the first `answerCount` requests with an empty
+// "200 OK" and then accepts everything and never answers: a server that has hung.
+class StallingServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    explicit StallingServer(int answerCount = 0, QObject *parent = nullptr);
+
+    bool listenLoopback();
+    QString rootUrl() const;
+    int requestCount() const { return requests; }
+
+private:
+    void readRequests(QTcpSocket *socket);
+
+    int answersLeft;
+    int requests = 0;
+};
+
+} // namespace testsupport
