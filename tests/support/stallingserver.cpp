@@ -4,8 +4,8 @@
 
 namespace testsupport {
 
-StallingServer::StallingServer(int answerCount, QObject *parent)
-    : QTcpServer(parent), answersLeft(answerCount)
+StallingServer::StallingServer(int answerCount, const QByteArray &answerBody, QObject *parent)
+    : QTcpServer(parent), answersLeft(answerCount), answerBody(answerBody)
 {
     connect(this, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = nextPendingConnection()) {
@@ -44,7 +44,8 @@ void StallingServer::readRequests(QTcpSocket *socket)
         ++requests;
         if (answersLeft > 0) {
             --answersLeft;
-            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                          QByteArray::number(answerBody.size()) + "\r\n\r\n" + answerBody);
         }
     }
 }

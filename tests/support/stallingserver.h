@@ -5,14 +5,15 @@
 
 namespace testsupport {
 
-// A raw HTTP server on 127.0.0.1 that answers the first `answerCount` requests with an empty
-// "200 OK" and then accepts everything and never answers: a server that has hung.
+// A raw HTTP server on 127.0.0.1 that answers the first `answerCount` requests with "200 OK" and
+// `answerBody`, then accepts everything and never answers: a server that has hung.
 class StallingServer : public QTcpServer
 {
     Q_OBJECT
 
 public:
-    explicit StallingServer(int answerCount = 0, QObject *parent = nullptr);
+    explicit StallingServer(int answerCount = 0, const QByteArray &answerBody = QByteArray(),
+                            QObject *parent = nullptr);
 
     bool listenLoopback();
     QString rootUrl() const;
@@ -22,6 +23,7 @@ private:
     void readRequests(QTcpSocket *socket);
 
     int answersLeft;
+    QByteArray answerBody;
     int requests = 0;
 };
 
