@@ -19,6 +19,7 @@ private slots:
     void routesExactAndPrefix();
     void faultsFailThenRecover();
     void faultReplacesBodyAndDelays();
+    void delayedAnswerToClientThatGaveUp();
     void recordsEveryRequest();
     void streamsFiles();
 
@@ -108,6 +109,22 @@ void DevServerTest::faultReplacesBodyAndDelays()
     QVERIFY(timer.elapsed() >= 250);
     QCOMPARE(fetch("/exact").body, QByteArray("exact"));
     server.clearFaults();
+}
+
+void DevServerTest::delayedAnswerToClientThatGaveUp()
+{
+    // The held-back answer must not be written into the socket the client has closed.
+    server.setFault("/exact", {0, 200, "", 400, false});
+    QNetworkRequest request(QUrl(server.rootUrl() + "/exact"));
+    request.setTransferTimeout(100);
+    QNetworkReply *reply = network.get(request);
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
+    reply->deleteLater();
+    QTest::qWait(600);
+    server.clearFaults();
+    QCOMPARE(fetch("/exact").body, QByteArray("exact"));
 }
 
 void DevServerTest::recordsEveryRequest()

@@ -91,8 +91,14 @@ bool AuthService::loadObject(const QString &path, QJsonObject *object, QString *
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("%1: %2 at offset %3")
+                     .arg(path, parseError.errorString())
+                     .arg(parseError.offset);
+        return false;
+    }
     if (!document.isObject()) {
-        *error = QStringLiteral("%1: not a JSON object (%2)").arg(path, parseError.errorString());
+        *error = QStringLiteral("%1: not a JSON object").arg(path);
         return false;
     }
     *object = document.object();

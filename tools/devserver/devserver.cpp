@@ -193,11 +193,15 @@ bool DevServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
         reply = route ? route->handler(copy) : Reply::notFound();
     }
 
+    if (delayMs <= 0) {
+        QHttpServerResponder responder = makeResponder(request, socket);
+        send(responder, reply);
+        return true;
+    }
+    // The client may give up while the answer is held back and its socket is then deleted: the
+    // socket as context drops the held answer with it instead of writing to freed memory.
     auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
-    if (delayMs > 0)
-        QTimer::singleShot(delayMs, this, [responder, reply] { send(*responder, reply); });
-    else
-        send(*responder, reply);
+    QTimer::singleShot(delayMs, socket, [responder, reply] { send(*responder, reply); });
     return true;
 }
 
