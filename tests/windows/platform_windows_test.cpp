@@ -147,6 +147,18 @@ void ownModulesAndImage(const std::string &self)
     CHECK(image.find('\\') == std::string::npos);
 }
 
+void machineIdentity()
+{
+    // The vendor text of CPUID function 0 is EBX, EDX, ECX as little-endian ASCII.
+    const std::array<std::uint32_t, 4> registers = platform::cpuidLeaf0();
+    CHECK(registers[0] > 0);
+    std::string vendor;
+    for (int index : {1, 3, 2})
+        vendor.append(reinterpret_cast<const char *>(&registers[index]), 4);
+    CHECK(std::all_of(vendor.begin(), vendor.end(), [](char c) { return c >= 0x20 && c < 0x7f; }));
+    CHECK(platform::systemVolumeSerial() == platform::systemVolumeSerial());
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t *argv[])
@@ -160,6 +172,7 @@ int wmain(int argc, wchar_t *argv[])
     terminateGivesZero(self, folder);
     failuresAreReported(folder);
     ownModulesAndImage(self);
+    machineIdentity();
     RemoveDirectoryW(platform::toWide(folder).c_str());
 
     if (failures)
