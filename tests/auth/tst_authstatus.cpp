@@ -145,7 +145,8 @@ void AuthStatusTest::healthCheckTimesOutAfterFiveSeconds()
     client.sendPing();
     QVERIFY(status.wait(10000));
     QCOMPARE(status.at(1).at(0).toBool(), false);
-    QVERIFY2(clock.elapsed() >= 4800 && clock.elapsed() < 8000,
+    // Qt's coarse timers may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= 4500 && clock.elapsed() < 8000,
              qPrintable(QString::number(clock.elapsed())));
 }
 
