@@ -54,10 +54,11 @@ private:
 
 void GameLauncherTest::initTestCase()
 {
+    // The PID file lives in the user's application data: a home of our own keeps it apart from
+    // other runs of this test on the same machine.
+    qputenv("HOME", QFile::encodeName(temp.filePath(QStringLiteral("home"))));
     QStandardPaths::setTestModeEnabled(true);
-    // The PID file sits beside the application data folder; a name of our own keeps it apart
-    // from other tests running at the same time.
-    QCoreApplication::setOrganizationName(QStringLiteral("tst_gamelauncher"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Veyrun"));
     Logger::instance().setLogListener([this](const QString &line) {
         QMutexLocker lock(&logMutex);
         logLines.append(line);
@@ -122,6 +123,7 @@ void GameLauncherTest::launchRunsGameWithArgumentZeroInItsFolder()
     const QString appData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QCOMPARE(GameLauncher::pidFilePath(),
              QFileInfo(appData).absolutePath() + QStringLiteral("/Veyrun/game.pid"));
+    QVERIFY(GameLauncher::pidFilePath().startsWith(temp.path()));
 
     const QString record = temp.filePath(QStringLiteral("launch.txt"));
     configureFakeGame(800, 7, record);

@@ -58,6 +58,7 @@ private:
 
 void ProcessGuardTest::initTestCase()
 {
+    testsupport::lockGameClients();
     QStandardPaths::setTestModeEnabled(true);
     Logger::instance().setLogListener([this](const QString &line) {
         QMutexLocker lock(&logMutex);

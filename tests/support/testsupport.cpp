@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace testsupport {
 
 QString helperPath(const QString &name)
@@ -33,6 +37,20 @@ QStringList readLines(const QString &path)
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
+}
+
+void lockGameClients()
+{
+    // The kernel drops the lock when the process ends, however it ends; fake clients do not
+    // inherit the descriptor.
+    static const int descriptor = [] {
+        const QByteArray path = QFile::encodeName(QDir::tempPath()) + "/wardgate-game-clients.lock";
+        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            ::flock(fd, LOCK_EX);
+        return fd;
+    }();
+    Q_UNUSED(descriptor);
 }
 
 } // namespace testsupport

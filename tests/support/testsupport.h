@@ -16,4 +16,9 @@ bool writeFile(const QString &path, const QByteArray &content);
 // Reads all lines of a text file (without line ends); empty when it cannot be read.
 QStringList readLines(const QString &path);
 
+// Blocks until this process may start or look for game clients, then holds that right until the
+// process exits. The foreign-client guard sees every client on the machine, including the fake
+// ones of tests running at the same time in other build folders.
+void lockGameClients();
+
 } // namespace testsupport
