@@ -103,4 +103,10 @@ std::array<std::uint32_t, 4> cpuidLeaf0();
 // bits of the file system id of "/" (statvfs f_fsid).
 std::uint32_t systemVolumeSerial();
 
+// ---- Archive extraction ------------------------------------------------------------------------
+
+// The program that unpacks the base-client zip, found through the search path: "tar" on Windows
+// (bsdtar, shipped since Windows 10), "bsdtar" on Linux (GNU tar cannot read zip).
+const char *archiveExtractor();
+
 } // namespace platform

@@ -8,10 +8,12 @@ namespace testsupport {
 
 LogCapture::LogCapture(std::function<void(const QString &)> forward) : forward(std::move(forward))
 {
+    clock.start();
     Logger::instance().setLogListener([this](const QString &line) {
         {
             QMutexLocker locker(&mutex);
             captured.append(line);
+            arrivals.append(clock.elapsed());
         }
         if (this->forward)
             this->forward(line);
@@ -55,10 +57,27 @@ QStringList LogCapture::messages(const QString &level) const
     return found;
 }
 
+QStringList LogCapture::matching(const QString &text) const
+{
+    QMutexLocker locker(&mutex);
+    return captured.filter(text);
+}
+
+qint64 LogCapture::arrivalOf(const QString &text) const
+{
+    QMutexLocker locker(&mutex);
+    for (int i = 0; i < captured.size(); ++i) {
+        if (captured.at(i).contains(text))
+            return arrivals.at(i);
+    }
+    return -1;
+}
+
 void LogCapture::clear()
 {
     QMutexLocker locker(&mutex);
     captured.clear();
+    arrivals.clear();
 }
 
 } // namespace testsupport

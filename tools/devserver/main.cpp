@@ -1,5 +1,6 @@
 #include "authservice.h"
 #include "devserver.h"
+#include "fileservice.h"
 #include "releaseservice.h"
 
 #include <QCommandLineParser>
@@ -46,6 +47,18 @@ int main(int argc, char *argv[])
                                           QStringLiteral("JSON object served at /api/config."),
                                           QStringLiteral("file"));
     parser.addOptions({accountsOption, authBaseOption, remoteConfigOption});
+    QCommandLineOption filesOption(QStringLiteral("files"),
+                                   QStringLiteral("Serve the game files of this folder, with a "
+                                                  "manifest at /manifest.json."),
+                                   QStringLiteral("folder"));
+    QCommandLineOption filesVersionOption(QStringLiteral("files-version"),
+                                          QStringLiteral("Version text of the manifest."),
+                                          QStringLiteral("text"), QStringLiteral("1.0.0"));
+    QCommandLineOption baseClientOption(
+        QStringLiteral("base-client"),
+        QStringLiteral("Serve this zip, or this folder zipped, as the base client."),
+        QStringLiteral("path"));
+    parser.addOptions({filesOption, filesVersionOption, baseClientOption});
     parser.process(app);
 
     AuthService::Options auth;
@@ -73,6 +86,16 @@ int main(int argc, char *argv[])
     installAuthService(server, auth);
     if (parser.isSet(recordOption))
         server.setRecordFile(parser.value(recordOption));
+    if (parser.isSet(filesOption) || parser.isSet(baseClientOption)) {
+        FileServiceOptions files;
+        files.filesDirectory = parser.value(filesOption);
+        files.version = parser.value(filesVersionOption);
+        files.baseClientSource = parser.value(baseClientOption);
+        if (!installFileService(server, files, &error)) {
+            QTextStream(stderr) << error << "\n";
+            return 1;
+        }
+    }
     if (!server.listenLoopback(parser.value(portOption).toUShort())) {
         QTextStream(stderr) << "Cannot listen on 127.0.0.1:" << parser.value(portOption) << "\n";
         return 1;

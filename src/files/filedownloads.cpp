@@ -1,0 +1,204 @@
+// FileManager: the download engine. Each file goes to "<name>.tmp" beside its final place, is
+// checked by size and SHA-256 there and only then renamed into place; a failed file is tried
+// again after a pause, three attempts in all, then skipped.
+
+#include "files/filemanager.h"
+
+#include "core/launcherconfig.h"
+#include "core/logger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+namespace {
+
+// Without a bound Qt's network thread buffers a whole body in memory however fast we drain it.
+constexpr qint64 downloadReadBufferSize = 2 * 1024 * 1024;
+constexpr int maxAttempts = 3;
+
+QString temporaryPath(const QString &fullPath)
+{
+    return fullPath + QStringLiteral(".tmp");
+}
+
+} // namespace
+
+void FileManager::startDownload()
+{
+    Logger &log = Logger::instance();
+    if (filesToDownload.isEmpty()) {
+        log.log(Info, QStringLiteral("No files to download"));
+        emit allFilesReady();
+        return;
+    }
+
+    totalFiles = filesToDownload.size();
+    completedFiles = 0;
+    totalBytes = 0;
+    for (const FileEntry &entry : qAsConst(filesToDownload))
+        totalBytes += entry.size;
+    downloadedBytes = 0;
+    batchRunning = true;
+    log.log(Info, QStringLiteral("Starting download of %1 files (%2 MB)")
+                      .arg(QString::number(totalFiles),
+                           QString::number(double(totalBytes) / 1024 / 1024, 'f', 2)));
+
+    // A setting below 1 would start nothing, and the batch would never end.
+    const int threads = qMax(1, LauncherConfig::instance().maxDownloadThreads);
+    const int starts = qMin(int(filesToDownload.size()), threads);
+    for (int i = 0; i < starts; ++i)
+        startNextDownload();
+}
+
+void FileManager::startNextDownload()
+{
+    Logger &log = Logger::instance();
+    if (filesToDownload.isEmpty()) {
+        // A retry waiting in its timer is still part of the batch.
+        if (batchRunning && activeReplies.isEmpty() && pendingRetries == 0) {
+            batchRunning = false;
+            log.log(Info, QStringLiteral("All files downloaded successfully!"));
+            emit allFilesReady();
+        }
+        return;
+    }
+
+    const FileEntry entry = filesToDownload.takeFirst();
+    const QString fullPath = localPath(entry.path);
+    QDir().mkpath(QFileInfo(fullPath).absolutePath());
+    log.log(Info, QStringLiteral("Downloading: %1 (%2 KB)")
+                      .arg(entry.path, QString::number(double(entry.size) / 1024, 'f', 2)));
+
+    const QNetworkRequest request = makeRequest(entry.url);
+    auto *file = new QFile(temporaryPath(fullPath), this);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        const QString text =
+            QStringLiteral("Cannot open temp file for writing: %1").arg(entry.path);
+        log.log(Error, text);
+        emit errorOccurred(text);
+        delete file;
+        startNextDownload();
+        return;
+    }
+
+    QNetworkReply *reply = networkManager->get(request);
+    reply->setReadBufferSize(downloadReadBufferSize);
+    activeReplies.insert(reply);
+    replyEntries.insert(reply, entry);
+    replyReceived.insert(reply, 0);
+    replyFiles.insert(reply, file);
+    connect(reply, &QNetworkReply::downloadProgress, this, &FileManager::onFileDownloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &FileManager::onFileDownloadReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &FileManager::onFileDownloadFinished);
+}
+
+void FileManager::onFileDownloadReadyRead()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    QFile *file = replyFiles.value(reply);
+    if (file && file->isOpen())
+        file->write(reply->readAll());
+}
+
+void FileManager::onFileDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    Q_UNUSED(bytesTotal) // the manifest's sizes make the total, not the server's
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || !replyEntries.contains(reply))
+        return;
+    downloadedBytes += bytesReceived - replyReceived.value(reply);
+    replyReceived.insert(reply, bytesReceived);
+    emitDownloadProgress();
+}
+
+void FileManager::emitDownloadProgress()
+{
+    // A body longer than the manifest says may run past the total until it fails its check.
+    const qint64 shown = qBound(qint64(0), downloadedBytes, totalBytes);
+    const int percent = totalBytes <= 0 ? 0 : int(shown * 100 / totalBytes);
+    emit downloadProgress(percent, shown, totalBytes);
+}
+
+void FileManager::onFileDownloadFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    activeReplies.remove(reply);
+    const FileEntry entry = replyEntries.take(reply);
+    const qint64 received = replyReceived.take(reply);
+    QFile *file = replyFiles.take(reply);
+    QString writeError;
+    if (file) {
+        file->write(reply->readAll());
+        if (file->error() != QFileDevice::NoError)
+            writeError = file->errorString();
+        file->close();
+        delete file;
+    }
+
+    // A failed attempt's bytes come out of the batch's count again, so progress never runs past
+    // the total.
+    auto fail = [this, &entry, received](const QString &error) {
+        downloadedBytes -= received;
+        emitDownloadProgress();
+        handleDownloadFailure(entry, error);
+    };
+
+    const QString fullPath = localPath(entry.path);
+    const QString tempPath = temporaryPath(fullPath);
+    if (reply->error() != QNetworkReply::NoError) {
+        fail(reply->errorString());
+    } else if (!writeError.isEmpty()) {
+        fail(QStringLiteral("cannot write %1: %2").arg(tempPath, writeError));
+    } else if (!verifyFileAt(tempPath, entry, true)) {
+        // Checked before the rename, so a wrong body never stands under the file's real name.
+        fail(QStringLiteral("SHA256 mismatch"));
+    } else {
+        QFile::remove(fullPath);
+        if (!QFile::rename(tempPath, fullPath)) {
+            fail(QStringLiteral("rename failed"));
+        } else {
+            ++completedFiles;
+            Logger::instance().log(Info, QStringLiteral("Downloaded and verified: %1 (%2/%3)")
+                                             .arg(entry.path, QString::number(completedFiles),
+                                                  QString::number(totalFiles)));
+            emit fileDownloadComplete(entry.path);
+        }
+    }
+    startNextDownload();
+}
+
+void FileManager::handleDownloadFailure(FileEntry entry, QString error)
+{
+    Logger &log = Logger::instance();
+    QFile::remove(temporaryPath(localPath(entry.path)));
+    entry.attempts += 1;
+
+    if (entry.attempts >= maxAttempts) {
+        log.log(Error, QStringLiteral("Skipping %1 after %2 failed attempts: %3")
+                           .arg(entry.path, QString::number(maxAttempts), error));
+        emit errorOccurred(QStringLiteral("Skipped (too many errors): %1").arg(entry.path));
+        ++completedFiles;
+        return;
+    }
+
+    log.log(Warn, QStringLiteral("Retry %1/%2 for %3 in %4s: %5")
+                      .arg(QString::number(entry.attempts), QString::number(maxAttempts),
+                           entry.path, QString::number(retryDelayMs / 1000), error));
+    ++pendingRetries;
+    QTimer::singleShot(retryDelayMs, this, [this, entry] {
+        --pendingRetries;
+        filesToDownload.prepend(entry);
+        startNextDownload();
+    });
+}

@@ -1,0 +1,177 @@
+#include "files/filemanager.h"
+
+#include "core/filedigest.h"
+#include "core/launcherconfig.h"
+#include "core/logger.h"
+#include "core/tlspolicy.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QThread>
+#include <QTimer>
+
+FileManager::FileManager(QObject *parent)
+    : QObject(parent), networkManager(new QNetworkAccessManager(this)),
+      integrityTimer(new QTimer(this))
+{
+    // A transfer that makes no progress for 30 s is aborted and finishes with an error.
+    networkManager->setTransferTimeout(30000);
+    integrityTimer->setSingleShot(true);
+    connect(integrityTimer, &QTimer::timeout, this, &FileManager::onIntegrityCheck);
+}
+
+FileManager::~FileManager()
+{
+    // A verification worker calls into this object and the log: let it finish before the members
+    // go. Its queued result dies with this object.
+    const auto workers = findChildren<QThread *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QThread *worker : workers)
+        worker->wait();
+}
+
+QString FileManager::localPath(const QString &relativePath) const
+{
+    return LauncherConfig::instance().gameDirectory + QLatin1Char('/') + relativePath;
+}
+
+QNetworkRequest FileManager::makeRequest(const QString &url) const
+{
+    QNetworkRequest request{QUrl(url)};
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("Wardgate/1.0"));
+    applyTlsPolicy(request);
+    return request;
+}
+
+void FileManager::downloadManifest()
+{
+    const QString url = LauncherConfig::instance().manifestUrl;
+    Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
+    QNetworkReply *reply = networkManager->get(makeRequest(url));
+    connect(reply, &QNetworkReply::finished, this, &FileManager::onManifestReply);
+}
+
+void FileManager::onManifestReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+
+    Logger &log = Logger::instance();
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString text =
+            QStringLiteral("Failed to download manifest: %1").arg(reply->errorString());
+        log.log(Error, text);
+        emit errorOccurred(text);
+        emit manifestDownloaded(false, text);
+        return;
+    }
+
+    if (!manifest.parse(reply->readAll())) {
+        const QString text = QStringLiteral("Failed to parse manifest: %1").arg(manifest.error);
+        log.log(Error, text);
+        emit errorOccurred(text);
+        emit manifestDownloaded(false, text);
+        return;
+    }
+    log.log(Info,
+            QStringLiteral("Manifest downloaded successfully (version: %1)").arg(manifest.version));
+    emit manifestDownloaded(true, QStringLiteral("Version: %1").arg(manifest.version));
+}
+
+void FileManager::verifyFiles()
+{
+    Logger::instance().log(Info, QStringLiteral("Verifying local files..."));
+    filesToDownload.clear();
+
+    // The worker gets its own copies, so it reads nothing that the GUI thread may change.
+    const QList<FileEntry> files = manifest.files;
+    const QString gameDirectory = LauncherConfig::instance().gameDirectory;
+    QThread *worker = QThread::create([this, files, gameDirectory] {
+        QList<FileEntry> result;
+        int missing = 0;
+        int corrupted = 0;
+        for (const FileEntry &entry : files) {
+            const QString fullPath = gameDirectory + QLatin1Char('/') + entry.path;
+            if (verifyFileAt(fullPath, entry, false))
+                continue;
+            if (QFileInfo::exists(fullPath)) {
+                ++corrupted;
+                Logger::instance().log(Debug, QStringLiteral("Corrupted: %1").arg(entry.path));
+            } else {
+                ++missing;
+                Logger::instance().log(Debug, QStringLiteral("Missing: %1").arg(entry.path));
+            }
+            result.append(entry);
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, result, missing, corrupted] { finishVerification(result, missing, corrupted); },
+            Qt::QueuedConnection);
+    });
+    // A child, so the destructor can find and wait for it; it deletes itself once finished.
+    worker->setParent(this);
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
+}
+
+void FileManager::finishVerification(const QList<FileEntry> &result, int missing, int corrupted)
+{
+    Logger &log = Logger::instance();
+    filesToDownload = result;
+    log.log(Info,
+            QStringLiteral("Verification complete: %1 missing, %2 corrupted, %3 need download")
+                .arg(QString::number(missing), QString::number(corrupted),
+                     QString::number(filesToDownload.size())));
+    emit verificationComplete(missing, corrupted);
+    if (filesToDownload.isEmpty()) {
+        log.log(Info, QStringLiteral("All files are up to date!"));
+        emit allFilesReady();
+    }
+}
+
+bool FileManager::verifyFile(const FileEntry &entry, bool checkHash) const
+{
+    return verifyFileAt(localPath(entry.path), entry, checkHash);
+}
+
+// The check behind verifyFile, for a file that may not be at its final place yet (a download's
+// temporary file). Safe to call from the verification worker: it reads only its arguments.
+bool FileManager::verifyFileAt(const QString &fullPath, const FileEntry &entry,
+                               bool checkHash) const
+{
+    const QFileInfo info(fullPath);
+    if (!info.exists())
+        return false;
+    if (info.size() != entry.size) {
+        Logger::instance().log(
+            Debug, QStringLiteral("Size mismatch for %1: expected %2, got %3")
+                       .arg(entry.path, QString::number(entry.size), QString::number(info.size())));
+        return false;
+    }
+    if (!checkHash)
+        return true;
+    const QString digest = calculateFileHash(fullPath);
+    if (!digest.isEmpty() && digest == entry.sha256)
+        return true;
+    Logger::instance().log(Debug, QStringLiteral("Hash mismatch for %1").arg(entry.path));
+    return false;
+}
+
+QString FileManager::calculateFileHash(const QString &fullPath) const
+{
+    QFile file(fullPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Logger::instance().log(Warn, QStringLiteral("Cannot open file for hash: %1").arg(fullPath));
+        return QString();
+    }
+    file.close();
+    const QString digest = fileSha256(fullPath);
+    if (digest.isEmpty())
+        Logger::instance().log(Warn,
+                               QStringLiteral("Failed to calculate hash for: %1").arg(fullPath));
+    return digest;
+}

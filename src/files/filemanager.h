@@ -1,0 +1,103 @@
+#pragma once
+
+#include "files/manifest.h"
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QProcess>
+#include <QSet>
+#include <QString>
+
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+class QTimer;
+
+// The game files: the manifest, the check of the game directory against it, the downloads of
+// what is missing or wrong, the integrity monitor while the game runs, and the base-client
+// installer. Everything runs on the GUI thread except the verification pass, which runs on a
+// thread of its own and hands its result back by a queued call.
+class FileManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FileManager(QObject *parent = nullptr);
+    ~FileManager() override;
+
+    void downloadManifest();
+    void verifyFiles();
+    void startDownload();
+    void startIntegrityMonitor();
+    void stopIntegrityMonitor();
+    void installBaseClient(const BaseClientInfo &info, const QString &installDir);
+
+    const Manifest &currentManifest() const { return manifest; }
+    // Pause between a failed transfer and its retry: 5 s, shortened only by tests and tools.
+    void setRetryDelay(int milliseconds) { retryDelayMs = milliseconds; }
+
+signals:
+    void manifestDownloaded(bool success, QString message);
+    void verificationComplete(int missingFiles, int corruptedFiles);
+    void downloadProgress(int percent, qint64 downloaded, qint64 total);
+    void fileDownloadComplete(QString filename);
+    void allFilesReady();
+    void errorOccurred(QString error);
+    void integrityViolation(QString filePath);
+    void baseClientDownloadProgress(int percent, qint64 downloaded, qint64 total);
+    void baseClientExtracting();
+    void baseClientInstalled();
+    void baseClientError(QString error);
+
+private slots:
+    void onManifestReply();
+    void onFileDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onFileDownloadReadyRead();
+    void onFileDownloadFinished();
+    void onIntegrityCheck();
+    void onBaseClientDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onBaseClientDownloadReadyRead();
+    void onBaseClientDownloadFinished();
+    void onExtractionFinished(int exitCode, QProcess::ExitStatus exitStatus);
+
+private:
+    QString localPath(const QString &relativePath) const;
+    QNetworkRequest makeRequest(const QString &url) const;
+    bool verifyFile(const FileEntry &entry, bool checkHash) const;
+    bool verifyFileAt(const QString &fullPath, const FileEntry &entry, bool checkHash) const;
+    QString calculateFileHash(const QString &fullPath) const;
+    void finishVerification(const QList<FileEntry> &result, int missing, int corrupted);
+    void startNextDownload();
+    void handleDownloadFailure(FileEntry entry, QString error);
+    void emitDownloadProgress();
+    void scheduleNextIntegrityCheck();
+    void failBaseClient(const QString &text);
+
+    QNetworkAccessManager *networkManager = nullptr;
+    Manifest manifest;
+    QList<FileEntry> filesToDownload;
+    QSet<QNetworkReply *> activeReplies;
+    int totalFiles = 0;
+    int completedFiles = 0;
+    qint64 totalBytes = 0;
+    qint64 downloadedBytes = 0;
+    QMap<QNetworkReply *, FileEntry> replyEntries;
+    QMap<QNetworkReply *, qint64> replyReceived;
+    QMap<QNetworkReply *, QFile *> replyFiles;
+    QNetworkReply *baseClientReply = nullptr;
+    QFile *baseClientFile = nullptr;
+    BaseClientInfo baseClient;
+    QString archivePath;
+    QString installDir;
+    QProcess *extractProcess = nullptr;
+    QTimer *integrityTimer = nullptr;
+    QList<FileEntry> monitoredFiles;
+
+    // Retries waiting in their timer: the batch is not over while one is pending.
+    int pendingRetries = 0;
+    // Set by startDownload, cleared by the one allFilesReady that ends the batch.
+    bool batchRunning = false;
+    int retryDelayMs = 5000;
+};

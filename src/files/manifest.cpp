@@ -1,0 +1,122 @@
+#include "files/manifest.h"
+
+#include "core/launcherconfig.h"
+#include "core/logger.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+namespace {
+
+QString textOf(const QJsonValue &value)
+{
+    return value.isString() ? value.toString() : QString();
+}
+
+// Sizes above 2^31 stay exact, a numeric string works too, anything else reads as 0.
+qint64 sizeOf(const QJsonValue &value)
+{
+    return value.toVariant().toLongLong();
+}
+
+// The key under which two manifest paths name the same file on this system.
+QString fileKey(const QString &path)
+{
+    const QString clean = QDir::cleanPath(path);
+#ifdef Q_OS_WIN
+    return clean.toCaseFolded();
+#else
+    return clean;
+#endif
+}
+
+} // namespace
+
+bool isSafeRelativePath(const QString &path)
+{
+    if (path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')))
+        return false;
+    if (path.size() >= 2 && path.at(0).isLetter() && path.at(1) == QLatin1Char(':'))
+        return false;
+    const QStringList segments = path.split(QLatin1Char('/'));
+    if (segments.contains(QStringLiteral("..")))
+        return false;
+    const QString clean = QDir::cleanPath(path);
+    return !clean.isEmpty() && clean != QLatin1String(".");
+}
+
+bool Manifest::parse(const QByteArray &bytes)
+{
+    Logger &log = Logger::instance();
+    files.clear();
+    error.clear();
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        error = QStringLiteral("JSON parse error: %1").arg(parseError.errorString());
+        log.log(Error, error);
+        return false;
+    }
+    if (!document.isObject()) {
+        error = QStringLiteral("Invalid manifest format: root is not an object");
+        log.log(Error, error);
+        return false;
+    }
+    const QJsonObject root = document.object();
+
+    version = textOf(root.value(QLatin1String("version")));
+    if (version.isEmpty()) {
+        error = QStringLiteral("Manifest version is missing");
+        log.log(Warn, error);
+    }
+
+    if (root.contains(QLatin1String("base_client"))) {
+        const QJsonObject base = root.value(QLatin1String("base_client")).toObject();
+        baseClient.url = textOf(base.value(QLatin1String("url")));
+        baseClient.sha256 = textOf(base.value(QLatin1String("sha256")));
+        baseClient.size = sizeOf(base.value(QLatin1String("size")));
+    }
+
+    const QJsonArray elements = root.value(QLatin1String("files")).toArray();
+    if (elements.isEmpty()) {
+        error = QStringLiteral("No files in manifest");
+        log.log(Warn, error);
+        return true;
+    }
+
+    // A path outside the game directory, or a second entry for a file already listed (two
+    // transfers would share one temporary file), is dropped like any other bad entry.
+    QSet<QString> seen;
+    for (const QJsonValue &element : elements) {
+        if (!element.isObject())
+            continue;
+        const QJsonObject object = element.toObject();
+        FileEntry entry;
+        entry.path = textOf(object.value(QLatin1String("path")));
+        entry.size = sizeOf(object.value(QLatin1String("size")));
+        entry.sha256 = textOf(object.value(QLatin1String("sha256")));
+        entry.url = textOf(object.value(QLatin1String("url")));
+        const bool valid = !entry.path.isEmpty() && !entry.sha256.isEmpty() &&
+                           isSafeRelativePath(entry.path) && !seen.contains(fileKey(entry.path));
+        if (!valid) {
+            log.log(Warn, QStringLiteral("Invalid file entry in manifest: %1").arg(entry.path));
+            continue;
+        }
+        seen.insert(fileKey(entry.path));
+        files.append(entry);
+    }
+
+    const QString baseUrl = LauncherConfig::instance().filesBaseUrl;
+    if (!baseUrl.isEmpty()) {
+        for (FileEntry &entry : files)
+            entry.url = baseUrl + QLatin1Char('/') + entry.path;
+    }
+
+    log.log(Info, QStringLiteral("Manifest parsed: version %1, %2 files")
+                      .arg(version, QString::number(files.size())));
+    return true;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// One game file: where it goes below the game directory, what it must be, where it comes from.
+struct FileEntry
+{
+    QString path; // relative to the game directory, "/" separated, as the manifest gives it
+    qint64 size = 0;
+    QString sha256; // lower-case hex
+    QString url;
+    int attempts = 0; // failed downloads so far
+};
+
+// The optional whole-client archive.
+struct BaseClientInfo
+{
+    QString url;
+    QString sha256; // lower-case hex; empty: the archive is not checked
+    qint64 size = 0;
+};
+
+// The parsed manifest document.
+struct Manifest
+{
+    QString version;
+    QList<FileEntry> files;
+    BaseClientInfo baseClient; // kept when a newer document has no "base_client"
+    QString error;             // the last problem parse() met
+
+    bool parse(const QByteArray &bytes);
+};
+
+// True when `path` names a file strictly inside the folder it is joined to: relative, no ".."
+// segment, no backslash, no drive letter, and something left after normalisation.
+bool isSafeRelativePath(const QString &path);

@@ -1,0 +1,10 @@
+#include "platform/platform.h"
+
+namespace platform {
+
+const char *archiveExtractor()
+{
+    return "bsdtar";
+}
+
+} // namespace platform

@@ -1,0 +1,359 @@
+#include "core/launcherconfig.h"
+#include "files/filemanager.h"
+#include "support/fileserverfixture.h"
+#include "support/logcapture.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <memory>
+
+using testsupport::FileServerFixture;
+using testsupport::LogCapture;
+
+// The manifest document and the verification pass over the game directory.
+class ManifestTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void readsFieldsAndSizes();
+    void dropsIncompleteElements();
+    void dropsUnsafeAndDuplicatePaths();
+    void joinsFilesBaseUrl();
+    void emptyFilesSucceedsWithWarning();
+    void parseFailureLoggedTwiceSignalledOnce();
+    void networkErrorKeepsPreviousManifest();
+    void baseClientKeptWhenLaterManifestLacksIt();
+    void verificationCountsAndQueue();
+    void verificationOfEmptyManifest();
+    void destructionWaitsForVerification();
+
+private:
+    void serveManifest(const QJsonObject &document);
+
+    std::unique_ptr<FileServerFixture> fixture;
+};
+
+namespace {
+
+QByteArray json(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject fileElement(const QString &path, const QJsonValue &size = 1,
+                        const QString &sha256 = QStringLiteral("ab"))
+{
+    QJsonObject element{{"path", path}, {"sha256", sha256}, {"url", "http://x/" + path}};
+    if (!size.isUndefined())
+        element.insert("size", size);
+    return element;
+}
+
+} // namespace
+
+void ManifestTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void ManifestTest::init()
+{
+    fixture = std::make_unique<FileServerFixture>();
+    QVERIFY(fixture->start());
+}
+
+void ManifestTest::serveManifest(const QJsonObject &document)
+{
+    const QByteArray body = json(document);
+    fixture->server.addRoute("GET", "/manifest.json", [body](const DevServer::Request &) {
+        return DevServer::Reply::text(body);
+    });
+}
+
+void ManifestTest::readsFieldsAndSizes()
+{
+    Manifest manifest;
+    QJsonArray files{fileElement("big.pak", 5368709120.0), fileElement("text.ini", "1024"),
+                     fileElement("nosize.dat", QJsonValue::Undefined)};
+    QVERIFY(manifest.parse(json(
+        {{"version", "7.1"},
+         {"files", files},
+         {"base_client",
+          QJsonObject{{"url", "http://h/c.zip"}, {"sha256", "cd"}, {"size", 6442450944.0}}}})));
+    QCOMPARE(manifest.version, QString("7.1"));
+    QCOMPARE(manifest.files.size(), 3);
+    QCOMPARE(manifest.files[0].size, Q_INT64_C(5368709120));
+    QCOMPARE(manifest.files[1].size, Q_INT64_C(1024));
+    QCOMPARE(manifest.files[2].size, Q_INT64_C(0));
+    QCOMPARE(manifest.files[1].url, QString("http://x/text.ini"));
+    QCOMPARE(manifest.files[1].attempts, 0);
+    QCOMPARE(manifest.baseClient.url, QString("http://h/c.zip"));
+    QCOMPARE(manifest.baseClient.sha256, QString("cd"));
+    QCOMPARE(manifest.baseClient.size, Q_INT64_C(6442450944));
+
+    // No version: a warning, and the document still counts.
+    LogCapture log;
+    QVERIFY(manifest.parse(json({{"files", QJsonArray{fileElement("a")}}})));
+    QVERIFY(manifest.version.isEmpty());
+    QCOMPARE(log.matching("[WARN] Manifest version is missing").size(), 1);
+}
+
+void ManifestTest::dropsIncompleteElements()
+{
+    LogCapture log;
+    Manifest manifest;
+    QJsonObject noDigest = fileElement("nodigest.dat");
+    noDigest.remove("sha256");
+    QJsonArray files{fileElement("first.dat"), noDigest, fileElement(""), 42, "text", QJsonArray{1},
+                     fileElement("last.dat")};
+    QVERIFY(manifest.parse(json({{"version", "1"}, {"files", files}})));
+
+    QCOMPARE(manifest.files.size(), 2);
+    QCOMPARE(manifest.files[0].path, QString("first.dat"));
+    QCOMPARE(manifest.files[1].path, QString("last.dat"));
+    // One warning for each dropped object, none for the elements that are not objects.
+    QCOMPARE(log.count("[WARN] Invalid file entry in manifest:"), 2);
+    QCOMPARE(log.count("[WARN] Invalid file entry in manifest: nodigest.dat"), 1);
+    QVERIFY(log.contains("[INFO] Manifest parsed: version 1, 2 files"));
+}
+
+void ManifestTest::dropsUnsafeAndDuplicatePaths()
+{
+    const QStringList unsafe{
+        "/etc/passwd", "C:/Windows/evil.dll", "c:evil.dll", "../evil.dll", "system/../../evil.dll",
+        "system/..",   "system\\evil.dll",    ".",          "./",          "system/./.."};
+    QJsonArray files{fileElement("system/ok.dll"), fileElement("./system/ok.dll"),
+                     fileElement("system//ok.dll"), fileElement("system/OK.dll")};
+    for (const QString &path : unsafe)
+        files.append(fileElement(path));
+
+    LogCapture log;
+    Manifest manifest;
+    QVERIFY(manifest.parse(json({{"version", "1"}, {"files", files}})));
+
+    // The first entry for a file wins; spellings of the same path are later duplicates.
+    QStringList kept;
+    for (const FileEntry &entry : qAsConst(manifest.files))
+        kept.append(entry.path);
+#ifdef Q_OS_WIN
+    QCOMPARE(kept, QStringList{"system/ok.dll"});
+#else
+    QCOMPARE(kept, (QStringList{"system/ok.dll", "system/OK.dll"}));
+#endif
+    for (const QString &path : unsafe)
+        QVERIFY2(log.count("Invalid file entry in manifest: " + path) >= 1, qPrintable(path));
+    QCOMPARE(log.count("Invalid file entry in manifest: ./system/ok.dll"), 1);
+    QCOMPARE(log.count("Invalid file entry in manifest: system//ok.dll"), 1);
+}
+
+void ManifestTest::joinsFilesBaseUrl()
+{
+    LauncherConfig &config = LauncherConfig::instance();
+    Manifest manifest;
+    const QJsonObject document{{"version", "1"},
+                               {"files", QJsonArray{fileElement("system/a b.dll")}}};
+
+    config.filesBaseUrl = "http://cdn.example/files/";
+    QVERIFY(manifest.parse(json(document)));
+    QCOMPARE(manifest.files[0].url, QString("http://cdn.example/files//system/a b.dll"));
+
+    config.filesBaseUrl = "http://cdn.example/files";
+    QVERIFY(manifest.parse(json(document)));
+    QCOMPARE(manifest.files[0].url, QString("http://cdn.example/files/system/a b.dll"));
+
+    config.filesBaseUrl.clear();
+    QVERIFY(manifest.parse(json(document)));
+    QCOMPARE(manifest.files[0].url, QString("http://x/system/a b.dll"));
+}
+
+void ManifestTest::emptyFilesSucceedsWithWarning()
+{
+    serveManifest({{"version", "2.5"}, {"files", QJsonArray()}});
+    LogCapture log;
+    FileManager manager;
+    QSignalSpy done(&manager, &FileManager::manifestDownloaded);
+    QSignalSpy errors(&manager, &FileManager::errorOccurred);
+    manager.downloadManifest();
+    QVERIFY(done.wait(10000));
+
+    QCOMPARE(done.first(), (QVariantList{true, QString("Version: 2.5")}));
+    QCOMPARE(errors.size(), 0);
+    QVERIFY(manager.currentManifest().files.isEmpty());
+    QCOMPARE(log.count("[WARN] No files in manifest"), 1);
+    QVERIFY(log.contains("[INFO] Downloading manifest from: " + fixture->server.rootUrl() +
+                         "/manifest.json"));
+    QVERIFY(log.contains("[INFO] Manifest downloaded successfully (version: 2.5)"));
+
+    const auto requests = fixture->server.recordedRequests("/manifest.json");
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.first().value("headers").toObject().value("user-agent").toString(),
+             QString("Wardgate/1.0"));
+}
+
+void ManifestTest::parseFailureLoggedTwiceSignalledOnce()
+{
+    struct Case
+    {
+        QByteArray body;
+        QString parserText;
+    };
+    const QList<Case> cases{
+        {"{\"version\": \"1\", ", "JSON parse error: "},
+        {"[1, 2]", "Invalid manifest format: root is not an object"},
+    };
+    for (const Case &c : cases) {
+        fixture->server.addRoute("GET", "/manifest.json", [c](const DevServer::Request &) {
+            return DevServer::Reply::text(c.body);
+        });
+        LogCapture log;
+        FileManager manager;
+        QSignalSpy done(&manager, &FileManager::manifestDownloaded);
+        QSignalSpy errors(&manager, &FileManager::errorOccurred);
+        manager.downloadManifest();
+        QVERIFY(done.wait(10000));
+
+        QCOMPARE(done.size(), 1);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(done.first().at(0).toBool(), false);
+        const QString text = done.first().at(1).toString();
+        QVERIFY2(text.startsWith("Failed to parse manifest: " + c.parserText), qPrintable(text));
+        QCOMPARE(errors.first().at(0).toString(), text);
+        QCOMPARE(log.count("[ERROR]"), 2);
+        QCOMPARE(log.count("[ERROR] " + c.parserText), 1);
+        QCOMPARE(log.count("[ERROR] " + text), 1);
+    }
+}
+
+void ManifestTest::networkErrorKeepsPreviousManifest()
+{
+    QVERIFY(fixture->serve("system/l2.exe", "game"));
+    FileManager manager;
+    QVERIFY(testsupport::loadManifest(manager));
+    QCOMPARE(manager.currentManifest().files.size(), 1);
+
+    fixture->server.setFault("/manifest.json", {1, 503, "busy"});
+    LogCapture log;
+    QSignalSpy done(&manager, &FileManager::manifestDownloaded);
+    QSignalSpy errors(&manager, &FileManager::errorOccurred);
+    manager.downloadManifest();
+    QVERIFY(done.wait(10000));
+
+    QCOMPARE(done.first().at(0).toBool(), false);
+    QVERIFY(done.first().at(1).toString().startsWith("Failed to download manifest: "));
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(log.count("[ERROR] Failed to download manifest: "), 1);
+    QCOMPARE(manager.currentManifest().files.size(), 1);
+    QCOMPARE(manager.currentManifest().files[0].path, QString("system/l2.exe"));
+}
+
+void ManifestTest::baseClientKeptWhenLaterManifestLacksIt()
+{
+    const QJsonObject base{{"url", "http://h/client.zip"}, {"sha256", "ef"}, {"size", 99}};
+    FileManager manager;
+    serveManifest({{"version", "1"}, {"base_client", base}, {"files", QJsonArray()}});
+    QVERIFY(testsupport::loadManifest(manager));
+    serveManifest({{"version", "2"}, {"files", QJsonArray{fileElement("a.dat")}}});
+    QVERIFY(testsupport::loadManifest(manager));
+
+    const Manifest &manifest = manager.currentManifest();
+    QCOMPARE(manifest.version, QString("2"));
+    QCOMPARE(manifest.files.size(), 1);
+    QCOMPARE(manifest.baseClient.url, QString("http://h/client.zip"));
+    QCOMPARE(manifest.baseClient.sha256, QString("ef"));
+    QCOMPARE(manifest.baseClient.size, Q_INT64_C(99));
+}
+
+void ManifestTest::verificationCountsAndQueue()
+{
+    const QByteArray good = "good content";
+    const QByteArray resized = testsupport::patternedBytes(2000, 1);
+    const QByteArray sameSize = testsupport::patternedBytes(3000, 2);
+    const QByteArray missing = testsupport::patternedBytes(4000, 3);
+    QVERIFY(fixture->serve("good.dat", good));
+    QVERIFY(fixture->serve("system/resized.dat", resized));
+    QVERIFY(fixture->serve("system/samesize.dat", sameSize));
+    QVERIFY(fixture->serve("system/deep/missing.dat", missing));
+    QVERIFY(fixture->install("good.dat", good));
+    QVERIFY(fixture->install("system/resized.dat", "short"));
+    // Right size, other bytes: in order as far as the pass can tell, it never reads content.
+    QVERIFY(fixture->install("system/samesize.dat", testsupport::patternedBytes(3000, 9)));
+
+    LogCapture log;
+    FileManager manager;
+    QVERIFY(testsupport::loadManifest(manager));
+    QSignalSpy counts(&manager, &FileManager::verificationComplete);
+    QSignalSpy ready(&manager, &FileManager::allFilesReady);
+    manager.verifyFiles();
+    QVERIFY(counts.wait(10000));
+
+    QCOMPARE(counts.first(), (QVariantList{1, 1}));
+    QCOMPARE(ready.size(), 0);
+    QVERIFY(log.contains("[DEBUG] Missing: system/deep/missing.dat"));
+    QVERIFY(log.contains("[DEBUG] Corrupted: system/resized.dat"));
+    QVERIFY(log.contains("[DEBUG] Size mismatch for system/resized.dat: expected 2000, got 5"));
+    QVERIFY(log.contains("[INFO] Verification complete: 1 missing, 1 corrupted, 2 need download"));
+
+    // The queue that the pass left is exactly what gets fetched.
+    manager.startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QCOMPARE(fixture->requestsFor("system/resized.dat"), 1);
+    QCOMPARE(fixture->requestsFor("system/deep/missing.dat"), 1);
+    QCOMPARE(fixture->requestsFor("good.dat"), 0);
+    QCOMPARE(fixture->requestsFor("system/samesize.dat"), 0);
+    QCOMPARE(fixture->installed("system/resized.dat"), resized);
+    QCOMPARE(fixture->installed("system/deep/missing.dat"), missing);
+
+    QVERIFY(testsupport::verify(manager));
+    QVERIFY(log.contains("[INFO] Verification complete: 0 missing, 0 corrupted, 0 need download"));
+}
+
+void ManifestTest::verificationOfEmptyManifest()
+{
+    LogCapture log;
+    FileManager manager;
+    QVERIFY(testsupport::loadManifest(manager));
+    QSignalSpy counts(&manager, &FileManager::verificationComplete);
+    QSignalSpy ready(&manager, &FileManager::allFilesReady);
+    manager.verifyFiles();
+    QVERIFY(counts.wait(10000));
+    QCOMPARE(counts.first(), (QVariantList{0, 0}));
+    QCOMPARE(ready.size(), 1);
+    QVERIFY(log.contains("[INFO] All files are up to date!"));
+}
+
+void ManifestTest::destructionWaitsForVerification()
+{
+    // Enough missing files that the pass is still running when its owner goes away.
+    constexpr int fileCount = 20000;
+    QJsonArray files;
+    for (int i = 0; i < fileCount; ++i)
+        files.append(fileElement(QString("data/file%1.dat").arg(i)));
+    serveManifest({{"version", "1"}, {"files", files}});
+
+    LogCapture log;
+    auto manager = std::make_unique<FileManager>();
+    QVERIFY(testsupport::loadManifest(*manager));
+    QSignalSpy counts(manager.get(), &FileManager::verificationComplete);
+    manager->verifyFiles();
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[DEBUG] Missing: "), 10000);
+    QVERIFY(log.count("[DEBUG] Missing: ") < fileCount);
+
+    manager.reset();
+    // The worker finished inside the destructor; nothing of it runs or arrives afterwards.
+    const int linesAtDestruction = log.lines().size();
+    QCOMPARE(log.count("[DEBUG] Missing: "), fileCount);
+    QTest::qWait(300);
+    QCOMPARE(log.lines().size(), linesAtDestruction);
+    QCOMPARE(counts.size(), 0);
+}
+
+QTEST_GUILESS_MAIN(ManifestTest)
+#include "tst_manifest.moc"

@@ -1,0 +1,104 @@
+#include "support/nginxserver.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include "support/testsupport.h"
+
+namespace testsupport {
+
+namespace {
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+} // namespace
+
+NginxServer::~NginxServer()
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+bool NginxServer::start(const QString &root)
+{
+    const QString nginx = QStandardPaths::findExecutable(
+        QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+    if (nginx.isEmpty()) {
+        error = QStringLiteral("nginx is not installed (scripts/bootstrap installs it)");
+        return false;
+    }
+    port = freeLoopbackPort();
+    if (!prefix.isValid() || port == 0) {
+        error = QStringLiteral("no temporary folder or free port for nginx");
+        return false;
+    }
+
+    // One process (no master, so no switch to another user as root), everything under the
+    // temporary prefix, nothing from the system's configuration.
+    const QString config = QStringLiteral(R"(daemon off;
+master_process off;
+pid nginx.pid;
+error_log stderr warn;
+events { worker_connections 256; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path tmp;
+    proxy_temp_path tmp;
+    fastcgi_temp_path tmp;
+    uwsgi_temp_path tmp;
+    scgi_temp_path tmp;
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:%1;
+        root "%2";
+    }
+}
+)")
+                               .arg(port)
+                               .arg(QDir(root).absolutePath());
+    QDir(prefix.path()).mkpath(QStringLiteral("tmp"));
+    if (!writeFile(prefix.filePath(QStringLiteral("nginx.conf")), config.toUtf8())) {
+        error = QStringLiteral("cannot write the nginx configuration");
+        return false;
+    }
+
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(nginx,
+                  {QStringLiteral("-p"), prefix.path() + QLatin1Char('/'), QStringLiteral("-c"),
+                   QStringLiteral("nginx.conf"), QStringLiteral("-e"), QStringLiteral("stderr")});
+    if (!process.waitForStarted(5000)) {
+        error = QStringLiteral("nginx did not start: %1").arg(process.errorString());
+        return false;
+    }
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && process.state() == QProcess::Running) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        if (probe.waitForConnected(200))
+            return true;
+        QThread::msleep(50);
+    }
+    error = QStringLiteral("nginx did not answer on port %1").arg(port);
+    return false;
+}
+
+QString NginxServer::rootUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port);
+}
+
+} // namespace testsupport

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+namespace testsupport {
+
+// A bare HTTP/1.1 server on loopback for answers Qt HttpServer cannot give: every GET gets
+// `body` with status 200 and "Connection: close"; the first `cutCount` answers stop after
+// `cutAfter` bytes of the body and drop the connection; without a length the body simply ends
+// when the connection closes.
+class RawHttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit RawHttpServer(QObject *parent = nullptr);
+
+    bool listen();
+    QString rootUrl() const;
+
+    void setBody(const QByteArray &content) { body = content; }
+    void setCut(int count, qint64 after);
+    void setSendLength(bool send) { sendLength = send; }
+    int requestCount() const { return requests; }
+
+private:
+    void answer(QTcpSocket *socket);
+
+    QTcpServer server;
+    QByteArray body;
+    int cutCount = 0;
+    qint64 cutAfter = 0;
+    bool sendLength = true;
+    int requests = 0;
+};
+
+} // namespace testsupport
