@@ -196,7 +196,8 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
                       .arg(QString::number(entry.attempts), QString::number(maxAttempts),
                            entry.path, QString::number(retryDelayMs / 1000), error));
     ++pendingRetries;
-    QTimer::singleShot(retryDelayMs, this, [this, entry] {
+    // A coarse timer may fire up to 5 % early; the pause is a promise to the server.
+    QTimer::singleShot(retryDelayMs, Qt::PreciseTimer, this, [this, entry] {
         --pendingRetries;
         filesToDownload.prepend(entry);
         startNextDownload();

@@ -142,7 +142,8 @@ void DevServer::send(QHttpServerResponder &responder, const Reply &reply)
     responder.writeHeader("Content-Length", QByteArray::number(length));
     for (const auto &pair : reply.headers)
         responder.writeHeader(pair.first, pair.second);
-    if (!fromFile) {
+    // Also for an empty file: writing a body is what ends the header block.
+    if (!fromFile || length == 0) {
         responder.writeBody(reply.body);
         return;
     }

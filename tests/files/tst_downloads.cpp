@@ -1,0 +1,431 @@
+#include "core/launcherconfig.h"
+#include "files/filemanager.h"
+#include "support/fileserverfixture.h"
+#include "support/logcapture.h"
+#include "support/rawhttpserver.h"
+#include "support/testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <memory>
+
+using testsupport::FileServerFixture;
+using testsupport::LogCapture;
+using testsupport::patternedBytes;
+
+// The download engine against the dev server (and a raw socket server for cut connections).
+class DownloadsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void emptyQueueEndsAtOnce();
+    void threeFilesFourThreadsStartThree();
+    void parallelTransfersFollowTheSetting();
+    void failingFileRetriesFiveSecondsApartThenSkips();
+    void wrongBodyIsRemovedAndRetried();
+    void wrongBodyNeverLandsAndProgressStaysWithinTotal();
+    void cutConnectionIsRetried();
+    void staleTemporaryFileIsOverwritten();
+    void pendingRetryHoldsBackTheEnd();
+    void unopenableTemporaryFilesEndTheBatchOnce();
+    void zeroTotalKeepsPercentAtZero();
+
+private:
+    // Loads the manifest, verifies and returns the manager ready for startDownload().
+    std::unique_ptr<FileManager> prepared(int retryDelayMs = 100);
+    // Every file that stands under its final name has the served content.
+    bool noWrongFileInPlace() const;
+
+    std::unique_ptr<FileServerFixture> fixture;
+    QMap<QString, QByteArray> served;
+};
+
+namespace {
+
+// How far the reported byte count fell, each time it fell.
+QList<qint64> fallsIn(const QSignalSpy &progress)
+{
+    QList<qint64> falls;
+    for (int i = 1; i < progress.size(); ++i) {
+        const qint64 fall = progress[i - 1].at(1).toLongLong() - progress[i].at(1).toLongLong();
+        if (fall > 0)
+            falls.append(fall);
+    }
+    return falls;
+}
+
+} // namespace
+
+void DownloadsTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void DownloadsTest::init()
+{
+    fixture = std::make_unique<FileServerFixture>();
+    served.clear();
+    QVERIFY(fixture->start());
+}
+
+std::unique_ptr<FileManager> DownloadsTest::prepared(int retryDelayMs)
+{
+    for (auto it = served.cbegin(); it != served.cend(); ++it) {
+        if (!fixture->serve(it.key(), it.value()))
+            return nullptr;
+    }
+    auto manager = std::make_unique<FileManager>();
+    manager->setRetryDelay(retryDelayMs);
+    if (!testsupport::loadManifest(*manager) || !testsupport::verify(*manager))
+        return nullptr;
+    return manager;
+}
+
+bool DownloadsTest::noWrongFileInPlace() const
+{
+    for (auto it = served.cbegin(); it != served.cend(); ++it) {
+        const QString path = fixture->gameDir() + "/" + it.key();
+        if (QFileInfo::exists(path) && fixture->installed(it.key()) != it.value())
+            return false;
+    }
+    return true;
+}
+
+void DownloadsTest::emptyQueueEndsAtOnce()
+{
+    served["a.dat"] = "a";
+    QVERIFY(fixture->install("a.dat", "a"));
+    auto manager = prepared();
+    QVERIFY(manager);
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy progress(manager.get(), &FileManager::downloadProgress);
+    manager->startDownload();
+    QCOMPARE(ready.size(), 1);
+    QVERIFY(log.contains("[INFO] No files to download"));
+    QTest::qWait(100);
+    QCOMPARE(ready.size(), 1);
+    QCOMPARE(progress.size(), 0);
+}
+
+void DownloadsTest::threeFilesFourThreadsStartThree()
+{
+    served["a.dat"] = patternedBytes(300000, 1);
+    served["system/b.dll"] = patternedBytes(5 << 20, 2);
+    served["system/deep/c.int"] = patternedBytes(70000, 3);
+    auto manager = prepared();
+    QVERIFY(manager);
+    // Answers held back, so every transfer that starts at once is seen before any ends.
+    for (const QString &path : served.keys())
+        fixture->server.setFault(FileServerFixture::urlPath(path), {0, 200, {}, 600});
+
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy progress(manager.get(), &FileManager::downloadProgress);
+    QSignalSpy completed(manager.get(), &FileManager::fileDownloadComplete);
+    QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
+    connect(manager.get(), &FileManager::fileDownloadComplete, this,
+            [this] { QVERIFY(noWrongFileInPlace()); });
+    manager->startDownload();
+    QVERIFY(log.contains("[INFO] Starting download of 3 files (5.35 MB)"));
+    QVERIFY(log.contains("[INFO] Downloading: system/deep/c.int (68.36 KB)"));
+    QTRY_COMPARE_WITH_TIMEOUT(fixture->server.recordedRequests().size(), 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 20000);
+
+    QCOMPARE(errors.size(), 0);
+    QStringList names;
+    for (const auto &arguments : qAsConst(completed))
+        names.append(arguments.at(0).toString());
+    names.sort();
+    QCOMPARE(names, served.keys());
+    for (const QString &path : served.keys()) {
+        QCOMPARE(fixture->installed(path), served[path]);
+        QVERIFY(!QFile::exists(fixture->gameDir() + "/" + path + ".tmp"));
+        const auto requests = fixture->server.recordedRequests(FileServerFixture::urlPath(path));
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.first().value("headers").toObject().value("user-agent").toString(),
+                 QString("Wardgate/1.0"));
+    }
+    QVERIFY(log.contains("Downloaded and verified: system/b.dll ("));
+    QVERIFY(log.contains("(3/3)"));
+    QCOMPARE(log.count("[INFO] All files downloaded successfully!"), 1);
+
+    // Progress counts the manifest's bytes, only ever grows, and ends at exactly 100 %.
+    const qint64 total = 300000 + (5 << 20) + 70000;
+    qint64 previous = 0;
+    for (const auto &arguments : qAsConst(progress)) {
+        const qint64 downloaded = arguments.at(1).toLongLong();
+        QVERIFY(downloaded >= previous);
+        QCOMPARE(arguments.at(2).toLongLong(), total);
+        QCOMPARE(arguments.at(0).toInt(), int(downloaded * 100 / total));
+        previous = downloaded;
+    }
+    QCOMPARE(progress.last(), (QVariantList{100, total, total}));
+}
+
+void DownloadsTest::parallelTransfersFollowTheSetting()
+{
+    for (int i = 0; i < 4; ++i)
+        served[QString("file%1.dat").arg(i)] = patternedBytes(1000 + i, i);
+
+    // Two threads: two transfers at a time. Zero (or less) would start nothing; it counts as one.
+    for (const int threads : {2, 0}) {
+        const int inFlight = qMax(1, threads);
+        fixture = std::make_unique<FileServerFixture>();
+        QVERIFY(fixture->start());
+        auto manager = prepared();
+        QVERIFY(manager);
+        for (const QString &path : served.keys())
+            fixture->server.setFault(FileServerFixture::urlPath(path), {0, 200, {}, 400});
+        LauncherConfig::instance().maxDownloadThreads = threads;
+        QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+        manager->startDownload();
+
+        QTRY_COMPARE_WITH_TIMEOUT(fixture->server.recordedRequests().size(), 1 + inFlight, 5000);
+        QTest::qWait(200);
+        QCOMPARE(fixture->server.recordedRequests().size(), 1 + inFlight);
+        QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 20000);
+        for (const QString &path : served.keys())
+            QCOMPARE(fixture->installed(path), served[path]);
+    }
+}
+
+void DownloadsTest::failingFileRetriesFiveSecondsApartThenSkips()
+{
+    // The one test with the real 5 s pause between attempts.
+    served["good.dat"] = patternedBytes(5000, 1);
+    served["system/gone.dll"] = patternedBytes(6000, 2);
+    auto manager = prepared(5000);
+    QVERIFY(manager);
+    fixture->server.setFault(FileServerFixture::urlPath("system/gone.dll"), {-1, 404, "no"});
+
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
+    QSignalSpy completed(manager.get(), &FileManager::fileDownloadComplete);
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 20000);
+
+    const QStringList retries = log.matching("[WARN] Retry ");
+    QCOMPARE(retries.size(), 2);
+    QVERIFY2(retries[0].contains("Retry 1/3 for system/gone.dll in 5s: "), qPrintable(retries[0]));
+    QVERIFY2(retries[1].contains("Retry 2/3 for system/gone.dll in 5s: "), qPrintable(retries[1]));
+    const qint64 gap = log.arrivalOf("Retry 2/3") - log.arrivalOf("Retry 1/3");
+    QVERIFY2(gap >= 5000 && gap < 8000, qPrintable(QString::number(gap)));
+    const QStringList skips =
+        log.matching("[ERROR] Skipping system/gone.dll after 3 failed attempts: ");
+    QCOMPARE(skips.size(), 1);
+    QVERIFY(log.arrivalOf("Skipping system/gone.dll") >= log.arrivalOf("Retry 2/3") + 5000);
+
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors.first().at(0).toString(),
+             QString("Skipped (too many errors): system/gone.dll"));
+    QCOMPARE(fixture->requestsFor("system/gone.dll"), 3);
+    QCOMPARE(completed.size(), 1);
+    QCOMPARE(fixture->installed("good.dat"), served["good.dat"]);
+    QVERIFY(!QFile::exists(fixture->gameDir() + "/system/gone.dll"));
+    QVERIFY(!QFile::exists(fixture->gameDir() + "/system/gone.dll.tmp"));
+    QVERIFY(log.arrivalOf("All files downloaded successfully!") >=
+            log.arrivalOf("Skipping system/gone.dll"));
+}
+
+void DownloadsTest::wrongBodyIsRemovedAndRetried()
+{
+    served["system/engine.dll"] = patternedBytes(40000, 1);
+    served["other.dat"] = patternedBytes(1000, 2);
+    auto manager = prepared();
+    QVERIFY(manager);
+    // Same size, other bytes: only the digest can tell.
+    DevServer::Fault wrong{1, 200, patternedBytes(40000, 7)};
+    wrong.replaceBody = true;
+    fixture->server.setFault(FileServerFixture::urlPath("system/engine.dll"), wrong);
+
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy progress(manager.get(), &FileManager::downloadProgress);
+    QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
+    connect(manager.get(), &FileManager::downloadProgress, this,
+            [this] { QVERIFY(noWrongFileInPlace()); });
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+
+    QVERIFY(log.contains("[DEBUG] Hash mismatch for system/engine.dll"));
+    QCOMPARE(log.count("[WARN] Retry 1/3 for system/engine.dll in 0s: SHA256 mismatch"), 1);
+    QCOMPARE(fixture->requestsFor("system/engine.dll"), 2);
+    QCOMPARE(errors.size(), 0);
+    QCOMPARE(fixture->installed("system/engine.dll"), served["system/engine.dll"]);
+
+    // The failed attempt's bytes were taken back out, once, and the batch ends at its total.
+    const qint64 total = 41000;
+    QCOMPARE(fallsIn(progress), (QList<qint64>{40000}));
+    QCOMPARE(progress.last(), (QVariantList{100, total, total}));
+}
+
+void DownloadsTest::wrongBodyNeverLandsAndProgressStaysWithinTotal()
+{
+    served["system/engine.dll"] = patternedBytes(30000, 1);
+    auto manager = prepared();
+    QVERIFY(manager);
+    // Always a longer, wrong body: three failures, and the file must never stand in place.
+    DevServer::Fault wrong{-1, 200, patternedBytes(90000, 7)};
+    wrong.replaceBody = true;
+    fixture->server.setFault(FileServerFixture::urlPath("system/engine.dll"), wrong);
+
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy progress(manager.get(), &FileManager::downloadProgress);
+    QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
+    connect(manager.get(), &FileManager::downloadProgress, this,
+            [this] { QVERIFY(noWrongFileInPlace()); });
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+
+    QCOMPARE(log.count("[DEBUG] Size mismatch for system/engine.dll: expected 30000, got 90000"),
+             3);
+    QCOMPARE(log.count("SHA256 mismatch"), 3);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY(!QFile::exists(fixture->gameDir() + "/system/engine.dll"));
+    QVERIFY(!QFile::exists(fixture->gameDir() + "/system/engine.dll.tmp"));
+    QVERIFY(!progress.isEmpty());
+    for (const auto &arguments : qAsConst(progress)) {
+        QVERIFY(arguments.at(0).toInt() <= 100);
+        QVERIFY(arguments.at(1).toLongLong() <= 30000);
+    }
+    QCOMPARE(progress.last().at(1).toLongLong(), Q_INT64_C(0));
+}
+
+void DownloadsTest::cutConnectionIsRetried()
+{
+    const QByteArray content = patternedBytes(400000, 5);
+    served["system/cut.dll"] = content;
+    auto manager = prepared();
+    QVERIFY(manager);
+    testsupport::RawHttpServer raw;
+    QVERIFY(raw.listen());
+    raw.setBody(content);
+    LauncherConfig::instance().filesBaseUrl = raw.rootUrl();
+
+    // With a length the cut is a network error; without one the body just ends short.
+    for (const bool sendLength : {true, false}) {
+        QFile::remove(fixture->gameDir() + "/system/cut.dll");
+        QVERIFY(testsupport::loadManifest(*manager));
+        QVERIFY(testsupport::verify(*manager));
+        raw.setSendLength(sendLength);
+        raw.setCut(1, 150000);
+        const int requestsBefore = raw.requestCount();
+
+        LogCapture log;
+        QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+        QSignalSpy progress(manager.get(), &FileManager::downloadProgress);
+        manager->startDownload();
+        QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+
+        QCOMPARE(raw.requestCount() - requestsBefore, 2);
+        QCOMPARE(log.count("[WARN] Retry 1/3 for system/cut.dll"), 1);
+        if (!sendLength)
+            QVERIFY(log.contains("Retry 1/3 for system/cut.dll in 0s: SHA256 mismatch"));
+        QCOMPARE(fixture->installed("system/cut.dll"), content);
+        QCOMPARE(fallsIn(progress).size(), 1);
+        QCOMPARE(progress.last(),
+                 (QVariantList{100, qint64(content.size()), qint64(content.size())}));
+    }
+}
+
+void DownloadsTest::staleTemporaryFileIsOverwritten()
+{
+    served["system/l2.ini"] = "[Game]\nfresh=1\n";
+    const QString stale = fixture->gameDir() + "/system/l2.ini.tmp";
+    QVERIFY(testsupport::writeFile(stale, patternedBytes(200000, 9)));
+    auto manager = prepared();
+    QVERIFY(manager);
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QCOMPARE(errors.size(), 0);
+    QCOMPARE(fixture->requestsFor("system/l2.ini"), 1);
+    QCOMPARE(fixture->installed("system/l2.ini"), served["system/l2.ini"]);
+    QVERIFY(!QFile::exists(stale));
+}
+
+void DownloadsTest::pendingRetryHoldsBackTheEnd()
+{
+    served["late.dat"] = patternedBytes(20000, 1);
+    served["quick.dat"] = patternedBytes(20000, 2);
+    constexpr int retryDelay = 700;
+    auto manager = prepared(retryDelay);
+    QVERIFY(manager);
+    fixture->server.setFault(FileServerFixture::urlPath("late.dat"), {1, 500, "later"});
+
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    bool lateInPlaceAtEnd = false;
+    connect(manager.get(), &FileManager::allFilesReady, this,
+            [&] { lateInPlaceAtEnd = fixture->installed("late.dat") == served["late.dat"]; });
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QVERIFY(lateInPlaceAtEnd);
+    QVERIFY(log.arrivalOf("Downloaded and verified: quick.dat") <
+            log.arrivalOf("Downloaded and verified: late.dat"));
+
+    QTest::qWait(2 * retryDelay);
+    QCOMPARE(ready.size(), 1);
+    QCOMPARE(log.count("All files downloaded successfully!"), 1);
+}
+
+void DownloadsTest::unopenableTemporaryFilesEndTheBatchOnce()
+{
+    served["blocked/one.dat"] = "one";
+    served["blocked/two.dat"] = "two";
+    // A plain file where the folder should be: neither temporary file can be created.
+    QVERIFY(fixture->install("blocked", "in the way"));
+    auto manager = prepared();
+    QVERIFY(manager);
+
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 5000);
+    QTest::qWait(200);
+
+    QCOMPARE(ready.size(), 1);
+    QCOMPARE(errors.size(), 2);
+    QCOMPARE(errors[0].at(0).toString(),
+             QString("Cannot open temp file for writing: blocked/one.dat"));
+    QCOMPARE(errors[1].at(0).toString(),
+             QString("Cannot open temp file for writing: blocked/two.dat"));
+    QCOMPARE(log.count("[ERROR] Cannot open temp file for writing: "), 2);
+    QCOMPARE(fixture->server.recordedRequests().size(), 1); // the manifest only
+}
+
+void DownloadsTest::zeroTotalKeepsPercentAtZero()
+{
+    served["empty/a.txt"] = QByteArray();
+    served["empty/b.txt"] = QByteArray();
+    auto manager = prepared();
+    QVERIFY(manager);
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy progress(manager.get(), &FileManager::downloadProgress);
+    QSignalSpy completed(manager.get(), &FileManager::fileDownloadComplete);
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QVERIFY(log.contains("[INFO] Starting download of 2 files (0.00 MB)"));
+    QCOMPARE(completed.size(), 2);
+    for (const auto &arguments : qAsConst(progress))
+        QCOMPARE(arguments, (QVariantList{0, qint64(0), qint64(0)}));
+    QVERIFY(QFile::exists(fixture->gameDir() + "/empty/a.txt"));
+}
+
+QTEST_GUILESS_MAIN(DownloadsTest)
+#include "tst_downloads.moc"
