@@ -1,6 +1,7 @@
 #include "support/rawhttpserver.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace testsupport {
 
@@ -40,6 +41,12 @@ void RawHttpServer::setCut(int count, qint64 after)
     cutAfter = after;
 }
 
+void RawHttpServer::setPace(qint64 chunk, int pauseMs)
+{
+    chunkSize = chunk;
+    chunkPauseMs = pauseMs;
+}
+
 void RawHttpServer::answer(QTcpSocket *socket)
 {
     ++requests;
@@ -48,14 +55,28 @@ void RawHttpServer::answer(QTcpSocket *socket)
     if (sendLength)
         response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     response += "\r\n";
+    socket->write(response);
+    QByteArray content = body;
     if (cutCount > 0) {
         --cutCount;
-        response += body.left(cutAfter);
-    } else {
-        response += body;
+        content = body.left(cutAfter);
     }
-    socket->write(response);
-    socket->disconnectFromHost();
+    if (chunkSize <= 0) {
+        socket->write(content);
+        socket->disconnectFromHost();
+        return;
+    }
+    auto *pacer = new QTimer(socket);
+    connect(pacer, &QTimer::timeout, socket,
+            [socket, pacer, content, this, sent = qint64(0)]() mutable {
+                socket->write(content.mid(sent, chunkSize));
+                sent += chunkSize;
+                if (sent >= content.size()) {
+                    pacer->stop();
+                    socket->disconnectFromHost();
+                }
+            });
+    pacer->start(chunkPauseMs);
 }
 
 } // namespace testsupport

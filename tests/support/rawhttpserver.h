@@ -10,7 +10,7 @@ namespace testsupport {
 // A bare HTTP/1.1 server on loopback for answers Qt HttpServer cannot give: every GET gets
 // `body` with status 200 and "Connection: close"; the first `cutCount` answers stop after
 // `cutAfter` bytes of the body and drop the connection; without a length the body simply ends
-// when the connection closes.
+// when the connection closes. Paced, the body goes out in chunks with a pause between them.
 class RawHttpServer : public QObject
 {
     Q_OBJECT
@@ -24,6 +24,7 @@ public:
     void setBody(const QByteArray &content) { body = content; }
     void setCut(int count, qint64 after);
     void setSendLength(bool send) { sendLength = send; }
+    void setPace(qint64 chunk, int pauseMs);
     int requestCount() const { return requests; }
 
 private:
@@ -34,6 +35,8 @@ private:
     int cutCount = 0;
     qint64 cutAfter = 0;
     bool sendLength = true;
+    qint64 chunkSize = 0;
+    int chunkPauseMs = 0;
     int requests = 0;
 };
 
