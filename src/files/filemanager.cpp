@@ -126,8 +126,11 @@ void FileManager::finishVerification(const QList<FileEntry> &result, int missing
             QStringLiteral("Verification complete: %1 missing, %2 corrupted, %3 need download")
                 .arg(QString::number(missing), QString::number(corrupted),
                      QString::number(filesToDownload.size())));
+    // Decided before the signal: a receiver may start the download at once (the window does,
+    // once the player agrees), which empties the queue, and that is no reason to report success.
+    const bool upToDate = filesToDownload.isEmpty();
     emit verificationComplete(missing, corrupted);
-    if (filesToDownload.isEmpty()) {
+    if (upToDate) {
         log.log(Info, QStringLiteral("All files are up to date!"));
         emit allFilesReady();
     }

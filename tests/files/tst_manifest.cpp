@@ -33,6 +33,7 @@ private slots:
     void baseClientKeptWhenLaterManifestLacksIt();
     void verificationCountsAndQueue();
     void verificationOfEmptyManifest();
+    void downloadStartedFromVerificationSignal();
     void destructionWaitsForVerification();
 
 private:
@@ -327,6 +328,29 @@ void ManifestTest::verificationOfEmptyManifest()
     QCOMPARE(counts.first(), (QVariantList{0, 0}));
     QCOMPARE(ready.size(), 1);
     QVERIFY(log.contains("[INFO] All files are up to date!"));
+}
+
+void ManifestTest::downloadStartedFromVerificationSignal()
+{
+    // The window asks the player inside its verificationComplete slot and starts the download
+    // from there: the batch, not the pass, reports when everything is ready.
+    const QByteArray content = testsupport::patternedBytes(100000, 4);
+    QVERIFY(fixture->serve("system/l2.exe", content));
+    fixture->server.setFault(FileServerFixture::urlPath("system/l2.exe"), {0, 200, {}, 300});
+    LogCapture log;
+    FileManager manager;
+    QVERIFY(testsupport::loadManifest(manager));
+    connect(&manager, &FileManager::verificationComplete, &manager, &FileManager::startDownload);
+    QSignalSpy ready(&manager, &FileManager::allFilesReady);
+    bool inPlaceWhenReady = false;
+    connect(&manager, &FileManager::allFilesReady, this,
+            [&] { inPlaceWhenReady = fixture->installed("system/l2.exe") == content; });
+    manager.verifyFiles();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QVERIFY(inPlaceWhenReady);
+    QVERIFY(!log.contains("All files are up to date!"));
+    QTest::qWait(100);
+    QCOMPARE(ready.size(), 1);
 }
 
 void ManifestTest::destructionWaitsForVerification()

@@ -1,0 +1,56 @@
+# Sourced by the bench scripts: `start_nginx <folder>` serves the folder with nginx on a free
+# loopback port (its own configuration and prefix in a temporary folder, in the foreground) and
+# sets NGINX_URL; nginx and the folder go when the script exits.
+
+nginx_pid=""
+nginx_prefix=""
+
+stop_nginx() {
+    if [ -n "$nginx_pid" ]; then
+        kill "$nginx_pid" 2>/dev/null || true
+        wait "$nginx_pid" 2>/dev/null || true
+        nginx_pid=""
+    fi
+    [ -n "$nginx_prefix" ] && rm -rf "$nginx_prefix"
+    nginx_prefix=""
+}
+
+start_nginx() {
+    local root port
+    root=$(cd "$1" && pwd)
+    # A port with no listener; bash's /dev/tcp connects only when one answers.
+    while :; do
+        port=$((20000 + RANDOM % 40000))
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+    done
+    nginx_prefix=$(mktemp -d)
+    mkdir -p "$nginx_prefix/tmp"
+    cat >"$nginx_prefix/nginx.conf" <<CONF
+daemon off;
+master_process off;
+pid nginx.pid;
+error_log stderr warn;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path tmp;
+    proxy_temp_path tmp;
+    fastcgi_temp_path tmp;
+    uwsgi_temp_path tmp;
+    scgi_temp_path tmp;
+    default_type application/octet-stream;
+    server { listen 127.0.0.1:$port; root "$root"; }
+}
+CONF
+    nginx -p "$nginx_prefix/" -c nginx.conf -e stderr &
+    nginx_pid=$!
+    trap stop_nginx EXIT
+    NGINX_URL="http://127.0.0.1:$port"
+    for _ in $(seq 100); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+        sleep 0.05
+    done
+    echo "nginx did not start" >&2
+    return 1
+}
