@@ -13,12 +13,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-namespace {
-
-constexpr qint64 downloadReadBufferSize = 2 * 1024 * 1024;
-
-} // namespace
-
 void FileManager::installBaseClient(const BaseClientInfo &info, const QString &installDir)
 {
     Logger &log = Logger::instance();

@@ -17,8 +17,6 @@
 
 namespace {
 
-// Without a bound Qt's network thread buffers a whole body in memory however fast we drain it.
-constexpr qint64 downloadReadBufferSize = 2 * 1024 * 1024;
 constexpr int maxAttempts = 3;
 
 QString temporaryPath(const QString &fullPath)

@@ -63,6 +63,10 @@ private slots:
     void onExtractionFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
 private:
+    // Bound on what a download reply holds in memory: without one, Qt's network thread buffers
+    // a whole body however fast we drain it.
+    static constexpr qint64 downloadReadBufferSize = 2 * 1024 * 1024;
+
     QString localPath(const QString &relativePath) const;
     QNetworkRequest makeRequest(const QString &url) const;
     bool verifyFile(const FileEntry &entry, bool checkHash) const;
