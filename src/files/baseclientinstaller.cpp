@@ -49,8 +49,17 @@ void FileManager::installBaseClient(const BaseClientInfo &info, const QString &i
 
 void FileManager::onBaseClientDownloadReadyRead()
 {
-    if (baseClientReply && baseClientFile && baseClientFile->isOpen())
-        baseClientFile->write(baseClientReply->readAll());
+    if (!baseClientReply || !baseClientFile || !baseClientFile->isOpen())
+        return;
+    const QByteArray data = baseClientReply->readAll();
+    if (baseClientFile->write(data) != data.size()) {
+        // Nothing more can land in the archive: end the download now.
+        Logger::instance().log(
+            Warn,
+            QStringLiteral("Cannot write %1: %2").arg(archivePath, baseClientFile->errorString()));
+        baseClientFile->close();
+        baseClientReply->abort();
+    }
 }
 
 void FileManager::onBaseClientDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -73,18 +82,19 @@ void FileManager::onBaseClientDownloadFinished()
     baseClientReply = nullptr;
     reply->deleteLater();
 
-    QString writeError;
+    bool writeFailed = false;
     if (baseClientFile) {
-        baseClientFile->write(reply->readAll());
-        if (baseClientFile->error() != QFileDevice::NoError)
-            writeError = baseClientFile->errorString();
-        baseClientFile->close();
+        // A file closed early had a failed write; otherwise the last bytes and the flush may fail.
+        const QByteArray rest = baseClientFile->isOpen() ? reply->readAll() : QByteArray();
+        writeFailed = !baseClientFile->isOpen() || baseClientFile->write(rest) != rest.size() ||
+                      !baseClientFile->flush();
         delete baseClientFile;
         baseClientFile = nullptr;
     }
 
-    if (reply->error() != QNetworkReply::NoError || !writeError.isEmpty()) {
-        const QString reason = writeError.isEmpty() ? reply->errorString() : writeError;
+    if (writeFailed || reply->error() != QNetworkReply::NoError) {
+        const QString reason =
+            writeFailed ? QStringLiteral("cannot write %1").arg(archivePath) : reply->errorString();
         failBaseClient(QStringLiteral("Client download failed: %1").arg(reason));
         return;
     }

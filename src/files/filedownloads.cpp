@@ -101,8 +101,16 @@ void FileManager::onFileDownloadReadyRead()
     if (!reply)
         return;
     QFile *file = replyFiles.value(reply);
-    if (file && file->isOpen())
-        file->write(reply->readAll());
+    if (!file || !file->isOpen())
+        return;
+    const QByteArray data = reply->readAll();
+    if (file->write(data) != data.size()) {
+        // Nothing more can land in this file: end the attempt now, not at the transfer time-out.
+        Logger::instance().log(
+            Warn, QStringLiteral("Cannot write %1: %2").arg(file->fileName(), file->errorString()));
+        file->close();
+        reply->abort();
+    }
 }
 
 void FileManager::onFileDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -135,12 +143,11 @@ void FileManager::onFileDownloadFinished()
     const FileEntry entry = replyEntries.take(reply);
     const qint64 received = replyReceived.take(reply);
     QFile *file = replyFiles.take(reply);
-    QString writeError;
+    bool writeFailed = false;
     if (file) {
-        file->write(reply->readAll());
-        if (file->error() != QFileDevice::NoError)
-            writeError = file->errorString();
-        file->close();
+        // A file closed early had a failed write; otherwise the last bytes and the flush may fail.
+        const QByteArray rest = file->isOpen() ? reply->readAll() : QByteArray();
+        writeFailed = !file->isOpen() || file->write(rest) != rest.size() || !file->flush();
         delete file;
     }
 
@@ -154,10 +161,10 @@ void FileManager::onFileDownloadFinished()
 
     const QString fullPath = localPath(entry.path);
     const QString tempPath = temporaryPath(fullPath);
-    if (reply->error() != QNetworkReply::NoError) {
+    if (writeFailed) {
+        fail(QStringLiteral("cannot write %1").arg(tempPath));
+    } else if (reply->error() != QNetworkReply::NoError) {
         fail(reply->errorString());
-    } else if (!writeError.isEmpty()) {
-        fail(QStringLiteral("cannot write %1: %2").arg(tempPath, writeError));
     } else if (!verifyFileAt(tempPath, entry, true)) {
         // Checked before the rename, so a wrong body never stands under the file's real name.
         fail(QStringLiteral("SHA256 mismatch"));

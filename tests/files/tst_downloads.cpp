@@ -35,6 +35,7 @@ private slots:
     void wrongBodyNeverLandsAndProgressStaysWithinTotal();
     void cutConnectionIsRetried();
     void staleTemporaryFileIsOverwritten();
+    void writeErrorIsAFailedAttempt();
     void pendingRetryHoldsBackTheEnd();
     void unopenableTemporaryFilesEndTheBatchOnce();
     void zeroTotalKeepsPercentAtZero();
@@ -355,6 +356,26 @@ void DownloadsTest::staleTemporaryFileIsOverwritten()
     QCOMPARE(fixture->requestsFor("system/l2.ini"), 1);
     QCOMPARE(fixture->installed("system/l2.ini"), served["system/l2.ini"]);
     QVERIFY(!QFile::exists(stale));
+}
+
+void DownloadsTest::writeErrorIsAFailedAttempt()
+{
+#ifdef Q_OS_LINUX
+    served["system/full.dat"] = patternedBytes(50000, 3);
+    // The first temporary file lands on a device that is always full.
+    QVERIFY(QDir().mkpath(fixture->gameDir() + "/system"));
+    QVERIFY(QFile::link("/dev/full", fixture->gameDir() + "/system/full.dat.tmp"));
+    auto manager = prepared();
+    QVERIFY(manager);
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QCOMPARE(log.count("[WARN] Retry 1/3 for system/full.dat in 0s: cannot write "), 1);
+    QCOMPARE(fixture->installed("system/full.dat"), served["system/full.dat"]);
+#else
+    QSKIP("needs /dev/full");
+#endif
 }
 
 void DownloadsTest::pendingRetryHoldsBackTheEnd()
