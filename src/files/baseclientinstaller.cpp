@@ -124,7 +124,7 @@ void FileManager::onBaseClientDownloadFinished()
     if (!extractProcess->waitForStarted(5000)) {
         extractProcess->deleteLater();
         extractProcess = nullptr;
-        failBaseClient(QStringLiteral("Cannot start tar.exe — requires Windows 10+."));
+        failBaseClient(QString::fromUtf8(platform::archiveExtractorMissingText()));
     }
 }
 

@@ -109,4 +109,7 @@ std::uint32_t systemVolumeSerial();
 // (bsdtar, shipped since Windows 10), "bsdtar" on Linux (GNU tar cannot read zip).
 const char *archiveExtractor();
 
+// What the player reads when that program cannot be started.
+const char *archiveExtractorMissingText();
+
 } // namespace platform

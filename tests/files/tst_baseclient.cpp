@@ -259,7 +259,7 @@ void BaseClientTest::missingExtractorIsReported()
     const BaseClientInfo info = served(source);
     useExtractor(QByteArray());
     const Outcome outcome = install(info, work.filePath("notool"));
-    QCOMPARE(outcome.error, QString("Cannot start tar.exe — requires Windows 10+."));
+    QCOMPARE(outcome.error, QString("Cannot start bsdtar — install libarchive-tools."));
     QVERIFY(!QFile::exists(archivePath()));
 }
 

@@ -7,4 +7,9 @@ const char *archiveExtractor()
     return "bsdtar";
 }
 
+const char *archiveExtractorMissingText()
+{
+    return "Cannot start bsdtar — install libarchive-tools.";
+}
+
 } // namespace platform

@@ -7,4 +7,9 @@ const char *archiveExtractor()
     return "tar";
 }
 
+const char *archiveExtractorMissingText()
+{
+    return "Cannot start tar.exe — requires Windows 10+.";
+}
+
 } // namespace platform
