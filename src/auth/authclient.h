@@ -31,6 +31,8 @@ public:
     void configureSsl(QNetworkRequest &request) const;
 
     void setCredentials(const QString &login, const QString &typedPassword);
+    // The account name as stored by setCredentials: trimmed and in lower case.
+    QString account() const { return accountName; }
     void registerSession();
     void startHeartbeat();
     void stopHeartbeat();

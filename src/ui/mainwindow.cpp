@@ -1,24 +1,140 @@
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "auth/authclient.h"
+#include "core/launcherconfig.h"
+#include "core/logger.h"
+#include "deployment.h"
+#include "files/filemanager.h"
+#include "game/gamelauncher.h"
+#include "game/processguard.h"
+
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTimer>
+#include <QUrl>
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+namespace {
+
+void log(LogLevel level, const QString &message)
+{
+    Logger::instance().log(level, message);
+}
+
+const QString loginErrorStyle =
+    QStringLiteral("color: #ff4444; font-size: 10pt; background-color: transparent; padding: 2px;");
+const QString loginSuccessStyle =
+    QStringLiteral("color: #44ff88; font-size: 11pt; font-weight: bold; "
+                   "background-color: transparent; padding: 2px;");
+
+// Byte counts as megabytes with the given number of decimals.
+QString megabytes(qint64 bytes, int decimals)
+{
+    return QString::number(double(bytes) / 1024 / 1024, 'f', decimals);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), fileManager(new FileManager(this)),
+      authClient(new AuthClient(this)), gameLauncher(new GameLauncher(this)),
+      processGuard(new ProcessGuard(this))
 {
     ui->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowSystemMenuHint);
     setAttribute(Qt::WA_TranslucentBackground);
+    createTrayIcon();
     // No window mask: the rounded shape comes from the translucent painting alone.
     clearMask();
     update();
 
+    connectServices();
+    // Every finished log line also goes to the auth client's upload queue, from any thread.
+    AuthClient *auth = authClient;
+    Logger::instance().setLogListener([auth](const QString &line) { auth->appendLogLine(line); });
+
+    if (gameLauncher->restoreRunningGame()) {
+        log(Info, QStringLiteral("Restored running game from previous session"));
+        state = GameRunning;
+        updateUI();
+        processGuard->startMonitoring(gameLauncher->processId(), gameExecutableDirectory());
+    }
+
     updateUI();
     ui->versionLabel->setText(QStringLiteral("v%1").arg(QCoreApplication::applicationVersion()));
+    authClient->startServerMonitoring();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // The listener reaches into the auth client, which goes with the window's children.
+    Logger::instance().setLogListener({});
+    trayIcon->setVisible(false);
+    delete trayIcon;
+}
+
+void MainWindow::createTrayIcon()
+{
+    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/images/app_icon.ico")), this);
+    trayIcon->setToolTip(tr("Veyrun Launcher"));
+    trayMenu = new QMenu(this);
+    auto *restoreAction = new QAction(tr("Restore"), this);
+    auto *quitAction = new QAction(tr("Quit"), this);
+    trayMenu->addAction(restoreAction);
+    trayMenu->addSeparator();
+    trayMenu->addAction(quitAction);
+    connect(restoreAction, &QAction::triggered, this, &MainWindow::onTrayRestore);
+    connect(quitAction, &QAction::triggered, this, &MainWindow::onTrayQuit);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::onTrayIconActivated);
+    trayIcon->setContextMenu(trayMenu);
+    trayIcon->setVisible(true);
+    log(Info, QStringLiteral("System tray icon created"));
+}
+
+void MainWindow::connectServices()
+{
+    connect(fileManager, &FileManager::manifestDownloaded, this, &MainWindow::onManifestDownloaded);
+    connect(fileManager, &FileManager::verificationComplete, this,
+            &MainWindow::onVerificationComplete);
+    connect(fileManager, &FileManager::downloadProgress, this, &MainWindow::onDownloadProgress);
+    connect(fileManager, &FileManager::fileDownloadComplete, this,
+            &MainWindow::onFileDownloadComplete);
+    connect(fileManager, &FileManager::allFilesReady, this, &MainWindow::onAllFilesReady);
+    connect(fileManager, &FileManager::errorOccurred, this, &MainWindow::onFileError);
+    connect(fileManager, &FileManager::integrityViolation, this, &MainWindow::onIntegrityViolation);
+    connect(fileManager, &FileManager::baseClientDownloadProgress, this,
+            &MainWindow::onBaseClientDownloadProgress);
+    connect(fileManager, &FileManager::baseClientExtracting, this,
+            &MainWindow::onBaseClientExtracting);
+    connect(fileManager, &FileManager::baseClientInstalled, this,
+            &MainWindow::onBaseClientInstalled);
+    connect(fileManager, &FileManager::baseClientError, this, &MainWindow::onBaseClientError);
+    connect(authClient, &AuthClient::sessionRegistered, this, &MainWindow::onSessionRegistered);
+    connect(authClient, &AuthClient::authError, this, &MainWindow::onAuthError);
+    connect(authClient, &AuthClient::serverStatusChanged, this, &MainWindow::onServerStatusChanged);
+    connect(gameLauncher, &GameLauncher::gameStarted, this, &MainWindow::onGameStarted);
+    connect(gameLauncher, &GameLauncher::gameClosed, this, &MainWindow::onGameClosed);
+    connect(gameLauncher, &GameLauncher::launchError, this, &MainWindow::onLaunchError);
+    connect(processGuard, &ProcessGuard::foreignClientDetected, this,
+            &MainWindow::onForeignClientDetected);
+    // Return in the user-name field is deliberately not connected.
+    connect(ui->loginButton, &QPushButton::clicked, this, &MainWindow::onLoginButtonClicked);
+    connect(ui->passwordEdit, &QLineEdit::returnPressed, this, &MainWindow::onLoginButtonClicked);
+    connect(ui->retryButton, &QPushButton::clicked, this, &MainWindow::onRetryButtonClicked);
+    connect(ui->logoutButton, &QPushButton::clicked, this, &MainWindow::onLogoutButtonClicked);
+    connect(ui->playButton, &QPushButton::clicked, this, &MainWindow::onPlayButtonClicked);
+    connect(ui->settingsButton, &QPushButton::clicked, this, &MainWindow::onSettingsButtonClicked);
+    connect(ui->minimizeButton, &QPushButton::clicked, this, &MainWindow::onMinimizeButtonClicked);
+    connect(ui->closeButton, &QPushButton::clicked, this, &MainWindow::onTrayQuit);
+    connect(ui->discordButton, &QPushButton::clicked, this, &MainWindow::onDiscordButtonClicked);
+}
 
 void MainWindow::paintEvent(QPaintEvent *)
 {
@@ -135,13 +251,439 @@ void MainWindow::updateUI()
     }
 }
 
-// The account named in the account line; nobody signs in before the auth client joins the window.
+// Empty for a game taken over from an earlier run, where nobody has logged in.
 QString MainWindow::currentAccountName() const
 {
-    return QString();
+    return authClient->account();
 }
 
 QString MainWindow::backgroundImagePath() const
 {
     return QStringLiteral(":/images/background.png");
+}
+
+QString MainWindow::gameExecutablePath() const
+{
+    const LauncherConfig &config = LauncherConfig::instance();
+    return config.gameDirectory + QLatin1Char('/') + config.gameExecutable;
+}
+
+QString MainWindow::gameExecutableDirectory() const
+{
+    return QFileInfo(gameExecutablePath()).absolutePath();
+}
+
+// Login flow
+
+void MainWindow::disableLoginForm()
+{
+    ui->loginErrorLabel->clear();
+    ui->loginButton->setEnabled(false);
+    ui->loginButton->setText(tr("Connecting..."));
+    ui->loginEdit->setEnabled(false);
+    ui->passwordEdit->setEnabled(false);
+}
+
+void MainWindow::onLoginButtonClicked()
+{
+    const QString login = ui->loginEdit->text().trimmed();
+    // The password goes as typed: spaces may be part of it.
+    const QString password = ui->passwordEdit->text();
+    if (login.isEmpty()) {
+        ui->loginErrorLabel->setText(tr("Enter login."));
+        return;
+    }
+    if (password.isEmpty()) {
+        ui->loginErrorLabel->setText(tr("Enter password."));
+        return;
+    }
+    disableLoginForm();
+    authClient->setCredentials(login, password);
+    authClient->registerSession();
+}
+
+// Sends the credentials of the last attempt again; the fields may have been edited since.
+void MainWindow::onRetryButtonClicked()
+{
+    ui->retryButton->hide();
+    disableLoginForm();
+    authClient->registerSession();
+}
+
+void MainWindow::onSessionRegistered(bool success, const QString &message)
+{
+    if (!success) {
+        log(Warn, QStringLiteral("Login failed: %1").arg(message));
+        ui->loginErrorLabel->setText(message.isEmpty() ? tr("Login failed. Check your credentials.")
+                                                       : message);
+        ui->loginButton->setEnabled(true);
+        ui->loginButton->setText(tr("LOG IN"));
+        ui->loginEdit->setEnabled(true);
+        ui->passwordEdit->setEnabled(true);
+        ui->retryButton->show();
+        return;
+    }
+
+    log(Info, QStringLiteral("Session registered successfully"));
+    ui->loginErrorLabel->setStyleSheet(loginSuccessStyle);
+    ui->loginErrorLabel->setText(tr("Login successful!"));
+    authClient->startHeartbeat();
+    authClient->flushLogs();
+    // The player sees the green line for a moment before the files take over the window.
+    QTimer::singleShot(800, Qt::PreciseTimer, this, [this] {
+        ui->loginErrorLabel->setStyleSheet(loginErrorStyle);
+        log(Info, QStringLiteral("Starting update process..."));
+        baseClientTried = false;
+        state = Initializing;
+        updateUI();
+        fileManager->downloadManifest();
+    });
+}
+
+void MainWindow::onAuthError(const QString &error)
+{
+    // The login form comes back through sessionRegistered(false, ...), not here.
+    log(Warn, QStringLiteral("Auth error: %1").arg(error));
+}
+
+void MainWindow::onServerStatusChanged(bool online)
+{
+    if (online) {
+        ui->serverStatusLabel->setText(tr("● Online"));
+        ui->serverStatusLabel->setStyleSheet(
+            QStringLiteral("color: #44ff88; font-size: 9pt; font-weight: bold; "
+                           "background-color: transparent; padding: 2px 8px;"));
+    } else {
+        ui->serverStatusLabel->setText(tr("● Offline"));
+        ui->serverStatusLabel->setStyleSheet(
+            QStringLiteral("color: #ff4444; font-size: 9pt; font-weight: bold; "
+                           "background-color: transparent; padding: 2px 8px;"));
+    }
+}
+
+// A running game and its guard are left alone: logging out is not quitting the game.
+void MainWindow::onLogoutButtonClicked()
+{
+    authClient->flushLogs();
+    authClient->stopHeartbeat();
+    authClient->deregisterSession();
+    fileManager->stopIntegrityMonitor();
+    state = Login;
+    updateUI();
+    ui->loginEdit->clear();
+    ui->passwordEdit->clear();
+    ui->loginErrorLabel->clear();
+    ui->retryButton->hide();
+    log(Info, QStringLiteral("User logged out"));
+}
+
+// Files and play flow
+
+void MainWindow::onManifestDownloaded(bool success, const QString &message)
+{
+    if (!success) {
+        QMessageBox::critical(this, tr("Error"),
+                              tr("Failed to download manifest:\n%1").arg(message), QMessageBox::Ok);
+        ui->statusLabel->setText(tr("Manifest download error"));
+        return;
+    }
+    log(Info, QStringLiteral("Manifest: %1").arg(message));
+    state = Verifying;
+    updateUI();
+    fileManager->verifyFiles();
+}
+
+void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
+{
+    if (missingFiles == 0 && corruptedFiles == 0) {
+        log(Info, QStringLiteral("All files verified - ready to play"));
+        state = Ready;
+        updateUI();
+        return;
+    }
+
+    // An empty game folder gets the whole client from one archive instead of file by file.
+    const Manifest &manifest = fileManager->currentManifest();
+    if (!baseClientTried && missingFiles == manifest.files.size() &&
+        !manifest.baseClient.url.isEmpty()) {
+        startBaseClientInstall();
+        return;
+    }
+
+    const auto answer = QMessageBox::question(
+        this, tr("Update Required"),
+        tr("Files need updating:\nMissing: %1\nCorrupted: %2\n\nStart download?")
+            .arg(missingFiles)
+            .arg(corruptedFiles),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes) {
+        ui->statusLabel->setText(tr("Update cancelled"));
+        return;
+    }
+    state = Downloading;
+    updateUI();
+    fileManager->startDownload();
+}
+
+void MainWindow::startBaseClientInstall()
+{
+    baseClientTried = true;
+    const QString gameDirectory = LauncherConfig::instance().gameDirectory;
+    log(Info, QStringLiteral("No game files found - installing the base client into %1")
+                  .arg(gameDirectory));
+    state = DownloadingClient;
+    updateUI();
+    ui->downloadLabel->clear();
+    ui->currentFileLabel->clear();
+    fileManager->installBaseClient(fileManager->currentManifest().baseClient, gameDirectory);
+}
+
+void MainWindow::onDownloadProgress(int percent, qint64 downloaded, qint64 total)
+{
+    ui->progressBar->setValue(percent);
+    ui->downloadLabel->setText(
+        tr("Downloaded: %1 MB / %2 MB").arg(megabytes(downloaded, 2), megabytes(total, 2)));
+}
+
+void MainWindow::onFileDownloadComplete(const QString &filename)
+{
+    ui->currentFileLabel->setText(tr("Downloaded: %1").arg(filename));
+}
+
+void MainWindow::onAllFilesReady()
+{
+    log(Info, QStringLiteral("All files ready!"));
+    state = Ready;
+    updateUI();
+    ui->currentFileLabel->clear();
+    ui->downloadLabel->clear();
+}
+
+void MainWindow::onFileError(const QString &error)
+{
+    log(Error, QStringLiteral("File error: %1").arg(error));
+    ui->statusLabel->setText(tr("Error: %1").arg(error));
+}
+
+void MainWindow::onPlayButtonClicked()
+{
+    if (state == Ready) {
+        if (!processGuard->checkBeforeLaunch()) {
+            QMessageBox::warning(this, tr("Veyrun"),
+                                 tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
+                                    "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
+                                    "klienta L2 jednocześnie. Zamknij go przed grą."),
+                                 QMessageBox::Ok);
+            return;
+        }
+        log(Info, QStringLiteral("Play button clicked - launching game"));
+        // The phase follows gameStarted or launchError.
+        gameLauncher->launchGame(gameExecutablePath());
+    } else if (state == GameRunning) {
+        const auto answer = QMessageBox::question(this, tr("Stop Game"),
+                                                  tr("Are you sure you want to stop the game?"),
+                                                  QMessageBox::Yes | QMessageBox::No);
+        // "Stop Game" stays until the game has really ended and gameClosed arrives.
+        if (answer == QMessageBox::Yes)
+            gameLauncher->terminateGame();
+    }
+}
+
+void MainWindow::onGameStarted()
+{
+    log(Info, QStringLiteral("Game started successfully"));
+    state = GameRunning;
+    updateUI();
+    fileManager->startIntegrityMonitor();
+    processGuard->startMonitoring(gameLauncher->processId(), gameExecutableDirectory());
+}
+
+void MainWindow::onGameClosed(int exitCode)
+{
+    log(Info, QStringLiteral("Game closed with exit code: %1").arg(exitCode));
+    fileManager->stopIntegrityMonitor();
+    processGuard->stopMonitoring();
+    authClient->notifyGameClosed();
+    state = Ready;
+    updateUI();
+}
+
+void MainWindow::onLaunchError(const QString &error)
+{
+    QMessageBox::critical(this, tr("Launch Error"), tr("Failed to start game:\n%1").arg(error),
+                          QMessageBox::Ok);
+    authClient->stopHeartbeat();
+    state = Ready;
+    updateUI();
+}
+
+// Alerts and base client
+
+void MainWindow::onForeignClientDetected(const QString &description)
+{
+    log(Warn, QStringLiteral("[ProcessGuard] Foreign client detected: %1").arg(description));
+    processGuard->stopMonitoring();
+    fileManager->stopIntegrityMonitor();
+    authClient->stopHeartbeat();
+    gameLauncher->terminateGame();
+    QMessageBox::critical(this, tr("Veyrun — Naruszenie regulaminu"),
+                          tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
+                             "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
+                             "klienta L2 jednocześnie.\n\n"
+                             "Połączenie zostało przerwane."),
+                          QMessageBox::Ok);
+    // gameClosed may have come while the box was open; Ready comes last either way.
+    state = Ready;
+    updateUI();
+}
+
+void MainWindow::onIntegrityViolation(const QString &filePath)
+{
+    log(Error, QStringLiteral("Integrity violation detected: %1 — terminating game").arg(filePath));
+    fileManager->stopIntegrityMonitor();
+    authClient->stopHeartbeat();
+    gameLauncher->terminateGame();
+    QMessageBox::critical(
+        this, tr("Security Alert"),
+        tr("A modified game file was detected:\n\n%1\n\nThe game has been terminated.")
+            .arg(filePath),
+        QMessageBox::Ok);
+    state = Ready;
+    updateUI();
+}
+
+void MainWindow::onBaseClientDownloadProgress(int percent, qint64 downloaded, qint64 total)
+{
+    ui->progressBar->setValue(percent);
+    ui->downloadLabel->setText(
+        tr("Downloading client: %1 MB / %2 MB").arg(megabytes(downloaded, 0), megabytes(total, 0)));
+}
+
+void MainWindow::onBaseClientExtracting()
+{
+    state = ExtractingClient;
+    updateUI();
+    ui->downloadLabel->setText(tr("Extracting archive — this may take a few minutes..."));
+}
+
+void MainWindow::onBaseClientInstalled()
+{
+    log(Info, QStringLiteral("Base client installed, starting file verification"));
+    ui->downloadLabel->clear();
+    state = Verifying;
+    updateUI();
+    fileManager->verifyFiles();
+}
+
+// The phase stays; logging out and in again starts over.
+void MainWindow::onBaseClientError(const QString &error)
+{
+    log(Error, QStringLiteral("Base client install error: %1").arg(error));
+    QMessageBox::critical(this, tr("Client installation error"),
+                          tr("Failed to install game client:\n\n%1\n\n"
+                             "Check your internet connection and try again.")
+                              .arg(error),
+                          QMessageBox::Ok);
+    ui->statusLabel->setText(tr("Installation error"));
+    ui->progressBar->setMaximum(100);
+    ui->progressBar->setValue(0);
+}
+
+// Tray and window
+
+bool MainWindow::trayReachable() const
+{
+    return trayIcon && trayIcon->isVisible() && systemTrayAvailable();
+}
+
+bool MainWindow::systemTrayAvailable() const
+{
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void MainWindow::showTrayMessage(const QString &text, int milliseconds)
+{
+    trayIcon->showMessage(tr("Veyrun"), text, QSystemTrayIcon::Information, milliseconds);
+}
+
+void MainWindow::restoreFromTray()
+{
+    show();
+    raise();
+    activateWindow();
+    log(Info, QStringLiteral("Restored from tray"));
+}
+
+void MainWindow::onMinimizeButtonClicked()
+{
+    log(Info, QStringLiteral("Minimizing to tray"));
+    hide();
+    if (trayReachable())
+        showTrayMessage(tr("Launcher minimized to tray"), 2000);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Without a tray to come back from, hiding would lose the window: it closes instead.
+    if (!trayReachable()) {
+        event->accept();
+        return;
+    }
+    log(Info, QStringLiteral("Close button clicked - minimizing to tray"));
+    hide();
+    event->ignore();
+    showTrayMessage(tr("Launcher minimized to tray. Double-click tray icon to restore."), 3000);
+}
+
+void MainWindow::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    // The context menu opens by itself and leaves the window where it is.
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
+        restoreFromTray();
+}
+
+void MainWindow::onTrayRestore()
+{
+    restoreFromTray();
+}
+
+void MainWindow::onTrayQuit()
+{
+    const QString question =
+        state == GameRunning
+            ? tr("The game is still running.\nAre you sure you want to close the launcher?")
+            : tr("Are you sure you want to close the launcher?");
+    const auto answer = QMessageBox::question(this, tr("Close Veyrun"), question,
+                                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+
+    log(Info, QStringLiteral("Quitting application"));
+    setEnabled(false);
+    ui->statusLabel->show();
+    ui->statusLabel->setText(tr("Closing session..."));
+    authClient->flushLogs();
+    authClient->stopHeartbeat();
+    Logger::instance().setLogListener({});
+
+    // The server gets up to 3 s to confirm the end of the session; a running game stays running.
+    QEventLoop wait;
+    QTimer::singleShot(3000, Qt::CoarseTimer, &wait, &QEventLoop::quit);
+    connect(authClient, &AuthClient::deregisterFinished, &wait, &QEventLoop::quit);
+    authClient->deregisterSession();
+    wait.exec();
+
+    trayIcon->setVisible(false);
+    QCoreApplication::quit();
+}
+
+void MainWindow::onSettingsButtonClicked()
+{
+    QMessageBox::information(this, tr("Settings"), tr("Coming soon"), QMessageBox::Ok);
+}
+
+void MainWindow::onDiscordButtonClicked()
+{
+    log(Info, QStringLiteral("Discord button clicked - opening invite link"));
+    QDesktopServices::openUrl(QUrl(QString::fromUtf8(deployment::discordUrl), QUrl::TolerantMode));
 }

@@ -2,14 +2,23 @@
 
 #include <QMainWindow>
 #include <QPoint>
+#include <QSystemTrayIcon>
 
 #include <memory>
+
+class AuthClient;
+class FileManager;
+class GameLauncher;
+class ProcessGuard;
+class QMenu;
 
 namespace Ui {
 class MainWindow;
 }
 
-// The launcher's one window: frameless, fixed in size, painting its own rounded background.
+// The launcher's one window: frameless, fixed in size, painting its own rounded background. It
+// owns the four services, is their only caller, and walks the player from the login through the
+// game files to the running game.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -36,19 +45,72 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void onManifestDownloaded(bool success, const QString &message);
+    void onVerificationComplete(int missingFiles, int corruptedFiles);
+    void onDownloadProgress(int percent, qint64 downloaded, qint64 total);
+    void onFileDownloadComplete(const QString &filename);
+    void onAllFilesReady();
+    void onFileError(const QString &error);
+    void onSessionRegistered(bool success, const QString &message);
+    void onAuthError(const QString &error);
+    void onGameStarted();
+    void onGameClosed(int exitCode);
+    void onLaunchError(const QString &error);
+    void onForeignClientDetected(const QString &description);
+    void onServerStatusChanged(bool online);
+    void onIntegrityViolation(const QString &filePath);
+    void onBaseClientDownloadProgress(int percent, qint64 downloaded, qint64 total);
+    void onBaseClientExtracting();
+    void onBaseClientInstalled();
+    void onBaseClientError(const QString &error);
+    void onLoginButtonClicked();
+    void onRetryButtonClicked();
+    void onLogoutButtonClicked();
+    void onPlayButtonClicked();
+    void onSettingsButtonClicked();
+    void onMinimizeButtonClicked();
+    void onDiscordButtonClicked();
+    void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
+    void onTrayRestore();
+    void onTrayQuit();
 
 private:
-    // The window's test puts it into each phase directly.
+    // The window's tests drive the flows and look at the services.
     friend class MainWindowTest;
+    friend class MainWindowFlowTest;
 
+    void createTrayIcon();
+    void connectServices();
     // Shows, hides, enables and labels the widgets for the current phase.
     void updateUI();
     QString currentAccountName() const;
     // Virtual so that a test window can paint a missing or oddly shaped image.
     virtual QString backgroundImagePath() const;
+    // A tray the player can reach: the icon is shown and the desktop has a tray to show it in.
+    bool trayReachable() const;
+    // Virtual so that a test window can have a tray where the test platform has none.
+    virtual bool systemTrayAvailable() const;
+    void showTrayMessage(const QString &text, int milliseconds);
+    void restoreFromTray();
+    void disableLoginForm();
+    QString gameExecutablePath() const;
+    QString gameExecutableDirectory() const;
+    void startBaseClientInstall();
 
     std::unique_ptr<Ui::MainWindow> ui;
+    FileManager *fileManager;
+    AuthClient *authClient;
+    GameLauncher *gameLauncher;
+    ProcessGuard *processGuard;
     LauncherState state = Login;
     QPoint dragPosition;
     bool dragging = false;
+    QSystemTrayIcon *trayIcon = nullptr;
+    QMenu *trayMenu = nullptr;
+    // The base client is offered once per login: if the archive does not bring the files, the
+    // ordinary update question follows instead of a second install.
+    bool baseClientTried = false;
 };
