@@ -1,6 +1,8 @@
+#include "core/launcherconfig.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
@@ -117,6 +119,10 @@ void MainWindowTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
     Q_INIT_RESOURCE(resources);
+    // No game to restore from a saved PID, and a closed port for the auth client.
+    QVERIFY(scratch.isValid());
+    qputenv("HOME", QFile::encodeName(scratch.filePath(QStringLiteral("home"))));
+    LauncherConfig::instance().authUrl = QStringLiteral("http://127.0.0.1:9/api/auth");
     QCoreApplication::setApplicationVersion(QStringLiteral("9.8.7"));
     QVERIFY(scratch.isValid());
 }

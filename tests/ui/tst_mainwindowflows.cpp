@@ -1,0 +1,875 @@
+// The window's flows end to end, in process, against the dev server on loopback: the auth
+// service, the game files (with and without a base client) and the fake game and module mapper
+// helpers. Clicks and keys go through QTest; modal boxes are answered by a MessageBoxAnswerer.
+#include "auth/authclient.h"
+#include "core/launcherconfig.h"
+#include "core/logger.h"
+#include "files/filemanager.h"
+#include "game/gamelauncher.h"
+#include "game/processguard.h"
+#include "support/logcapture.h"
+#include "support/messageboxes.h"
+#include "support/testsupport.h"
+#include "ui/mainwindow.h"
+
+#include "authservice.h"
+#include "devserver.h"
+#include "fileservice.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+
+using testsupport::LogCapture;
+using testsupport::MessageBoxAnswerer;
+
+namespace {
+
+const QString redStyle =
+    QStringLiteral("color: #ff4444; font-size: 10pt; background-color: transparent; padding: 2px;");
+const QString greenStyle = QStringLiteral("color: #44ff88; font-size: 11pt; font-weight: bold; "
+                                          "background-color: transparent; padding: 2px;");
+const QString foreignWarning =
+    QString::fromUtf8("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
+                      "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
+                      "klienta L2 jednocześnie. Zamknij go przed grą.");
+const QString foreignAlert =
+    QString::fromUtf8("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
+                      "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
+                      "klienta L2 jednocześnie.\n\nPołączenie zostało przerwane.");
+
+// The served game files: a small text file, a mid-sized one and 512 KiB of map data.
+const QList<QPair<QString, QByteArray>> gameFiles{
+    {QStringLiteral("system/l2.ini"), QByteArray("[Veyrun]\nServerAddr=127.0.0.1\n")},
+    {QStringLiteral("system/engine.u"), QByteArray(3000, 'e')},
+    {QStringLiteral("maps/16_20.unr"), QByteArray(512 * 1024, 'm')},
+};
+
+// A window whose desktop has a system tray, which the offscreen platform lacks.
+class WindowWithTray : public MainWindow
+{
+    bool systemTrayAvailable() const override { return true; }
+};
+
+QLabel *label(QWidget &window, const char *name)
+{
+    return window.findChild<QLabel *>(name);
+}
+
+QPushButton *button(QWidget &window, const char *name)
+{
+    return window.findChild<QPushButton *>(name);
+}
+
+QLineEdit *edit(QWidget &window, const char *name)
+{
+    return window.findChild<QLineEdit *>(name);
+}
+
+QStringList bodyValues(const QList<QJsonObject> &requests, const QString &key)
+{
+    QStringList values;
+    for (const QJsonObject &request : requests) {
+        const QJsonObject body =
+            QJsonDocument::fromJson(request.value("body").toString().toUtf8()).object();
+        values << body.value(key).toString();
+    }
+    return values;
+}
+
+} // namespace
+
+class MainWindowFlowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void loginChecksFieldsAndOnlyReturnInPasswordLogsIn();
+    void retryResendsStoredCredentials();
+    void loginHandsOverAfterGreenTextAndReachesReady();
+    void updateQuestionNoCancelsYesDownloads();
+    void playStopAndGameEnd();
+    void foreignClientWarningsAndAlert();
+    void integrityViolationNamesTheFile();
+    void emptyGameFolderGetsTheBaseClient();
+    void baseClientErrorShowsBoxAndEmptyBar();
+    void manifestAndLaunchErrors();
+    void logoutReturnsToLoginPanel();
+    void restoredGameOpensInGameRunning();
+    void closeHidesToTrayOnlyWithTray();
+    void quitWithGameRunningAnsweredNo();
+    void quitWaitsForDeregisterReply();
+    void quitWaitsAtMostThreeSeconds();
+
+private:
+    enum Files
+    {
+        PlainFiles,
+        WithBaseClient
+    };
+
+    // Serves a remote configuration for the next window and makes the window; the remote
+    // configuration has arrived when this returns true.
+    bool openWindow(std::unique_ptr<MainWindow> &window, Files files,
+                    const QJsonObject &extraConfig = {});
+    bool logIn(MainWindow &window, const QString &name = QStringLiteral("demo"),
+               const QString &password = QStringLiteral("demo123"));
+    static bool reaches(MainWindow &window, MainWindow::LauncherState state, int timeout = 10000);
+    void fillGameFolder(const QStringList &except = {});
+    // A program mapping game modules from a folder outside ours: a client of another server.
+    bool startForeignClient();
+    void stopForeignClient();
+    int requestCount(const QString &endpoint) const
+    {
+        return int(server->recordedRequests(QStringLiteral("/api/auth/") + endpoint).size());
+    }
+
+    static MainWindow::LauncherState stateOf(const MainWindow &window) { return window.state; }
+    static AuthClient *authOf(const MainWindow &window) { return window.authClient; }
+    static FileManager *filesOf(const MainWindow &window) { return window.fileManager; }
+    static GameLauncher *launcherOf(const MainWindow &window) { return window.gameLauncher; }
+    static ProcessGuard *guardOf(const MainWindow &window) { return window.processGuard; }
+    static QSystemTrayIcon *trayOf(const MainWindow &window) { return window.trayIcon; }
+    static QMenu *trayMenuOf(const MainWindow &window) { return window.trayMenu; }
+
+    QTemporaryDir temp;
+    QString servedFiles;
+    std::unique_ptr<DevServer> server;
+    AuthService *auth = nullptr;
+    std::unique_ptr<QTemporaryDir> gameDir;
+    QString gameExecutable;
+    std::unique_ptr<QProcess> foreignClient;
+    // Answers every box of a test, so that no box left open can hang the run.
+    std::unique_ptr<MessageBoxAnswerer> boxes;
+};
+
+void MainWindowFlowTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    Q_INIT_RESOURCE(resources);
+    QVERIFY(temp.isValid());
+    // The saved game PID lives below the home folder: ours alone.
+    qputenv("HOME", QFile::encodeName(temp.filePath(QStringLiteral("home"))));
+
+    servedFiles = temp.filePath(QStringLiteral("served"));
+    for (const auto &[path, content] : gameFiles)
+        QVERIFY(testsupport::writeFile(servedFiles + '/' + path, content));
+
+    // Modules of a client of another server, for the module mapper to load.
+    for (const char *module : {"engine.dll", "core.dll", "lineagecreature.dll"})
+        QVERIFY(testsupport::writeFile(temp.filePath(QStringLiteral("other/system/%1").arg(module)),
+                                       QByteArray(4096, 'x')));
+
+    server = std::make_unique<DevServer>();
+    AuthService::Options options;
+    options.accounts.insert(QStringLiteral("spacey"), QStringLiteral("   "));
+    auth = installAuthService(*server, options);
+    FileServiceOptions plain;
+    plain.filesDirectory = servedFiles;
+    QVERIFY(installFileService(*server, plain));
+    FileServiceOptions withClient;
+    withClient.filesDirectory = servedFiles;
+    withClient.filesPrefix = QStringLiteral("/bc/files");
+    withClient.manifestPath = QStringLiteral("/bc/manifest.json");
+    withClient.baseClientSource = servedFiles;
+    withClient.baseClientPath = QStringLiteral("/bc/l2_base_client.zip");
+    QString error;
+    QVERIFY2(installFileService(*server, withClient, &error), qPrintable(error));
+    QVERIFY(server->listenLoopback());
+}
+
+void MainWindowFlowTest::init()
+{
+    gameDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(gameDir->isValid());
+    // The game is the fake game helper, started from the game folder like the real client.
+    gameExecutable = QStringLiteral("system/fake_game");
+    QDir().mkpath(gameDir->filePath(QStringLiteral("system")));
+    QVERIFY(QFile::copy(testsupport::helperPath(QStringLiteral("fake_game")),
+                        gameDir->filePath(gameExecutable)));
+    qunsetenv("WARDGATE_FAKE_GAME_MS");
+    boxes = std::make_unique<MessageBoxAnswerer>(QMessageBox::Ok);
+    server->clearFaults();
+    server->clearRecordedRequests();
+}
+
+void MainWindowFlowTest::cleanup()
+{
+    stopForeignClient();
+    QFile::remove(GameLauncher::pidFilePath());
+}
+
+bool MainWindowFlowTest::openWindow(std::unique_ptr<MainWindow> &window, Files files,
+                                    const QJsonObject &extraConfig)
+{
+    const QString root = server->rootUrl();
+    const QString manifestUrl =
+        root + (files == PlainFiles ? "/manifest.json" : "/bc/manifest.json");
+    QJsonObject remote{{"manifest_url", manifestUrl},
+                       {"files_base_url", root + "/files"},
+                       {"game_executable", gameExecutable},
+                       {"integrity_files", QJsonArray()}};
+    for (auto it = extraConfig.begin(); it != extraConfig.end(); ++it)
+        remote.insert(it.key(), it.value());
+    auth->setRemoteConfig(remote);
+
+    LauncherConfig &config = LauncherConfig::instance();
+    config = LauncherConfig();
+    config.authUrl = root + "/api/auth";
+    config.gameDirectory = gameDir->path();
+
+    window = std::make_unique<MainWindow>();
+    window->show();
+    return QTest::qWaitFor([&] { return config.manifestUrl == manifestUrl; }, 5000);
+}
+
+bool MainWindowFlowTest::logIn(MainWindow &window, const QString &name, const QString &password)
+{
+    edit(window, "loginEdit")->setText(name);
+    edit(window, "passwordEdit")->setText(password);
+    QTest::mouseClick(button(window, "loginButton"), Qt::LeftButton);
+    return !button(window, "loginButton")->isEnabled();
+}
+
+bool MainWindowFlowTest::reaches(MainWindow &window, MainWindow::LauncherState state, int timeout)
+{
+    return QTest::qWaitFor([&] { return window.state == state; }, timeout);
+}
+
+void MainWindowFlowTest::fillGameFolder(const QStringList &except)
+{
+    for (const auto &[path, content] : gameFiles) {
+        if (!except.contains(path))
+            QVERIFY(testsupport::writeFile(gameDir->filePath(path), content));
+    }
+}
+
+bool MainWindowFlowTest::startForeignClient()
+{
+    foreignClient = std::make_unique<QProcess>();
+    foreignClient->start(testsupport::helperPath(QStringLiteral("module_mapper")),
+                         {temp.filePath(QStringLiteral("other/system"))});
+    return foreignClient->waitForReadyRead(5000) && foreignClient->readAll().startsWith("ready");
+}
+
+void MainWindowFlowTest::stopForeignClient()
+{
+    if (!foreignClient)
+        return;
+    foreignClient->kill();
+    foreignClient->waitForFinished(5000);
+    foreignClient.reset();
+}
+
+void MainWindowFlowTest::loginChecksFieldsAndOnlyReturnInPasswordLogsIn()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    QLabel *error = label(*window, "loginErrorLabel");
+    QLineEdit *login = edit(*window, "loginEdit");
+    QLineEdit *password = edit(*window, "passwordEdit");
+
+    // The health check reports the server.
+    QTRY_COMPARE(label(*window, "serverStatusLabel")->text(), QStringLiteral("● Online"));
+    QVERIFY(label(*window, "serverStatusLabel")->styleSheet().startsWith("color: #44ff88;"));
+
+    login->setText(QStringLiteral("   "));
+    password->setText(QStringLiteral("demo123"));
+    QTest::mouseClick(button(*window, "loginButton"), Qt::LeftButton);
+    QCOMPARE(error->text(), QStringLiteral("Enter login."));
+    login->setText(QStringLiteral("demo"));
+    password->clear();
+    QTest::keyClick(password, Qt::Key_Return);
+    QCOMPARE(error->text(), QStringLiteral("Enter password."));
+
+    // Return in the user-name field neither checks nor sends anything.
+    error->clear();
+    password->setText(QStringLiteral("demo123"));
+    QTest::keyClick(login, Qt::Key_Return);
+    QTest::qWait(200);
+    QCOMPARE(error->text(), QString());
+    QVERIFY(button(*window, "loginButton")->isEnabled());
+    QCOMPARE(requestCount("register"), 0);
+
+    QTest::keyClick(password, Qt::Key_Return);
+    QCOMPARE(button(*window, "loginButton")->text(), QStringLiteral("Connecting..."));
+    QVERIFY(!login->isEnabled() && !password->isEnabled());
+    QTRY_COMPARE(error->text(), QStringLiteral("Login successful!"));
+    QCOMPARE(bodyValues(server->recordedRequests("/api/auth/register"), "account_name"),
+             QStringList{"demo"});
+
+    // A password of spaces is a password, sent as typed; the name is trimmed and lower-cased.
+    std::unique_ptr<MainWindow> second;
+    QVERIFY(openWindow(second, PlainFiles));
+    QVERIFY(logIn(*second, QStringLiteral("  Spacey "), QStringLiteral("   ")));
+    QVERIFY(reaches(*second, MainWindow::Ready));
+    QCOMPARE(label(*second, "loggedInLabel")->text(), QStringLiteral("Logged in as: spacey"));
+    QCOMPARE(bodyValues(server->recordedRequests("/api/auth/register"), "password").last(),
+             QStringLiteral("   "));
+}
+
+void MainWindowFlowTest::retryResendsStoredCredentials()
+{
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    QLabel *error = label(*window, "loginErrorLabel");
+    QPushButton *retry = button(*window, "retryButton");
+
+    QVERIFY(logIn(*window, QStringLiteral("demo"), QStringLiteral("wrong")));
+    QTRY_VERIFY(retry->isVisible());
+    QVERIFY(!error->text().isEmpty());
+    QCOMPARE(error->styleSheet(), redStyle);
+    QVERIFY(button(*window, "loginButton")->isEnabled());
+    QCOMPARE(button(*window, "loginButton")->text(), QStringLiteral("LOG IN"));
+    QVERIFY(edit(*window, "loginEdit")->isEnabled());
+
+    // Edited fields do not change what Retry sends.
+    edit(*window, "loginEdit")->setText(QStringLiteral("someone"));
+    edit(*window, "passwordEdit")->setText(QStringLiteral("demo123"));
+    QTest::mouseClick(retry, Qt::LeftButton);
+    QVERIFY(!retry->isVisible());
+    QVERIFY(!button(*window, "loginButton")->isEnabled());
+    QTRY_VERIFY(retry->isVisible());
+    const auto registers = server->recordedRequests("/api/auth/register");
+    QCOMPARE(bodyValues(registers, "account_name"), (QStringList{"demo", "demo"}));
+    QCOMPARE(bodyValues(registers, "password"), (QStringList{"wrong", "wrong"}));
+    QCOMPARE(stateOf(*window), MainWindow::Login);
+
+    // The login button reads the fields anew.
+    edit(*window, "loginEdit")->setText(QStringLiteral("demo"));
+    QTest::mouseClick(button(*window, "loginButton"), Qt::LeftButton);
+    QTRY_COMPARE(error->text(), QStringLiteral("Login successful!"));
+}
+
+void MainWindowFlowTest::loginHandsOverAfterGreenTextAndReachesReady()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    QLabel *error = label(*window, "loginErrorLabel");
+
+    // A refused attempt first: its WARN line reaches the server through the window's log
+    // listener once a session exists.
+    QVERIFY(logIn(*window, QStringLiteral("demo"), QStringLiteral("wrong")));
+    QTRY_VERIFY(button(*window, "retryButton")->isVisible());
+    QVERIFY(logIn(*window));
+    QTRY_COMPARE(error->text(), QStringLiteral("Login successful!"));
+    QCOMPARE(error->styleSheet(), greenStyle);
+    QTRY_COMPARE(requestCount("heartbeat"), 1);
+    QTest::qWait(500);
+    QCOMPARE(stateOf(*window), MainWindow::Login);
+    QCOMPARE(error->text(), QStringLiteral("Login successful!"));
+
+    // Then the files take over: Initializing, the manifest, Verifying and, with every file in
+    // place, Ready.
+    QList<MainWindow::LauncherState> states;
+    FileManager *files = filesOf(*window);
+    connect(files, &FileManager::manifestDownloaded, this, [&] { states << stateOf(*window); });
+    connect(files, &FileManager::verificationComplete, this, [&] { states << stateOf(*window); });
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QCOMPARE(states, (QList<MainWindow::LauncherState>{MainWindow::Verifying, MainWindow::Ready}));
+    QCOMPARE(error->styleSheet(), redStyle);
+    QVERIFY(!window->findChild<QWidget *>("loginPanel")->isVisible());
+    QCOMPARE(label(*window, "loggedInLabel")->text(), QStringLiteral("Logged in as: demo"));
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Ready!"));
+    QVERIFY(button(*window, "playButton")->isEnabled());
+    QCOMPARE(window->findChild<QProgressBar *>("progressBar")->value(), 100);
+    QCOMPARE(server->recordedRequests("/manifest.json").size(), 1);
+
+    QTRY_VERIFY(auth->uploadedLogLines().join('\n').contains("Login failed: "));
+}
+
+void MainWindowFlowTest::updateQuestionNoCancelsYesDownloads()
+{
+    // One file missing, one with the wrong size; the base client is on offer but not needed.
+    fillGameFolder({"maps/16_20.unr"});
+    QVERIFY(testsupport::writeFile(gameDir->filePath("system/engine.u"), "short"));
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, WithBaseClient));
+    MessageBoxAnswerer &answerer = *boxes;
+    answerer.setAnswer(QMessageBox::No);
+
+    QVERIFY(logIn(*window));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 1, 10000);
+    QCOMPARE(answerer.last().title, QStringLiteral("Update Required"));
+    QCOMPARE(answerer.last().text,
+             QStringLiteral("Files need updating:\nMissing: 1\nCorrupted: 1\n\nStart download?"));
+    QCOMPARE(answerer.last().buttons, QMessageBox::Yes | QMessageBox::No);
+    QTRY_COMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Update cancelled"));
+    QCOMPARE(stateOf(*window), MainWindow::Verifying);
+    QVERIFY(!button(*window, "playButton")->isEnabled());
+    QCOMPARE(server->recordedRequests("/bc/l2_base_client.zip").size(), 0);
+    QVERIFY(!QFile::exists(gameDir->filePath("maps/16_20.unr")));
+
+    // Out and in again, and this time Yes.
+    QTest::mouseClick(button(*window, "logoutButton"), Qt::LeftButton);
+    answerer.setAnswer(QMessageBox::Yes);
+    QStringList progressTexts;
+    connect(filesOf(*window), &FileManager::downloadProgress, this,
+            [&] { progressTexts << label(*window, "downloadLabel")->text(); });
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QCOMPARE(answerer.count(), 2);
+    QVERIFY(!progressTexts.isEmpty());
+    // 512 KiB and 3000 bytes: two decimals, never a rounded whole number.
+    QCOMPARE(progressTexts.last(), QStringLiteral("Downloaded: 0.50 MB / 0.50 MB"));
+    QCOMPARE(label(*window, "downloadLabel")->text(), QString());
+    QCOMPARE(label(*window, "currentFileLabel")->text(), QString());
+    QCOMPARE(window->findChild<QProgressBar *>("progressBar")->value(), 100);
+    QCOMPARE(window->findChild<QProgressBar *>("progressBar")->maximum(), 100);
+    for (const auto &[path, content] : gameFiles) {
+        QFile file(gameDir->filePath(path));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY2(file.readAll() == content, qPrintable(path));
+    }
+}
+
+void MainWindowFlowTest::playStopAndGameEnd()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    MessageBoxAnswerer &answerer = *boxes;
+    answerer.setAnswer(QMessageBox::Yes);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QPushButton *play = button(*window, "playButton");
+    GameLauncher *launcher = launcherOf(*window);
+
+    // A game that ends by itself after a moment.
+    qputenv("WARDGATE_FAKE_GAME_MS", "1500");
+    QTest::mouseClick(play, Qt::LeftButton);
+    QVERIFY(reaches(*window, MainWindow::GameRunning));
+    QCOMPARE(play->text(), QStringLiteral("Stop Game"));
+    QVERIFY(play->isEnabled());
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Game running..."));
+    QVERIFY(launcher->processId() > 0);
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QCOMPARE(play->text(), QStringLiteral("PLAY"));
+    QTRY_COMPARE(requestCount("game_closed"), 1);
+    QCOMPARE(answerer.count(), 0);
+
+    // A game stopped by the player: the question, and "Stop Game" until the process has gone.
+    qputenv("WARDGATE_FAKE_GAME_MS", "60000");
+    QTest::mouseClick(play, Qt::LeftButton);
+    QVERIFY(reaches(*window, MainWindow::GameRunning));
+    const qint64 pid = launcher->processId();
+    QSignalSpy closed(launcher, &GameLauncher::gameClosed);
+    QTest::mouseClick(play, Qt::LeftButton);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.last().title, QStringLiteral("Stop Game"));
+    QCOMPARE(answerer.last().text, QStringLiteral("Are you sure you want to stop the game?"));
+    QCOMPARE(stateOf(*window), MainWindow::GameRunning);
+    QCOMPARE(play->text(), QStringLiteral("Stop Game"));
+    QTRY_COMPARE(closed.count(), 1);
+    QCOMPARE(stateOf(*window), MainWindow::Ready);
+    QCOMPARE(::kill(pid_t(pid), 0), -1);
+    QTRY_COMPARE(requestCount("game_closed"), 2);
+    QTest::qWait(300);
+    QCOMPARE(requestCount("game_closed"), 2);
+}
+
+void MainWindowFlowTest::foreignClientWarningsAndAlert()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    MessageBoxAnswerer &answerer = *boxes;
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+
+    // Before play: the Polish warning, and nothing starts.
+    QVERIFY(startForeignClient());
+    QTest::mouseClick(button(*window, "playButton"), Qt::LeftButton);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.last().title, QStringLiteral("Veyrun"));
+    QCOMPARE(answerer.last().text, foreignWarning);
+    QCOMPARE(answerer.last().icon, QMessageBox::Warning);
+    QCOMPARE(launcherOf(*window)->processId(), 0);
+    QTest::qWait(200);
+    QCOMPARE(stateOf(*window), MainWindow::Ready);
+    stopForeignClient();
+
+    // During play: the guard's next scan (run now instead of in 30 s) ends the game.
+    qputenv("WARDGATE_FAKE_GAME_MS", "60000");
+    QTest::mouseClick(button(*window, "playButton"), Qt::LeftButton);
+    QVERIFY(reaches(*window, MainWindow::GameRunning));
+    const qint64 pid = launcherOf(*window)->processId();
+    LogCapture log([auth = authOf(*window)](const QString &line) { auth->appendLogLine(line); });
+    QVERIFY(startForeignClient());
+    guardOf(*window)->onTimerTick();
+    QCOMPARE(answerer.count(), 2);
+    QCOMPARE(answerer.last().title, QString::fromUtf8("Veyrun — Naruszenie regulaminu"));
+    QCOMPARE(answerer.last().text, foreignAlert);
+    QCOMPARE(answerer.last().icon, QMessageBox::Critical);
+    QCOMPARE(stateOf(*window), MainWindow::Ready);
+    QCOMPARE(button(*window, "playButton")->text(), QStringLiteral("PLAY"));
+    QCOMPARE(label(*window, "loggedInLabel")->text(), QStringLiteral("Logged in as: demo"));
+    QVERIFY(log.has("INFO", "Heartbeat stopped"));
+    QTRY_VERIFY(::kill(pid_t(pid), 0) == -1);
+    QTRY_COMPARE(requestCount("game_closed"), 1);
+    QVERIFY(log.messages("WARN").join('\n').contains("[ProcessGuard] Foreign client detected: "));
+}
+
+void MainWindowFlowTest::integrityViolationNamesTheFile()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles,
+                       {{"integrity_files", QJsonArray{"l2.ini"}},
+                        {"integrity_check_min", 1},
+                        {"integrity_check_max", 1}}));
+    MessageBoxAnswerer &answerer = *boxes;
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+
+    // Same size, other content: only the monitor's digest notices.
+    QByteArray changed = gameFiles.first().second;
+    changed[1] = 'X';
+    QVERIFY(testsupport::writeFile(gameDir->filePath("system/l2.ini"), changed));
+    qputenv("WARDGATE_FAKE_GAME_MS", "60000");
+    QTest::mouseClick(button(*window, "playButton"), Qt::LeftButton);
+    QVERIFY(reaches(*window, MainWindow::GameRunning));
+    const qint64 pid = launcherOf(*window)->processId();
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 1, 5000);
+    QCOMPARE(answerer.last().title, QStringLiteral("Security Alert"));
+    QCOMPARE(answerer.last().text,
+             QStringLiteral("A modified game file was detected:\n\n"
+                            "system/l2.ini\n\nThe game has been terminated."));
+    QCOMPARE(stateOf(*window), MainWindow::Ready);
+    QTRY_VERIFY(::kill(pid_t(pid), 0) == -1);
+}
+
+void MainWindowFlowTest::emptyGameFolderGetsTheBaseClient()
+{
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, WithBaseClient));
+    MessageBoxAnswerer &answerer = *boxes;
+    answerer.setAnswer(QMessageBox::No);
+    FileManager *files = filesOf(*window);
+    QList<MainWindow::LauncherState> states;
+    QStringList progressTexts;
+    connect(files, &FileManager::baseClientDownloadProgress, this, [&] {
+        states << stateOf(*window);
+        progressTexts << label(*window, "downloadLabel")->text();
+    });
+    connect(files, &FileManager::baseClientExtracting, this, [&] {
+        states << stateOf(*window);
+        progressTexts << label(*window, "downloadLabel")->text();
+    });
+    connect(files, &FileManager::baseClientInstalled, this, [&] { states << stateOf(*window); });
+
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QCOMPARE(answerer.count(), 0);
+    QVERIFY(states.size() >= 3);
+    QCOMPARE(states.first(), MainWindow::DownloadingClient);
+    QCOMPARE(
+        states.mid(states.size() - 2),
+        (QList<MainWindow::LauncherState>{MainWindow::ExtractingClient, MainWindow::Verifying}));
+    // About half a megabyte of archive, in whole megabytes.
+    QCOMPARE(progressTexts.at(progressTexts.size() - 2),
+             QStringLiteral("Downloading client: 1 MB / 1 MB"));
+    QCOMPARE(progressTexts.last(),
+             QString::fromUtf8("Extracting archive — this may take a few minutes..."));
+    QCOMPARE(label(*window, "downloadLabel")->text(), QString());
+    QCOMPARE(server->recordedRequests("/bc/l2_base_client.zip").size(), 1);
+    // Everything came from the archive: no single file was fetched.
+    const auto requests = server->recordedRequests();
+    QCOMPARE(int(std::count_if(requests.begin(), requests.end(),
+                               [](const QJsonObject &request) {
+                                   return request.value("path").toString().startsWith("/bc/files/");
+                               })),
+             0);
+    for (const auto &[path, content] : gameFiles) {
+        QFile file(gameDir->filePath(path));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY2(file.readAll() == content, qPrintable(path));
+    }
+}
+
+void MainWindowFlowTest::baseClientErrorShowsBoxAndEmptyBar()
+{
+    DevServer::Fault fault;
+    fault.failCount = -1;
+    fault.status = 500;
+    server->setFault(QStringLiteral("/bc/l2_base_client.zip"), fault);
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, WithBaseClient));
+    MessageBoxAnswerer &answerer = *boxes;
+
+    QVERIFY(logIn(*window));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 1, 10000);
+    QCOMPARE(answerer.last().title, QStringLiteral("Client installation error"));
+    QVERIFY(answerer.last().text.startsWith("Failed to install game client:\n\n"));
+    QVERIFY(answerer.last().text.endsWith("\n\nCheck your internet connection and try again."));
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Installation error"));
+    auto *bar = window->findChild<QProgressBar *>("progressBar");
+    QCOMPARE(bar->maximum(), 100);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(stateOf(*window), MainWindow::DownloadingClient);
+    QVERIFY(!button(*window, "playButton")->isEnabled());
+}
+
+void MainWindowFlowTest::manifestAndLaunchErrors()
+{
+    fillGameFolder();
+    DevServer::Fault fault;
+    fault.failCount = 1;
+    fault.status = 503;
+    server->setFault(QStringLiteral("/manifest.json"), fault);
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    MessageBoxAnswerer &answerer = *boxes;
+
+    QVERIFY(logIn(*window));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 1, 10000);
+    QCOMPARE(answerer.last().title, QStringLiteral("Error"));
+    QVERIFY(answerer.last().text.startsWith("Failed to download manifest:\n"));
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Manifest download error"));
+    QCOMPARE(stateOf(*window), MainWindow::Initializing);
+
+    // Out and in again gets the files; a game that is not there gives the launch error.
+    QTest::mouseClick(button(*window, "logoutButton"), Qt::LeftButton);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QVERIFY(QFile::remove(gameDir->filePath(gameExecutable)));
+    LogCapture log([auth = authOf(*window)](const QString &line) { auth->appendLogLine(line); });
+    QTest::mouseClick(button(*window, "playButton"), Qt::LeftButton);
+    QTRY_COMPARE(answerer.count(), 2);
+    QCOMPARE(answerer.last().title, QStringLiteral("Launch Error"));
+    QVERIFY(answerer.last().text.startsWith("Failed to start game:\n"));
+    QCOMPARE(stateOf(*window), MainWindow::Ready);
+    QVERIFY(log.has("INFO", "Heartbeat stopped"));
+}
+
+void MainWindowFlowTest::logoutReturnsToLoginPanel()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    QVERIFY(logIn(*window));
+    QTRY_COMPARE(label(*window, "loginErrorLabel")->styleSheet(), greenStyle);
+    QVERIFY(reaches(*window, MainWindow::Ready));
+
+    QTest::mouseClick(button(*window, "logoutButton"), Qt::LeftButton);
+    QCOMPARE(stateOf(*window), MainWindow::Login);
+    QVERIFY(window->findChild<QWidget *>("loginPanel")->isVisible());
+    for (const char *name : {"statusLabel", "progressBar", "playButton", "logoutButton",
+                             "loggedInLabel", "settingsButton"})
+        QVERIFY2(!window->findChild<QWidget *>(name)->isVisible(), name);
+    QCOMPARE(edit(*window, "loginEdit")->text(), QString());
+    QCOMPARE(edit(*window, "passwordEdit")->text(), QString());
+    QCOMPARE(label(*window, "loginErrorLabel")->text(), QString());
+    QCOMPARE(label(*window, "loginErrorLabel")->styleSheet(), redStyle);
+    QCOMPARE(button(*window, "loginButton")->text(), QStringLiteral("LOG IN"));
+    QVERIFY(button(*window, "loginButton")->isEnabled());
+    QTRY_COMPARE(requestCount("deregister"), 1);
+}
+
+void MainWindowFlowTest::restoredGameOpensInGameRunning()
+{
+    // A game left running by an earlier launcher run, recorded in game.pid.
+    QProcess game;
+    game.setProgram(gameDir->filePath(gameExecutable));
+    game.setWorkingDirectory(gameDir->filePath("system"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("WARDGATE_FAKE_GAME_MS", "60000");
+    game.setProcessEnvironment(environment);
+    game.start();
+    QVERIFY(game.waitForStarted());
+    GameLauncher::savePid(game.processId());
+
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    QCOMPARE(stateOf(*window), MainWindow::GameRunning);
+    const QStringList logLines = testsupport::readLines(Logger::defaultFilePath());
+    QVERIFY(std::any_of(logLines.begin(), logLines.end(), [](const QString &line) {
+        return line.endsWith("[INFO] Restored running game from previous session");
+    }));
+    QVERIFY(!window->findChild<QWidget *>("loginPanel")->isVisible());
+    QCOMPARE(button(*window, "playButton")->text(), QStringLiteral("Stop Game"));
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Game running..."));
+    QCOMPARE(label(*window, "loggedInLabel")->text(), QStringLiteral("Logged in as: "));
+    QCOMPARE(launcherOf(*window)->processId(), game.processId());
+
+    // Its end brings Ready without a login, and no notice for want of a session.
+    game.kill();
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QVERIFY(button(*window, "playButton")->isEnabled());
+    QTest::qWait(200);
+    QCOMPARE(requestCount("game_closed"), 0);
+    QCOMPARE(requestCount("register"), 0);
+}
+
+void MainWindowFlowTest::closeHidesToTrayOnlyWithTray()
+{
+    LauncherConfig::instance().authUrl = server->rootUrl() + "/api/auth";
+    {
+        WindowWithTray window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(trayOf(window)->isVisible());
+        QCOMPARE(trayOf(window)->toolTip(), QStringLiteral("Veyrun Launcher"));
+        const QList<QAction *> actions = trayMenuOf(window)->actions();
+        QCOMPARE(actions.size(), 3);
+        QCOMPARE(actions[0]->text(), QStringLiteral("Restore"));
+        QVERIFY(actions[1]->isSeparator());
+        QCOMPARE(actions[2]->text(), QStringLiteral("Quit"));
+
+        // A close request hides the window; it lives on and comes back from the tray.
+        QVERIFY(!window.close());
+        QVERIFY(!window.isVisible());
+        QMetaObject::invokeMethod(
+            trayOf(window), "activated",
+            Q_ARG(QSystemTrayIcon::ActivationReason, QSystemTrayIcon::Context));
+        QVERIFY(!window.isVisible());
+        QMetaObject::invokeMethod(
+            trayOf(window), "activated",
+            Q_ARG(QSystemTrayIcon::ActivationReason, QSystemTrayIcon::DoubleClick));
+        QVERIFY(window.isVisible());
+        QTest::mouseClick(button(window, "minimizeButton"), Qt::LeftButton);
+        QVERIFY(!window.isVisible());
+        actions[0]->trigger();
+        QVERIFY(window.isVisible());
+
+        MessageBoxAnswerer &answerer = *boxes;
+        QTest::mouseClick(button(window, "settingsButton"), Qt::LeftButton);
+        QCOMPARE(answerer.count(), 1);
+        QCOMPARE(answerer.last().title, QStringLiteral("Settings"));
+        QCOMPARE(answerer.last().text, QStringLiteral("Coming soon"));
+    }
+
+    // Without a tray to come back from, a close request closes the window.
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(window.close());
+    QVERIFY(!window.isVisible());
+}
+
+void MainWindowFlowTest::quitWithGameRunningAnsweredNo()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    MessageBoxAnswerer &answerer = *boxes;
+    answerer.setAnswer(QMessageBox::No);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QTest::mouseClick(button(*window, "closeButton"), Qt::LeftButton);
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.last().text, QStringLiteral("Are you sure you want to close the launcher?"));
+
+    qputenv("WARDGATE_FAKE_GAME_MS", "60000");
+    QTest::mouseClick(button(*window, "playButton"), Qt::LeftButton);
+    QVERIFY(reaches(*window, MainWindow::GameRunning));
+    LogCapture log([auth = authOf(*window)](const QString &line) { auth->appendLogLine(line); });
+    QTest::mouseClick(button(*window, "closeButton"), Qt::LeftButton);
+    QCOMPARE(answerer.count(), 2);
+    QCOMPARE(answerer.last().title, QStringLiteral("Close Veyrun"));
+    QCOMPARE(answerer.last().text, QStringLiteral("The game is still running.\n"
+                                                  "Are you sure you want to close the launcher?"));
+    QCOMPARE(answerer.last().defaultButton, QMessageBox::No);
+    QCOMPARE(stateOf(*window), MainWindow::GameRunning);
+    QVERIFY(window->isEnabled());
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Game running..."));
+    QVERIFY(!log.has("INFO", "Heartbeat stopped"));
+    QVERIFY(!log.has("INFO", "Quitting application"));
+    QCOMPARE(requestCount("deregister"), 0);
+    QVERIFY(launcherOf(*window)->isRunning());
+    launcherOf(*window)->terminateGame();
+    QVERIFY(reaches(*window, MainWindow::Ready));
+}
+
+// Quits as the application does, from its event loop; returns how long the quit took, or -1
+// when the event loop did not end.
+static qint64 quitFromEventLoop(QPushButton *closeButton)
+{
+    QElapsedTimer clock;
+    QTimer::singleShot(0, closeButton, [&] {
+        clock.start();
+        closeButton->click();
+    });
+    // A quit that never comes fails the test instead of hanging it.
+    bool watchdogFired = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        watchdogFired = true;
+        QCoreApplication::exit(1);
+    });
+    watchdog.start(15000);
+    QCoreApplication::exec();
+    return watchdogFired ? -1 : clock.elapsed();
+}
+
+void MainWindowFlowTest::quitWaitsForDeregisterReply()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    MessageBoxAnswerer &answerer = *boxes;
+    answerer.setAnswer(QMessageBox::Yes);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+
+    DevServer::Fault slow;
+    slow.failCount = 0;
+    slow.delayMs = 600;
+    server->setFault(QStringLiteral("/api/auth/deregister"), slow);
+    const qint64 elapsed = quitFromEventLoop(button(*window, "closeButton"));
+    QVERIFY2(elapsed >= 600 && elapsed < 2500, qPrintable(QString::number(elapsed)));
+    QCOMPARE(answerer.last().text, QStringLiteral("Are you sure you want to close the launcher?"));
+    QCOMPARE(requestCount("deregister"), 1);
+    QVERIFY(!window->isEnabled());
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Closing session..."));
+    QVERIFY(!trayOf(*window)->isVisible());
+}
+
+void MainWindowFlowTest::quitWaitsAtMostThreeSeconds()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    MessageBoxAnswerer &answerer = *boxes;
+    answerer.setAnswer(QMessageBox::Yes);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+
+    DevServer::Fault silent;
+    silent.failCount = 0;
+    silent.delayMs = 20000;
+    server->setFault(QStringLiteral("/api/auth/deregister"), silent);
+    const qint64 elapsed = quitFromEventLoop(button(*window, "closeButton"));
+    // A coarse timer may fire up to 5 % early.
+    QVERIFY2(elapsed >= 2850 && elapsed < 4500, qPrintable(QString::number(elapsed)));
+    QCOMPARE(requestCount("deregister"), 1);
+}
+
+QTEST_MAIN(MainWindowFlowTest)
+#include "tst_mainwindowflows.moc"
