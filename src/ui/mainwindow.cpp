@@ -587,6 +587,8 @@ void MainWindow::onBaseClientError(const QString &error)
     ui->statusLabel->setText(tr("Installation error"));
     ui->progressBar->setMaximum(100);
     ui->progressBar->setValue(0);
+    // Neither the byte counts nor "Extracting archive" hold any longer.
+    ui->downloadLabel->clear();
 }
 
 // Tray and window

@@ -631,6 +631,7 @@ void MainWindowFlowTest::baseClientErrorShowsBoxAndEmptyBar()
     auto *bar = window->findChild<QProgressBar *>("progressBar");
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->value(), 0);
+    QCOMPARE(label(*window, "downloadLabel")->text(), QString());
     QCOMPARE(stateOf(*window), MainWindow::DownloadingClient);
     QVERIFY(!button(*window, "playButton")->isEnabled());
 }
