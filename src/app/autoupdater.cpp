@@ -25,6 +25,30 @@ void logLine(LogLevel level, const QString &message)
 }
 } // namespace
 
+std::optional<PublishedRelease> decodeVersionInfo(const QByteArray &body, const QString &digestKey,
+                                                  QString *problem)
+{
+    const QJsonDocument response = QJsonDocument::fromJson(body);
+    if (!response.isObject()) {
+        *problem = QStringLiteral("Invalid GitHub API response");
+        return std::nullopt;
+    }
+    QJsonObject version = response.object();
+    if (version.contains(QLatin1String("content"))) {
+        QString content = version.value(QLatin1String("content")).toString();
+        content.remove(QLatin1Char('\n'));
+        const QJsonDocument decoded =
+            QJsonDocument::fromJson(QByteArray::fromBase64(content.toUtf8()));
+        if (!decoded.isObject()) {
+            *problem = QStringLiteral("Invalid version.json content");
+            return std::nullopt;
+        }
+        version = decoded.object();
+    }
+    return PublishedRelease{version.value(QLatin1String("version")).toString(),
+                            version.value(digestKey).toString()};
+}
+
 ReleaseChannel ReleaseChannel::deployed()
 {
     ReleaseChannel channel;
@@ -79,31 +103,16 @@ void AutoUpdater::onVersionCheckReply()
         return;
     }
 
-    const QJsonDocument response = QJsonDocument::fromJson(reply->readAll());
-    if (!response.isObject()) {
-        logLine(Warn, QStringLiteral("Invalid GitHub API response"));
+    QString problem;
+    const std::optional<PublishedRelease> release =
+        decodeVersionInfo(reply->readAll(), channel.digestKey, &problem);
+    if (!release) {
+        logLine(Warn, problem);
         emit noUpdateAvailable();
         return;
     }
-
-    // The contents endpoint wraps the file as base64 broken into lines; an object without
-    // "content" is taken as version.json itself.
-    QJsonObject version = response.object();
-    if (version.contains(QLatin1String("content"))) {
-        QString content = version.value(QLatin1String("content")).toString();
-        content.remove(QLatin1Char('\n'));
-        const QJsonDocument decoded =
-            QJsonDocument::fromJson(QByteArray::fromBase64(content.toUtf8()));
-        if (!decoded.isObject()) {
-            logLine(Warn, QStringLiteral("Invalid version.json content"));
-            emit noUpdateAvailable();
-            return;
-        }
-        version = decoded.object();
-    }
-
-    publishedDigest = version.value(channel.digestKey).toString();
-    publishedVersion = version.value(QLatin1String("version")).toString();
+    publishedDigest = release->digest;
+    publishedVersion = release->version;
     const QString localDigest = fileSha256(runningExecutable);
     logLine(Info, QStringLiteral("Local: %1, Remote: %2").arg(localDigest, publishedDigest));
 

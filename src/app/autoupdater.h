@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 class QNetworkAccessManager;
 class QSaveFile;
 
@@ -21,6 +23,19 @@ struct ReleaseChannel
     // The build's deployment values with this platform's file names.
     static ReleaseChannel deployed();
 };
+
+// What the update check reads from version.json.
+struct PublishedRelease
+{
+    QString version;
+    QString digest;
+};
+
+// Decodes the contents endpoint's answer, whose "content" is version.json as base64 broken into
+// lines; an object without "content" is taken as version.json itself. Anything else gives nullopt
+// and a readable problem.
+std::optional<PublishedRelease> decodeVersionInfo(const QByteArray &body, const QString &digestKey,
+                                                  QString *problem);
 
 // Compares the running executable's SHA-256 with the published one and, when they differ,
 // downloads the published executable next to it. Every check ends in exactly one of

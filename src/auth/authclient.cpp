@@ -1,5 +1,7 @@
 #include "auth/authclient.h"
 
+#include "auth/authreply.h"
+
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "core/tlspolicy.h"
@@ -232,20 +234,17 @@ void AuthClient::onRegisterReply()
         return;
     reply->deleteLater();
 
-    bool isObject = false;
-    const QJsonObject object = parseObject(reply->readAll(), &isObject);
+    const RegisterReply answer = parseRegisterReply(reply->readAll());
     // A JSON answer is judged by "success" alone, whatever the HTTP status says.
-    if (isObject) {
-        const bool success = object.value(QLatin1String("success")).toBool(false);
-        const QString message = object.value(QLatin1String("message")).toString();
-        sessionId = object.value(QLatin1String("session_id")).toString();
-        if (success) {
+    if (answer.isObject) {
+        sessionId = answer.sessionId;
+        if (answer.success) {
             log(Info,
                 QStringLiteral("Session registered successfully — session_id=%1").arg(sessionId));
         } else {
-            log(Error, QStringLiteral("Login rejected: %1").arg(message));
+            log(Error, QStringLiteral("Login rejected: %1").arg(answer.message));
         }
-        emit sessionRegistered(success, message);
+        emit sessionRegistered(answer.success, answer.message);
         return;
     }
 
@@ -270,10 +269,8 @@ void AuthClient::onHeartbeatReply()
         return;
     }
     QString error = reply->errorString();
-    bool isObject = false;
-    const QJsonObject object = parseObject(reply->readAll(), &isObject);
-    const QString message = object.value(QLatin1String("message")).toString();
-    if (isObject && !message.isEmpty())
+    const QString message = heartbeatFailureMessage(reply->readAll());
+    if (!message.isEmpty())
         error = message;
     log(Warn, QStringLiteral("Heartbeat failed: %1").arg(error));
     emit authError(QStringLiteral("Heartbeat error: %1").arg(error));

@@ -198,8 +198,13 @@ qint64 GameLauncher::readSavedPid()
     QFile file(pidFilePath());
     if (!file.open(QIODevice::ReadOnly))
         return 0;
+    return parsePid(file.readAll());
+}
+
+qint64 GameLauncher::parsePid(const QByteArray &text)
+{
     bool ok = false;
-    const qint64 pid = file.readAll().trimmed().toLongLong(&ok, 10);
+    const qint64 pid = text.trimmed().toLongLong(&ok, 10);
     return ok ? pid : 0;
 }
 

@@ -33,6 +33,8 @@ public:
     static QString pidFilePath();
     static void savePid(qint64 pid);
     static qint64 readSavedPid();
+    // The number in a PID file's text; 0 when it holds none.
+    static qint64 parsePid(const QByteArray &text);
     static void clearSavedPid();
 
 signals:
