@@ -14,6 +14,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
+#include <QtNumeric>
+
+#include <limits>
 
 namespace {
 
@@ -38,8 +41,13 @@ void FileManager::startDownload()
     totalFiles = filesToDownload.size();
     completedFiles = 0;
     totalBytes = 0;
-    for (const FileEntry &entry : qAsConst(filesToDownload))
-        totalBytes += entry.size;
+    // Each size is at most 2^63 - 1, their sum need not be: a hostile manifest must not wrap it.
+    for (const FileEntry &entry : qAsConst(filesToDownload)) {
+        if (qAddOverflow(totalBytes, entry.size, &totalBytes)) {
+            totalBytes = std::numeric_limits<qint64>::max();
+            break;
+        }
+    }
     downloadedBytes = 0;
     batchRunning = true;
     log.log(Info, QStringLiteral("Starting download of %1 files (%2 MB)")

@@ -16,9 +16,14 @@ QString textOf(const QJsonValue &value)
     return value.isString() ? value.toString() : QString();
 }
 
-// Sizes above 2^31 stay exact, a numeric string works too, anything else reads as 0.
+// Sizes above 2^31 stay exact, a numeric string works too, anything else reads as 0. A number
+// beyond the 64-bit range gives -1, like a negative size: no file has one.
 qint64 sizeOf(const QJsonValue &value)
 {
+    if (value.isDouble()) {
+        const double number = value.toDouble();
+        return number > -1 && number < 9223372036854775808.0 ? qRound64(number) : -1;
+    }
     return value.toVariant().toLongLong();
 }
 
@@ -100,7 +105,7 @@ bool Manifest::parse(const QByteArray &bytes)
         entry.size = sizeOf(object.value(QLatin1String("size")));
         entry.sha256 = textOf(object.value(QLatin1String("sha256")));
         entry.url = textOf(object.value(QLatin1String("url")));
-        const bool valid = !entry.path.isEmpty() && !entry.sha256.isEmpty() &&
+        const bool valid = !entry.path.isEmpty() && !entry.sha256.isEmpty() && entry.size >= 0 &&
                            isSafeRelativePath(entry.path) && !seen.contains(fileKey(entry.path));
         if (!valid) {
             log.log(Warn, QStringLiteral("Invalid file entry in manifest: %1").arg(entry.path));

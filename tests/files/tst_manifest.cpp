@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <limits>
 #include <memory>
 
 using testsupport::FileServerFixture;
@@ -34,6 +35,7 @@ private slots:
     void verificationCountsAndQueue();
     void verificationOfEmptyManifest();
     void downloadStartedFromVerificationSignal();
+    void hugeSizesNeverWrapTheTotal();
     void destructionWaitsForVerification();
 
 private:
@@ -113,16 +115,27 @@ void ManifestTest::dropsIncompleteElements()
     Manifest manifest;
     QJsonObject noDigest = fileElement("nodigest.dat");
     noDigest.remove("sha256");
-    QJsonArray files{fileElement("first.dat"), noDigest, fileElement(""), 42, "text", QJsonArray{1},
-                     fileElement("last.dat")};
+    // No file has a negative size, nor one beyond 64 bits (which would wrap the batch's total).
+    QJsonArray files{fileElement("first.dat"),
+                     noDigest,
+                     fileElement(""),
+                     42,
+                     "text",
+                     QJsonArray{1},
+                     fileElement("minus.dat", -1),
+                     fileElement("minustext.dat", "-5"),
+                     fileElement("huge.dat", 1e19),
+                     fileElement("last.dat", 9.2e18)};
     QVERIFY(manifest.parse(json({{"version", "1"}, {"files", files}})));
 
     QCOMPARE(manifest.files.size(), 2);
     QCOMPARE(manifest.files[0].path, QString("first.dat"));
     QCOMPARE(manifest.files[1].path, QString("last.dat"));
+    QCOMPARE(manifest.files[1].size, Q_INT64_C(9200000000000000000));
     // One warning for each dropped object, none for the elements that are not objects.
-    QCOMPARE(log.count("[WARN] Invalid file entry in manifest:"), 2);
+    QCOMPARE(log.count("[WARN] Invalid file entry in manifest:"), 5);
     QCOMPARE(log.count("[WARN] Invalid file entry in manifest: nodigest.dat"), 1);
+    QCOMPARE(log.count("[WARN] Invalid file entry in manifest: huge.dat"), 1);
     QVERIFY(log.contains("[INFO] Manifest parsed: version 1, 2 files"));
 }
 
@@ -351,6 +364,33 @@ void ManifestTest::downloadStartedFromVerificationSignal()
     QVERIFY(!log.contains("All files are up to date!"));
     QTest::qWait(100);
     QCOMPARE(ready.size(), 1);
+}
+
+void ManifestTest::hugeSizesNeverWrapTheTotal()
+{
+    // Each size fits 64 bits, their sum does not: the batch's total stops at the largest value.
+    QJsonArray files;
+    for (const char *name : {"one.dat", "two.dat"}) {
+        QJsonObject element = fileElement(name, 9.2e18);
+        element["url"] = fixture->server.rootUrl() + FileServerFixture::urlPath(name);
+        files.append(element);
+    }
+    serveManifest({{"version", "1"}, {"files", files}});
+    LogCapture log;
+    FileManager manager;
+    manager.setRetryDelay(0);
+    QVERIFY(testsupport::loadManifest(manager));
+    QVERIFY(testsupport::verify(manager));
+    QSignalSpy ready(&manager, &FileManager::allFilesReady);
+    QSignalSpy progress(&manager, &FileManager::downloadProgress);
+    manager.startDownload();
+    QVERIFY(log.contains("[INFO] Starting download of 2 files (8796093022208.00 MB)"));
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QVERIFY(!progress.isEmpty());
+    for (const auto &arguments : qAsConst(progress)) {
+        QCOMPARE(arguments.at(0).toInt(), 0);
+        QCOMPARE(arguments.at(2).toLongLong(), std::numeric_limits<qint64>::max());
+    }
 }
 
 void ManifestTest::destructionWaitsForVerification()
