@@ -12,8 +12,10 @@
 #endif
 
 namespace {
-constexpr qint64 blockSize = 1 << 20;
-}
+// Small enough to stay in the core's cache between the read and the digest: 1 MiB blocks ran
+// about 30 % slower here than 64 KiB ones.
+constexpr qint64 blockSize = 64 << 10;
+} // namespace
 
 #ifdef Q_OS_WIN
 

@@ -146,13 +146,15 @@ bool FileManager::verifyFile(const FileEntry &entry, bool checkHash) const
 bool FileManager::verifyFileAt(const QString &fullPath, const FileEntry &entry,
                                bool checkHash) const
 {
+    // Size first: its one stat also answers exists(), which asked first costs a call of its own.
     const QFileInfo info(fullPath);
+    const qint64 size = info.size();
     if (!info.exists())
         return false;
-    if (info.size() != entry.size) {
+    if (size != entry.size) {
         Logger::instance().log(
             Debug, QStringLiteral("Size mismatch for %1: expected %2, got %3")
-                       .arg(entry.path, QString::number(entry.size), QString::number(info.size())));
+                       .arg(entry.path, QString::number(entry.size), QString::number(size)));
         return false;
     }
     if (!checkHash)
