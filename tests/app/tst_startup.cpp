@@ -39,6 +39,11 @@ void StartupTest::init()
     launcher = home->filePath("bin/Wardgate");
     QDir().mkpath(home->filePath("bin"));
     QVERIFY(QFile::copy(testsupport::launcherPath(), launcher));
+    // The launchers under test talk to a closed port, never to a dev server that may be running
+    // on the default one. A launcher started by the update script reads the ini beside it.
+    const QByteArray ini = "[Server]\nAuthUrl=http://127.0.0.1:1/api/auth\n";
+    QVERIFY(testsupport::writeFile(home->filePath("config/launcher.ini"), ini));
+    QVERIFY(testsupport::writeFile(home->filePath("bin/config/launcher.ini"), ini));
     QDir().mkpath(home->filePath("runtime"));
     QFile(home->filePath("runtime"))
         .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
