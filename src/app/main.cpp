@@ -3,6 +3,7 @@
 #include "app/singleinstance.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "core/networkrequests.h"
 #include "platform/platform.h"
 #include "ui/mainwindow.h"
 
@@ -19,6 +20,9 @@ const QString windowTitle = QStringLiteral("Veyrun Launcher");
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Before the first request: the update check, the auth service, the manifest and the game
+    // files all go through the proxy the player's system names.
+    useSystemProxy();
     // The images live in the core library, which the linker would otherwise leave out.
     Q_INIT_RESOURCE(resources);
 

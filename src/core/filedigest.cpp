@@ -2,7 +2,6 @@
 
 #include <QFile>
 
-#include <memory>
 #include <vector>
 
 #ifdef Q_OS_WIN
@@ -19,31 +18,75 @@ constexpr qint64 blockSize = 64 << 10;
 
 #ifdef Q_OS_WIN
 
-QString fileSha256(const QString &path)
+struct Sha256::State
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || !file.atEnd())
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    QCryptographicHash hash{QCryptographicHash::Sha256};
+};
+
+Sha256::Sha256() : state(std::make_unique<State>()) {}
+Sha256::~Sha256() = default;
+
+void Sha256::reset()
+{
+    state->hash.reset();
+}
+
+void Sha256::add(const char *data, qint64 size)
+{
+    state->hash.addData(QByteArrayView(data, size));
+}
+
+QString Sha256::hexResult()
+{
+    return QString::fromLatin1(state->hash.result().toHex());
 }
 
 #else
 
+struct Sha256::State
+{
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    bool ok = false;
+    ~State() { EVP_MD_CTX_free(context); }
+};
+
+Sha256::Sha256() : state(std::make_unique<State>())
+{
+    reset();
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::reset()
+{
+    state->ok = state->context && EVP_DigestInit_ex(state->context, EVP_sha256(), nullptr) == 1;
+}
+
+void Sha256::add(const char *data, qint64 size)
+{
+    if (state->ok)
+        state->ok = EVP_DigestUpdate(state->context, data, static_cast<size_t>(size)) == 1;
+}
+
+QString Sha256::hexResult()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!state->ok || EVP_DigestFinal_ex(state->context, digest, &length) != 1)
+        return QString();
+    state->ok = false; // finalised: only a reset makes it usable again
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+}
+
+#endif
+
 QString fileSha256(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-
-    // OpenSSL's EVP digest runs about seven times faster here than QCryptographicHash.
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                    &EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
-        return QString();
-
+    Sha256 hash;
     std::vector<char> block(blockSize);
     for (;;) {
         const qint64 read = file.read(block.data(), blockSize);
@@ -51,16 +94,7 @@ QString fileSha256(const QString &path)
             return QString();
         if (read == 0)
             break;
-        if (EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(read)) != 1)
-            return QString();
+        hash.add(block.data(), read);
     }
-
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
-        return QString();
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+    return hash.hexResult();
 }
-
-#endif

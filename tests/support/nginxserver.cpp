@@ -32,7 +32,7 @@ NginxServer::~NginxServer()
     }
 }
 
-bool NginxServer::start(const QString &root)
+bool NginxServer::start(const QString &root, const NginxTls &tls)
 {
     const QString nginx = QStandardPaths::findExecutable(
         QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
@@ -41,6 +41,7 @@ bool NginxServer::start(const QString &root)
         return false;
     }
     port = freeLoopbackPort();
+    https = !tls.certificatePath.isEmpty();
     if (!prefix.isValid() || port == 0) {
         error = QStringLiteral("no temporary folder or free port for nginx");
         return false;
@@ -63,13 +64,19 @@ http {
     scgi_temp_path tmp;
     default_type application/octet-stream;
     server {
-        listen 127.0.0.1:%1;
+        listen 127.0.0.1:%1%3;
         root "%2";
+        %4
     }
 }
 )")
                                .arg(port)
-                               .arg(QDir(root).absolutePath());
+                               .arg(QDir(root).absolutePath())
+                               .arg(https ? (tls.http2 ? " ssl http2" : " ssl") : "")
+                               .arg(https ? QStringLiteral("ssl_certificate \"%1\"; "
+                                                           "ssl_certificate_key \"%2\";")
+                                                .arg(tls.certificatePath, tls.keyPath)
+                                          : QString());
     QDir(prefix.path()).mkpath(QStringLiteral("tmp"));
     if (!writeFile(prefix.filePath(QStringLiteral("nginx.conf")), config.toUtf8())) {
         error = QStringLiteral("cannot write the nginx configuration");
@@ -98,7 +105,7 @@ http {
 
 QString NginxServer::rootUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(https ? "https" : "http").arg(port);
 }
 
 } // namespace testsupport
