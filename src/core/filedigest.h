@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+<<<<<<< HEAD
 #include <memory>
 
 // SHA-256 fed piece by piece, as 64 lower-case hex characters at the end. OpenSSL's EVP digest
@@ -24,7 +25,14 @@ private:
     struct State;
     std::unique_ptr<State> state;
 };
+=======
+#include <functional>
+>>>>>>> main
 
 // SHA-256 of a whole file, streamed in 64 KiB blocks, as 64 lower-case hex characters.
 // Empty when the file cannot be opened or read to its end.
 QString fileSha256(const QString &path);
+
+// The same, calling `onBlock` with the byte count of every block read; when it returns false the
+// digest stops there and the result is empty. Lets a long digest report progress and be cancelled.
+QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock);
