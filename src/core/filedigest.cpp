@@ -18,7 +18,6 @@ constexpr qint64 blockSize = 64 << 10;
 
 #ifdef Q_OS_WIN
 
-<<<<<<< HEAD
 struct Sha256::State
 {
     QCryptographicHash hash{QCryptographicHash::Sha256};
@@ -40,31 +39,10 @@ void Sha256::add(const char *data, qint64 size)
 QString Sha256::hexResult()
 {
     return QString::fromLatin1(state->hash.result().toHex());
-=======
-QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    std::vector<char> block(blockSize);
-    for (;;) {
-        const qint64 read = file.read(block.data(), blockSize);
-        if (read < 0)
-            return QString();
-        if (read == 0)
-            break;
-        hash.addData(QByteArrayView(block.data(), read));
-        if (onBlock && !onBlock(read))
-            return QString();
-    }
-    return QString::fromLatin1(hash.result().toHex());
->>>>>>> main
 }
 
 #else
 
-<<<<<<< HEAD
 struct Sha256::State
 {
     EVP_MD_CTX *context = EVP_MD_CTX_new();
@@ -103,10 +81,7 @@ QString Sha256::hexResult()
 
 #endif
 
-QString fileSha256(const QString &path)
-=======
 QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)
->>>>>>> main
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -119,24 +94,14 @@ QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlo
             return QString();
         if (read == 0)
             break;
-<<<<<<< HEAD
         hash.add(block.data(), read);
-=======
-        if (EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(read)) != 1)
-            return QString();
         if (onBlock && !onBlock(read))
             return QString();
->>>>>>> main
     }
     return hash.hexResult();
 }
-<<<<<<< HEAD
-=======
-
-#endif
 
 QString fileSha256(const QString &path)
 {
     return fileSha256(path, {});
 }
->>>>>>> main

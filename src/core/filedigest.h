@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-<<<<<<< HEAD
+#include <functional>
 #include <memory>
 
 // SHA-256 fed piece by piece, as 64 lower-case hex characters at the end. OpenSSL's EVP digest
@@ -25,9 +25,6 @@ private:
     struct State;
     std::unique_ptr<State> state;
 };
-=======
-#include <functional>
->>>>>>> main
 
 // SHA-256 of a whole file, streamed in 64 KiB blocks, as 64 lower-case hex characters.
 // Empty when the file cannot be opened or read to its end.
