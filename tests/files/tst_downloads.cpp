@@ -415,9 +415,9 @@ void DownloadsTest::pendingRetryHoldsBackTheEnd()
 void DownloadsTest::unwritableFolderFailsTheBatchOnce()
 {
     // Thousands of files, none of which can be written: one failure that names the folder.
-    constexpr int count = 3000;
+    constexpr int count = 2000;
     for (int i = 0; i < count; ++i)
-        served[QString("blocked/f%1.dat").arg(i)] = QByteArray::number(i);
+        served[QString("blocked/f%1.dat").arg(i, 4, 10, QChar('0'))] = QByteArray::number(i);
     // A plain file where the folder should be: no temporary file can be created.
     QVERIFY(fixture->install("blocked", "in the way"));
     auto manager = prepared();
