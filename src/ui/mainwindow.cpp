@@ -200,7 +200,6 @@ void MainWindow::updateUI()
 
     if (!loggingIn)
         ui->loggedInLabel->setText(tr("Logged in as: %1").arg(currentAccountName()));
-    ui->playButton->setText(tr("PLAY"));
 
     switch (state) {
     case Login:
@@ -240,6 +239,7 @@ void MainWindow::updateUI()
     case Ready:
         ui->statusLabel->setText(tr("Ready!"));
         ui->playButton->setEnabled(true);
+        ui->playButton->setText(tr("PLAY"));
         ui->progressBar->setMaximum(100);
         ui->progressBar->setValue(100);
         break;
@@ -350,6 +350,8 @@ void MainWindow::startFilesFlow()
     baseClientTried = false;
     state = Initializing;
     updateUI();
+    // After a Retry the button reads "PLAY" again while it waits, disabled, for the files.
+    ui->playButton->setText(tr("PLAY"));
     fileManager->downloadManifest();
 }
 
