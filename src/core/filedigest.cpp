@@ -19,20 +19,29 @@ constexpr qint64 blockSize = 64 << 10;
 
 #ifdef Q_OS_WIN
 
-QString fileSha256(const QString &path)
+QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || !file.atEnd())
-        return QString();
+    std::vector<char> block(blockSize);
+    for (;;) {
+        const qint64 read = file.read(block.data(), blockSize);
+        if (read < 0)
+            return QString();
+        if (read == 0)
+            break;
+        hash.addData(QByteArrayView(block.data(), read));
+        if (onBlock && !onBlock(read))
+            return QString();
+    }
     return QString::fromLatin1(hash.result().toHex());
 }
 
 #else
 
-QString fileSha256(const QString &path)
+QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -53,6 +62,8 @@ QString fileSha256(const QString &path)
             break;
         if (EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(read)) != 1)
             return QString();
+        if (onBlock && !onBlock(read))
+            return QString();
     }
 
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -64,3 +75,8 @@ QString fileSha256(const QString &path)
 }
 
 #endif
+
+QString fileSha256(const QString &path)
+{
+    return fileSha256(path, {});
+}
