@@ -81,6 +81,9 @@ bool ManifestBuilder::scan(QList<Found> &found)
                         .arg(options.folder, shown.join(QStringLiteral("\n  "))));
     }
 
+    // Most likely a wrong path; published, it would make every launcher see a game of nothing.
+    if (sizes.isEmpty())
+        return fail(QStringLiteral("no files in %1").arg(options.folder));
     for (auto entry = sizes.cbegin(); entry != sizes.cend(); ++entry) {
         found.append({entry.key(), entry.value()});
         bytes += entry.value();
