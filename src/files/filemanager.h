@@ -6,7 +6,9 @@
 #include <QList>
 #include <QObject>
 #include <QProcess>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 class QNetworkAccessManager;
 class QTimer;
@@ -45,7 +47,10 @@ signals:
     void verificationComplete(int missingFiles, int corruptedFiles);
     void downloadProgress(int percent, qint64 downloaded, qint64 total);
     void fileDownloadComplete(QString filename);
+    // Every file of the batch is in place, checked.
     void allFilesReady();
+    // The batch is over but some files could not be fetched; the text says how many and why.
+    void downloadFailed(QString error);
     void errorOccurred(QString error);
     void integrityViolation(QString filePath);
     void baseClientDownloadProgress(int percent, qint64 downloaded, qint64 total);
@@ -72,7 +77,10 @@ private:
     QString calculateFileHash(const QString &fullPath) const;
     void finishVerification(const QList<FileEntry> &result, int missing, int corrupted);
     void startNextDownload();
+    bool startTransfer(const FileEntry &entry);
+    void finishBatch();
     void handleDownloadFailure(FileEntry entry, QString error);
+    void makeRunnableIfGame(const FileEntry &entry, const QString &path) const;
     void emitDownloadProgress();
     void scheduleNextIntegrityCheck();
     void failBaseClient(const QString &text);
@@ -95,9 +103,17 @@ private:
     QTimer *integrityTimer = nullptr;
     QList<FileEntry> monitoredFiles;
 
+    // Files of the batch given up on, and the first reason a file could not even be written.
+    QStringList skippedFiles;
+    QString writeFailure;
+    // Files the integrity monitor found modified: the next verification checks their digest,
+    // since a same-size change passes the size check.
+    QSet<QString> suspectFiles;
+
     // Retries waiting in their timer: the batch is not over while one is pending.
     int pendingRetries = 0;
-    // Set by startDownload, cleared by the one allFilesReady that ends the batch.
+    // Set by startDownload, cleared by the one allFilesReady or downloadFailed that ends the batch
+    // (or by cancelDownloads).
     bool batchRunning = false;
     // Raised by cancelDownloads, so the retries of a cancelled batch stay quiet.
     int batchGeneration = 0;
