@@ -3,6 +3,7 @@
 #include "app/singleinstance.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "core/usersettings.h"
 #include "platform/platform.h"
 #include "ui/mainwindow.h"
 
@@ -46,6 +47,7 @@ int main(int argc, char *argv[])
 
     LauncherConfig::instance().load(QStringLiteral("config/launcher.ini"));
     log.log(Info, QStringLiteral("Configuration loaded"));
+    UserSettings().applyTo(LauncherConfig::instance());
 
     // Before any window of ours: a downloaded update takes over through its script once we exit.
     {

@@ -11,6 +11,7 @@ class FileManager;
 class GameLauncher;
 class ProcessGuard;
 class QMenu;
+class SettingsDialog;
 
 namespace Ui {
 class MainWindow;
@@ -99,6 +100,8 @@ private:
     QString gameExecutablePath() const;
     QString gameExecutableDirectory() const;
     void startBaseClientInstall();
+    // Asks the update question for what a full scan found and downloads it.
+    void startRepair(const SettingsDialog &dialog);
 
     std::unique_ptr<Ui::MainWindow> ui;
     FileManager *fileManager;
@@ -113,4 +116,9 @@ private:
     // The base client is offered once per login: if the archive does not bring the files, the
     // ordinary update question follows instead of a second install.
     bool baseClientTried = false;
+    // A download batch that repairs what the player's full scan found: its summary is logged
+    // when the batch ends.
+    bool repairing = false;
+    int repairChecked = 0;
+    int repairedFiles = 0;
 };
