@@ -66,6 +66,7 @@ void UserSettings::applyTo(LauncherConfig &config) const
         config.maxDownloadThreads = downloads;
     Logger::instance().log(Info, QStringLiteral("Game folder: %1 (%2)")
                                      .arg(QDir(config.gameDirectory).absolutePath(),
-                                          chosen.isEmpty() ? QStringLiteral("from launcher.ini")
-                                                           : QStringLiteral("chosen in Settings")));
+                                          chosen.isEmpty()
+                                              ? QStringLiteral("from launcher.ini or its default")
+                                              : QStringLiteral("chosen in Settings")));
 }
