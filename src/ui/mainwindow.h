@@ -25,7 +25,8 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    // The window's phases, in the order the flows pass through them.
+    // The window's phases, in the order the flows pass through them, and the one where a files
+    // flow that could not finish waits for the player's Retry.
     enum LauncherState
     {
         Login,
@@ -35,7 +36,8 @@ public:
         Verifying,
         Downloading,
         Ready,
-        GameRunning
+        GameRunning,
+        UpdateFailed
     };
 
     explicit MainWindow(QWidget *parent = nullptr);
@@ -54,6 +56,7 @@ private slots:
     void onDownloadProgress(int percent, qint64 downloaded, qint64 total);
     void onFileDownloadComplete(const QString &filename);
     void onAllFilesReady();
+    void onDownloadFailed(const QString &error);
     void onFileError(const QString &error);
     void onSessionRegistered(bool success, const QString &message);
     void onAuthError(const QString &error);
@@ -102,6 +105,13 @@ private:
     void startBaseClientInstall();
     // Asks the update question for what a full scan found and downloads it.
     void startRepair(const SettingsDialog &dialog);
+    // Logs the summary of a repair batch once it has ended, in success or failure.
+    void finishRepair();
+    // From the manifest on: after login, and again from Retry.
+    void startFilesFlow();
+    void showFilesFailure(const QString &status);
+    // Ends the session with the server and returns to the login panel; `reason` is shown there.
+    void endSession(const QString &reason);
 
     std::unique_ptr<Ui::MainWindow> ui;
     FileManager *fileManager;
