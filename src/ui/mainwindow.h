@@ -101,6 +101,8 @@ private:
     void disableLoginForm();
     QString gameExecutablePath() const;
     QString gameExecutableDirectory() const;
+    // Asks before a download of the whole client; `size` in bytes, 0 when unknown.
+    bool askForBaseClient(qint64 size);
     void startBaseClientInstall();
     // From the manifest on: after login, and again from Retry.
     void startFilesFlow();

@@ -26,6 +26,8 @@ private:
     QString logPath() const;
     bool waitForLine(const QString &text, int timeoutMs = 20000) const;
     void killDetachedLaunchers() const;
+    // The working folder of every running copy of the launcher under test.
+    QStringList launcherFolders() const;
 
     std::unique_ptr<QTemporaryDir> home;
     std::unique_ptr<QProcess> first;
@@ -40,10 +42,9 @@ void StartupTest::init()
     QDir().mkpath(home->filePath("bin"));
     QVERIFY(QFile::copy(testsupport::launcherPath(), launcher));
     // The launchers under test talk to a closed port, never to a dev server that may be running
-    // on the default one. A launcher started by the update script reads the ini beside it.
+    // on the default one.
     const QByteArray ini = "[Server]\nAuthUrl=http://127.0.0.1:1/api/auth\n";
     QVERIFY(testsupport::writeFile(home->filePath("config/launcher.ini"), ini));
-    QVERIFY(testsupport::writeFile(home->filePath("bin/config/launcher.ini"), ini));
     QDir().mkpath(home->filePath("runtime"));
     QFile(home->filePath("runtime"))
         .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -133,6 +134,19 @@ void StartupTest::secondStartExitsQuietly()
     QCOMPARE(first->state(), QProcess::Running);
 }
 
+QStringList StartupTest::launcherFolders() const
+{
+    QStringList folders;
+    const QString image = QFileInfo(launcher).canonicalFilePath();
+    QDirIterator processes("/proc", {}, QDir::Dirs | QDir::NoDotAndDotDot);
+    while (processes.hasNext()) {
+        const QString entry = processes.next();
+        if (QFileInfo(entry + "/exe").canonicalFilePath() == image)
+            folders.append(QFileInfo(entry + "/cwd").canonicalFilePath());
+    }
+    return folders;
+}
+
 void StartupTest::killDetachedLaunchers() const
 {
     // Launchers started by an update script are not our children; find them by their image.
@@ -160,7 +174,12 @@ void StartupTest::updateScriptStartsNewLauncherThatRemovesOld()
     const QProcessEnvironment env = environment();
     for (const QString &name : env.keys())
         qputenv(name.toLocal8Bit(), env.value(name).toLocal8Bit());
-    QVERIFY(updatescript::launch(oldLauncher.processId(), launcher, launcher + ".new"));
+    // Run from the old launcher's working folder, which the new one must keep.
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(home->path()));
+    const bool launched = updatescript::launch(oldLauncher.processId(), launcher, launcher + ".new");
+    QDir::setCurrent(previous);
+    QVERIFY(launched);
     oldLauncher.kill();
     QVERIFY(oldLauncher.waitForFinished());
 
@@ -173,6 +192,8 @@ void StartupTest::updateScriptStartsNewLauncherThatRemovesOld()
     QFile built(testsupport::launcherPath());
     QVERIFY(built.open(QIODevice::ReadOnly));
     QVERIFY(swapped.readAll() == built.readAll());
+    const QStringList folders = launcherFolders();
+    QCOMPARE(folders, QStringList{QFileInfo(home->path()).canonicalFilePath()});
 }
 
 QTEST_GUILESS_MAIN(StartupTest)
