@@ -11,6 +11,7 @@ class FileManager;
 class GameLauncher;
 class ProcessGuard;
 class QMenu;
+class SettingsDialog;
 
 namespace Ui {
 class MainWindow;
@@ -104,6 +105,10 @@ private:
     // Asks before a download of the whole client; `size` in bytes, 0 when unknown.
     bool askForBaseClient(qint64 size);
     void startBaseClientInstall();
+    // Asks the update question for what a full scan found and downloads it.
+    void startRepair(const SettingsDialog &dialog);
+    // Logs the summary of a repair batch once it has ended, in success or failure.
+    void finishRepair();
     // From the manifest on: after login, and again from Retry.
     void startFilesFlow();
     void showFilesFailure(const QString &status);
@@ -123,4 +128,9 @@ private:
     // The base client is offered once per login: if the archive does not bring the files, the
     // ordinary update question follows instead of a second install.
     bool baseClientTried = false;
+    // A download batch that repairs what the player's full scan found: its summary is logged
+    // when the batch ends.
+    bool repairing = false;
+    int repairChecked = 0;
+    int repairedFiles = 0;
 };
