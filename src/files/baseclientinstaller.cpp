@@ -15,6 +15,12 @@
 void FileManager::installBaseClient(const BaseClientInfo &info, const QString &installDir)
 {
     Logger &log = Logger::instance();
+    // One installation at a time, and the newest request wins: the running one ends first, so
+    // two transfers never share the archive.
+    if (baseClientTransfer || extractProcess) {
+        log.log(Info, QStringLiteral("Base client installation restarted"));
+        cancelBaseClientInstall();
+    }
     baseClient = info;
     this->installDir = installDir;
     archivePath = QDir::tempPath() + QStringLiteral("/l2_base_client.zip");
@@ -54,17 +60,22 @@ void FileManager::onBaseClientDownloadProgress(qint64 bytesReceived, qint64 byte
         emit baseClientDownloadProgress(0, bytesReceived, total);
         return;
     }
-    emit baseClientDownloadProgress(int(bytesReceived * 100 / total), bytesReceived, total);
+    // A server may send more than it or the manifest announced: the percentage stays in 0..100.
+    const qint64 percent = qBound(qint64(0), bytesReceived * 100 / total, qint64(100));
+    emit baseClientDownloadProgress(int(percent), bytesReceived, total);
 }
 
 void FileManager::onBaseClientDownloadFinished()
 {
     Logger &log = Logger::instance();
-    VerifiedTransfer *transfer = baseClientTransfer;
+    // The transfer that finished, which need not be the current one.
+    auto *transfer = qobject_cast<VerifiedTransfer *>(sender());
     if (!transfer)
         return;
-    baseClientTransfer = nullptr;
     transfer->deleteLater();
+    if (transfer != baseClientTransfer)
+        return;
+    baseClientTransfer = nullptr;
 
     // The transfer has already removed the archive of every attempt that did not complete.
     switch (transfer->outcome()) {

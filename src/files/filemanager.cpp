@@ -40,8 +40,29 @@ void FileManager::downloadManifest()
 {
     const QString url = LauncherConfig::instance().manifestUrl;
     Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
-    QNetworkReply *reply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
-    connect(reply, &QNetworkReply::finished, this, &FileManager::onManifestReply);
+    if (manifestReply)
+        dropManifestReply();
+    manifestReply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
+    connect(manifestReply, &QNetworkReply::finished, this, &FileManager::onManifestReply);
+}
+
+// The reply goes without a word: nobody waits for its outcome any longer.
+void FileManager::dropManifestReply()
+{
+    manifestReply->disconnect(this);
+    manifestReply->abort();
+    manifestReply->deleteLater();
+    manifestReply = nullptr;
+}
+
+void FileManager::cancelAll()
+{
+    ++workGeneration;
+    if (manifestReply)
+        dropManifestReply();
+    filesToDownload.clear();
+    cancelDownloads();
+    cancelBaseClientInstall();
 }
 
 void FileManager::onManifestReply()
@@ -50,6 +71,8 @@ void FileManager::onManifestReply()
     if (!reply)
         return;
     reply->deleteLater();
+    if (reply == manifestReply)
+        manifestReply = nullptr;
 
     Logger &log = Logger::instance();
     if (reply->error() != QNetworkReply::NoError) {
@@ -92,7 +115,8 @@ void FileManager::verifyFiles()
     const QList<FileEntry> files = manifest.files;
     const QString gameDirectory = LauncherConfig::instance().gameDirectory;
     const QSet<QString> suspects = suspectFiles;
-    QThread *worker = QThread::create([this, files, gameDirectory, suspects] {
+    const quint64 generation = workGeneration;
+    QThread *worker = QThread::create([this, files, gameDirectory, suspects, generation] {
         QList<FileEntry> result;
         int missing = 0;
         int corrupted = 0;
@@ -111,7 +135,11 @@ void FileManager::verifyFiles()
         }
         QMetaObject::invokeMethod(
             this,
-            [this, result, missing, corrupted] { finishVerification(result, missing, corrupted); },
+            [this, result, missing, corrupted, generation] {
+                // A pass of work that has been cancelled since reports nothing.
+                if (generation == workGeneration)
+                    finishVerification(result, missing, corrupted);
+            },
             Qt::QueuedConnection);
     });
     // A child, so the destructor can find and wait for it; it deletes itself once finished.

@@ -37,6 +37,9 @@ public:
     void cancelDownloads();
     // Ends a running base-client installation, download or extraction, without baseClientError.
     void cancelBaseClientInstall();
+    // Ends all work in flight (manifest, verification, downloads, base-client install) without a
+    // signal: its results no longer matter to anyone, for example after a logout.
+    void cancelAll();
 
     const Manifest &currentManifest() const { return manifest; }
     // Replaces the download queue with files found wrong by other means than verifyFiles (the
@@ -86,9 +89,13 @@ private:
     void makeRunnableIfGame(const FileEntry &entry, const QString &path) const;
     void emitDownloadProgress();
     void scheduleNextIntegrityCheck();
+    void dropManifestReply();
     void failBaseClient(const QString &text);
 
     QNetworkAccessManager *networkManager = nullptr;
+    QNetworkReply *manifestReply = nullptr;
+    // Raised by cancelAll: a verification pass of an older generation reports nothing.
+    quint64 workGeneration = 0;
     Manifest manifest;
     QList<FileEntry> filesToDownload;
     int totalFiles = 0;

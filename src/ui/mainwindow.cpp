@@ -68,6 +68,11 @@ MainWindow::MainWindow(QWidget *parent)
 {
     ui->setupUi(this);
     finishLook(this, *ui);
+    handOverTimer = new QTimer(this);
+    handOverTimer->setSingleShot(true);
+    handOverTimer->setTimerType(Qt::PreciseTimer);
+    handOverTimer->setInterval(800);
+    connect(handOverTimer, &QTimer::timeout, this, &MainWindow::onHandOverTimeout);
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowSystemMenuHint);
     setAttribute(Qt::WA_TranslucentBackground);
     createTrayIcon();
@@ -358,11 +363,14 @@ void MainWindow::onSessionRegistered(bool success, const QString &message)
     authClient->startHeartbeat();
     authClient->flushLogs();
     // The player sees the green line for a moment before the files take over the window.
-    QTimer::singleShot(800, Qt::PreciseTimer, this, [this] {
-        ui->loginErrorLabel->setStyleSheet(loginErrorStyle);
-        log(Info, QStringLiteral("Starting update process..."));
-        startFilesFlow();
-    });
+    handOverTimer->start();
+}
+
+void MainWindow::onHandOverTimeout()
+{
+    ui->loginErrorLabel->setStyleSheet(loginErrorStyle);
+    log(Info, QStringLiteral("Starting update process..."));
+    startFilesFlow();
 }
 
 void MainWindow::startFilesFlow()
@@ -406,6 +414,11 @@ void MainWindow::onLogoutButtonClicked()
 
 void MainWindow::endSession(const QString &reason)
 {
+    // Nothing of the ended session may move the window on: a pending hand-over, a late manifest,
+    // verification, download or base-client result.
+    handOverTimer->stop();
+    ui->loginErrorLabel->setStyleSheet(loginErrorStyle);
+    fileManager->cancelAll();
     authClient->flushLogs();
     authClient->stopHeartbeat();
     authClient->deregisterSession();

@@ -11,6 +11,7 @@ class FileManager;
 class GameLauncher;
 class ProcessGuard;
 class QMenu;
+class QTimer;
 class SettingsDialog;
 
 namespace Ui {
@@ -59,6 +60,7 @@ private slots:
     void onDownloadFailed(const QString &error);
     void onFileError(const QString &error);
     void onSessionRegistered(bool success, const QString &message);
+    void onHandOverTimeout();
     void onAuthError(const QString &error);
     void onGameStarted();
     void onGameClosed(int exitCode);
@@ -123,6 +125,7 @@ private:
     LauncherState state = Login;
     QPoint dragPosition;
     bool dragging = false;
+    QTimer *handOverTimer = nullptr;
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
     // The base client is offered once per login: if the archive does not bring the files, the

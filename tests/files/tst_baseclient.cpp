@@ -30,6 +30,7 @@ private slots:
     void cleanup();
     void installsAndRemovesTheArchive();
     void progressWithoutLengthUsesManifestSize();
+    void secondInstallReplacesTheFirst();
     void emptyDigestSkipsTheCheck();
     void digestInCapitalsFails();
     void downloadErrorIsReported();
@@ -176,8 +177,9 @@ void BaseClientTest::progressWithoutLengthUsesManifestSize()
     raw.setSendLength(false);
     raw.setPace(256 * 1024, 20);
 
-    // The manifest's size stands in for the missing length; with none, percent stays 0.
-    for (const qint64 size : {qint64(archive.size()), qint64(0)}) {
+    // The manifest's size stands in for the missing length; with none, percent stays 0; a body
+    // longer than the manifest said never shows more than 100 %.
+    for (const qint64 size : {qint64(archive.size()), qint64(archive.size() / 2), qint64(0)}) {
         const Outcome outcome =
             install({raw.rootUrl() + "/l2_base_client.zip", QString(), size}, work.filePath("nl"));
         QVERIFY2(outcome.installed, qPrintable(outcome.error));
@@ -186,11 +188,36 @@ void BaseClientTest::progressWithoutLengthUsesManifestSize()
         for (const QVariantList &arguments : outcome.progress.mid(0, outcome.progress.size() - 1)) {
             const qint64 received = arguments.at(1).toLongLong();
             QCOMPARE(arguments.at(2).toLongLong(), size);
-            QCOMPARE(arguments.at(0).toInt(), size > 0 ? int(received * 100 / size) : 0);
+            QCOMPARE(arguments.at(0).toInt(),
+                     size > 0 ? int(qMin(qint64(100), received * 100 / size)) : 0);
         }
         const qint64 length = archive.size();
         QCOMPARE(outcome.progress.last(), (QVariantList{100, length, length}));
     }
+}
+
+void BaseClientTest::secondInstallReplacesTheFirst()
+{
+    const QString source = work.filePath("client");
+    QVERIFY(testsupport::writeFile(source + "/system/l2.exe", testsupport::patternedBytes(900000)));
+    const BaseClientInfo info = served(source);
+    fixture->server.setFault("/l2_base_client.zip", {0, 200, {}, 300});
+
+    // Asked twice while the first transfer is under way: one archive, one installation.
+    FileManager manager;
+    QSignalSpy installed(&manager, &FileManager::baseClientInstalled);
+    QSignalSpy errors(&manager, &FileManager::baseClientError);
+    const QString target = work.filePath("twice");
+    manager.installBaseClient(info, target);
+    QTRY_COMPARE(fixture->server.recordedRequests("/l2_base_client.zip").size(), 1);
+    manager.installBaseClient(info, target);
+    QTRY_COMPARE_WITH_TIMEOUT(installed.size(), 1, 20000);
+    QTest::qWait(500);
+    QCOMPARE(installed.size(), 1);
+    QCOMPARE(errors.size(), 0);
+    QCOMPARE(fixture->server.recordedRequests("/l2_base_client.zip").size(), 2);
+    QCOMPARE(QFileInfo(target + "/system/l2.exe").size(), 900000);
+    QVERIFY(!QFile::exists(archivePath()));
 }
 
 void BaseClientTest::emptyDigestSkipsTheCheck()

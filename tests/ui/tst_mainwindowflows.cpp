@@ -25,8 +25,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
-#include <QLocale>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenu>
 #include <QProcess>
 #include <QProgressBar>
@@ -122,6 +122,8 @@ private slots:
     void filesFailureOffersRetry_data();
     void filesFailureOffersRetry();
     void logoutReturnsToLoginPanel();
+    void logoutEndsTheSessionsWork_data();
+    void logoutEndsTheSessionsWork();
     void restoredGameOpensInGameRunning();
     void closeHidesToTrayOnlyWithTray();
     void quitWithGameRunningAnsweredNo();
@@ -805,6 +807,59 @@ void MainWindowFlowTest::logoutReturnsToLoginPanel()
     QCOMPARE(button(*window, "loginButton")->text(), QStringLiteral("LOG IN"));
     QVERIFY(button(*window, "loginButton")->isEnabled());
     QTRY_COMPARE(requestCount("deregister"), 1);
+}
+
+void MainWindowFlowTest::logoutEndsTheSessionsWork_data()
+{
+    QTest::addColumn<int>("phase"); // the phase in which the player logs out
+    QTest::addColumn<QString>("slowPath");
+    QTest::newRow("manifest") << int(MainWindow::Initializing) << "/bc/manifest.json";
+    QTest::newRow("verification") << int(MainWindow::Verifying) << QString();
+    QTest::newRow("download") << int(MainWindow::Downloading) << "/bc/files/maps/16_20.unr";
+    QTest::newRow("base client") << int(MainWindow::DownloadingClient) << "/bc/l2_base_client.zip";
+}
+
+// Whatever the ended session had in flight finishes, if at all, without moving the logged-out
+// window and without leaving a file under a game file's name.
+void MainWindowFlowTest::logoutEndsTheSessionsWork()
+{
+    QFETCH(int, phase);
+    QFETCH(QString, slowPath);
+    const bool baseClient = phase == MainWindow::DownloadingClient;
+    if (!baseClient)
+        fillGameFolder({"maps/16_20.unr"});
+    if (!slowPath.isEmpty())
+        server->setFault(slowPath, {0, 200, {}, 1500});
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, WithBaseClient));
+    boxes->setAnswer(QMessageBox::Yes);
+    QPushButton *logout = button(*window, "logoutButton");
+    // Verification runs on its own thread: log out the moment it has been started.
+    if (phase == MainWindow::Verifying) {
+        connect(filesOf(*window), &FileManager::manifestDownloaded, logout,
+                [logout] { QTest::mouseClick(logout, Qt::LeftButton); });
+    }
+
+    QVERIFY(logIn(*window));
+    if (phase != MainWindow::Verifying) {
+        QVERIFY(reaches(*window, MainWindow::LauncherState(phase)));
+        QTest::mouseClick(logout, Qt::LeftButton);
+    }
+    QCOMPARE(stateOf(*window), MainWindow::Login);
+    const int boxesAtLogout = boxes->count();
+    QTest::qWait(2500);
+    QCOMPARE(stateOf(*window), MainWindow::Login);
+    QVERIFY(window->findChild<QWidget *>("loginPanel")->isVisible());
+    QCOMPARE(boxes->count(), boxesAtLogout);
+    QVERIFY(!QFile::exists(gameDir->filePath("maps/16_20.unr")));
+
+    // The next session does the work once, from the start.
+    server->clearFaults();
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QFile map(gameDir->filePath("maps/16_20.unr"));
+    QVERIFY(map.open(QIODevice::ReadOnly));
+    QCOMPARE(map.readAll(), gameFiles.last().second);
 }
 
 void MainWindowFlowTest::restoredGameOpensInGameRunning()
