@@ -11,6 +11,7 @@
 #include <QStringList>
 
 class QNetworkAccessManager;
+class QNetworkReply;
 class QTimer;
 class VerifiedTransfer;
 
