@@ -834,10 +834,14 @@ void MainWindowFlowTest::logoutEndsTheSessionsWork()
     QVERIFY(openWindow(window, WithBaseClient));
     boxes->setAnswer(QMessageBox::Yes);
     QPushButton *logout = button(*window, "logoutButton");
-    // Verification runs on its own thread: log out the moment it has been started.
+    // Verification runs on its own thread: log out the moment the first one has been started.
+    QMetaObject::Connection logOutAtOnce;
     if (phase == MainWindow::Verifying) {
-        connect(filesOf(*window), &FileManager::manifestDownloaded, logout,
-                [logout] { QTest::mouseClick(logout, Qt::LeftButton); });
+        logOutAtOnce = connect(filesOf(*window), &FileManager::manifestDownloaded, logout,
+                               [&logOutAtOnce, logout] {
+                                   QObject::disconnect(logOutAtOnce);
+                                   QTest::mouseClick(logout, Qt::LeftButton);
+                               });
     }
 
     QVERIFY(logIn(*window));
