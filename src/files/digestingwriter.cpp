@@ -27,6 +27,9 @@ bool DigestingWriter::write(QByteArray chunk)
 {
     if (chunk.isEmpty())
         return !failed();
+    // The writer's thread must be the only one holding the bytes: a chunk still shared with the
+    // caller would have its reference count touched from two threads.
+    chunk.detach();
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait(lock, [this] { return queuedBytes < maxQueuedBytes || writeFailed.load(); });
     if (writeFailed.load())
