@@ -1,15 +1,10 @@
 #include "core/filedigest.h"
 
+#include "platform/platform.h"
+
 #include <QFile>
 
-#include <memory>
 #include <vector>
-
-#ifdef Q_OS_WIN
-#include <QCryptographicHash>
-#else
-#include <openssl/evp.h>
-#endif
 
 namespace {
 // Small enough to stay in the core's cache between the read and the digest: 1 MiB blocks ran
@@ -17,33 +12,13 @@ namespace {
 constexpr qint64 blockSize = 64 << 10;
 } // namespace
 
-#ifdef Q_OS_WIN
-
-QString fileSha256(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || !file.atEnd())
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
-}
-
-#else
-
 QString fileSha256(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
 
-    // OpenSSL's EVP digest runs about seven times faster here than QCryptographicHash.
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                    &EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
-        return QString();
-
+    platform::Sha256 hash;
     std::vector<char> block(blockSize);
     for (;;) {
         const qint64 read = file.read(block.data(), blockSize);
@@ -51,16 +26,7 @@ QString fileSha256(const QString &path)
             return QString();
         if (read == 0)
             break;
-        if (EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(read)) != 1)
-            return QString();
+        hash.add(block.data(), static_cast<std::size_t>(read));
     }
-
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
-        return QString();
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+    return QString::fromStdString(hash.hexResult());
 }
-
-#endif
