@@ -1,6 +1,7 @@
 #include "app/autoupdater.h"
 #include "app/selfupdate.h"
 #include "app/singleinstance.h"
+#include "core/configlocation.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "deployment.h"
@@ -9,7 +10,9 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
+#include <QStandardPaths>
 #include <QStyleFactory>
 
 namespace {
@@ -45,15 +48,34 @@ int main(int argc, char *argv[])
     // Left behind by the previous self-update; its absence is normal.
     QFile::remove(QCoreApplication::applicationFilePath() + QStringLiteral(".old"));
 
-    LauncherConfig::instance().load(QStringLiteral("config/launcher.ini"));
+    const QStringList configCandidates = configlocation::candidates(
+        QCoreApplication::applicationDirPath(),
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    const QString configPath = configlocation::find(configCandidates);
+    LauncherConfig::instance().load(configPath.isEmpty() ? configCandidates.constFirst()
+                                                         : configPath);
     log.log(Info, QStringLiteral("Configuration loaded"));
+    if (configPath.isEmpty())
+        log.log(Info, QStringLiteral("No configuration file (looked for %1); using the defaults")
+                          .arg(configCandidates.join(QStringLiteral(", "))));
+    else
+        log.log(Info, QStringLiteral("Configuration read from %1")
+                          .arg(QFileInfo(configPath).absoluteFilePath()));
 
+#ifdef WARDGATE_PACKAGED
+    // Desktop shells match the window to the menu entry and its icon by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("wardgate"));
+    // An installed package is updated by the system's package manager, never by itself.
+    log.log(Info, QStringLiteral("[AutoUpdater] Self-update is off: the package manager updates "
+                                 "this installation"));
+#else
     // Before any window of ours: a downloaded update takes over through its script once we exit.
     {
         AutoUpdater updater(ReleaseChannel::deployed(), QCoreApplication::applicationFilePath());
         if (runSelfUpdate(updater, QCoreApplication::applicationPid()))
             return 0;
     }
+#endif
 
     int exitCode = 0;
     {

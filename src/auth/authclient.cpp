@@ -329,8 +329,10 @@ void AuthClient::onPingReply()
     reply->deleteLater();
 
     const bool online = reply->error() == QNetworkReply::NoError;
-    if (online == serverOnline)
+    // The first answer is always news: until then the window only says "Connecting...".
+    if (statusKnown && online == serverOnline)
         return;
+    statusKnown = true;
     serverOnline = online;
     emit serverStatusChanged(online);
     log(Info, QStringLiteral("Server status: %1")

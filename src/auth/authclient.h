@@ -97,6 +97,7 @@ private:
     QTimer *pingTimer;
     QTimer *logTimer;
     bool serverOnline = false;
+    bool statusKnown = false;
     QStringList pendingLogs;
     qint32 loginAttempts = 0;
     qint64 lastLoginAttempt = 0;

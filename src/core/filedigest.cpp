@@ -12,7 +12,7 @@ namespace {
 constexpr qint64 blockSize = 64 << 10;
 } // namespace
 
-QString fileSha256(const QString &path)
+QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -27,6 +27,13 @@ QString fileSha256(const QString &path)
         if (read == 0)
             break;
         hash.add(block.data(), static_cast<std::size_t>(read));
+        if (onBlock && !onBlock(read))
+            return QString();
     }
     return QString::fromStdString(hash.hexResult());
+}
+
+QString fileSha256(const QString &path)
+{
+    return fileSha256(path, {});
 }

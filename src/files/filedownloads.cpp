@@ -49,6 +49,8 @@ void FileManager::startDownload()
         }
     }
     downloadedBytes = 0;
+    skippedFiles.clear();
+    writeFailure.clear();
     batchRunning = true;
     log.log(Info, QStringLiteral("Starting download of %1 files (%2 MB)")
                       .arg(QString::number(totalFiles),
@@ -63,36 +65,44 @@ void FileManager::startDownload()
 
 void FileManager::startNextDownload()
 {
-    Logger &log = Logger::instance();
-    if (filesToDownload.isEmpty()) {
-        // A retry waiting in its timer is still part of the batch.
-        if (batchRunning && activeReplies.isEmpty() && pendingRetries == 0) {
-            batchRunning = false;
-            log.log(Info, QStringLiteral("All files downloaded successfully!"));
-            emit allFilesReady();
-        }
-        return;
+    // A file that cannot even be written is given up at once and the next one tried, in a loop:
+    // an unwritable game folder must not cost a call frame per file of the manifest.
+    while (!filesToDownload.isEmpty()) {
+        if (startTransfer(filesToDownload.takeFirst()))
+            return;
     }
+    // A retry waiting in its timer is still part of the batch.
+    if (batchRunning && activeReplies.isEmpty() && pendingRetries == 0)
+        finishBatch();
+}
 
-    const FileEntry entry = filesToDownload.takeFirst();
+bool FileManager::startTransfer(const FileEntry &entry)
+{
+    Logger &log = Logger::instance();
     const QString fullPath = localPath(entry.path);
-    QDir().mkpath(QFileInfo(fullPath).absolutePath());
+    const QString folder = QFileInfo(fullPath).absolutePath();
+    const bool folderReady = QDir().mkpath(folder);
     log.log(Info, QStringLiteral("Downloading: %1 (%2 KB)")
                       .arg(entry.path, QString::number(double(entry.size) / 1024, 'f', 2)));
 
-    const QNetworkRequest request = makeRequest(entry.url);
     auto *file = new QFile(temporaryPath(fullPath), this);
     if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         const QString text =
             QStringLiteral("Cannot open temp file for writing: %1").arg(entry.path);
         log.log(Error, text);
         emit errorOccurred(text);
+        if (writeFailure.isEmpty()) {
+            writeFailure = QStringLiteral("Cannot write to %1: %2.")
+                               .arg(QDir::toNativeSeparators(folder),
+                                    folderReady ? file->errorString()
+                                                : QStringLiteral("the folder cannot be created"));
+        }
+        skippedFiles.append(entry.path);
         delete file;
-        startNextDownload();
-        return;
+        return false;
     }
 
-    QNetworkReply *reply = networkManager->get(request);
+    QNetworkReply *reply = networkManager->get(makeRequest(entry.url));
     reply->setReadBufferSize(downloadReadBufferSize);
     activeReplies.insert(reply);
     replyEntries.insert(reply, entry);
@@ -101,6 +111,27 @@ void FileManager::startNextDownload()
     connect(reply, &QNetworkReply::downloadProgress, this, &FileManager::onFileDownloadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &FileManager::onFileDownloadReadyRead);
     connect(reply, &QNetworkReply::finished, this, &FileManager::onFileDownloadFinished);
+    return true;
+}
+
+void FileManager::finishBatch()
+{
+    Logger &log = Logger::instance();
+    batchRunning = false;
+    if (skippedFiles.isEmpty()) {
+        log.log(Info, QStringLiteral("All files downloaded successfully!"));
+        emit allFilesReady();
+        return;
+    }
+    const int skipped = int(skippedFiles.size());
+    log.log(Error, QStringLiteral("Download incomplete: %1 of %2 files could not be downloaded")
+                       .arg(QString::number(skipped), QString::number(totalFiles)));
+    QString text = QStringLiteral("Download failed: %1 %2 could not be downloaded.")
+                       .arg(QString::number(skipped),
+                            skipped == 1 ? QStringLiteral("file") : QStringLiteral("files"));
+    if (!writeFailure.isEmpty())
+        text += QLatin1Char(' ') + writeFailure;
+    emit downloadFailed(text);
 }
 
 void FileManager::onFileDownloadReadyRead()
@@ -177,11 +208,13 @@ void FileManager::onFileDownloadFinished()
         // Checked before the rename, so a wrong body never stands under the file's real name.
         fail(QStringLiteral("SHA256 mismatch"));
     } else {
+        makeRunnableIfGame(entry, tempPath);
         QFile::remove(fullPath);
         if (!QFile::rename(tempPath, fullPath)) {
             fail(QStringLiteral("rename failed"));
         } else {
             ++completedFiles;
+            suspectFiles.remove(entry.path);
             Logger::instance().log(Info, QStringLiteral("Downloaded and verified: %1 (%2/%3)")
                                              .arg(entry.path, QString::number(completedFiles),
                                                   QString::number(totalFiles)));
@@ -202,6 +235,7 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
                            .arg(entry.path, QString::number(maxAttempts), error));
         emit errorOccurred(QStringLiteral("Skipped (too many errors): %1").arg(entry.path));
         ++completedFiles;
+        skippedFiles.append(entry.path);
         return;
     }
 
@@ -215,4 +249,20 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
         filesToDownload.prepend(entry);
         startNextDownload();
     });
+}
+
+// The server's bytes carry no file mode: the program that PLAY starts must be runnable by its
+// owner. Windows runs a file by its name, so there is nothing to do there.
+void FileManager::makeRunnableIfGame(const FileEntry &entry, const QString &path) const
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(entry)
+    Q_UNUSED(path)
+#else
+    const QString executable = LauncherConfig::instance().gameExecutable;
+    if (executable.isEmpty() || QDir::cleanPath(entry.path) != QDir::cleanPath(executable))
+        return;
+    if (!QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeUser))
+        Logger::instance().log(Warn, QStringLiteral("Cannot make %1 executable").arg(entry.path));
+#endif
 }

@@ -77,6 +77,16 @@ void FileManager::onManifestReply()
         emit manifestDownloaded(false, text);
         return;
     }
+    // Entries that were all refused leave nothing to check or fetch: that is no usable manifest.
+    if (manifest.files.isEmpty() && manifest.refusedEntries > 0) {
+        const QString text =
+            QStringLiteral("Manifest has no valid files: all %1 entries were refused")
+                .arg(manifest.refusedEntries);
+        log.log(Error, text);
+        emit errorOccurred(text);
+        emit manifestDownloaded(false, text);
+        return;
+    }
     log.log(Info,
             QStringLiteral("Manifest downloaded successfully (version: %1)").arg(manifest.version));
     emit manifestDownloaded(true, QStringLiteral("Version: %1").arg(manifest.version));
@@ -90,13 +100,14 @@ void FileManager::verifyFiles()
     // The worker gets its own copies, so it reads nothing that the GUI thread may change.
     const QList<FileEntry> files = manifest.files;
     const QString gameDirectory = LauncherConfig::instance().gameDirectory;
-    QThread *worker = QThread::create([this, files, gameDirectory] {
+    const QSet<QString> suspects = suspectFiles;
+    QThread *worker = QThread::create([this, files, gameDirectory, suspects] {
         QList<FileEntry> result;
         int missing = 0;
         int corrupted = 0;
         for (const FileEntry &entry : files) {
             const QString fullPath = gameDirectory + QLatin1Char('/') + entry.path;
-            if (verifyFileAt(fullPath, entry, false))
+            if (verifyFileAt(fullPath, entry, suspects.contains(entry.path)))
                 continue;
             if (QFileInfo::exists(fullPath)) {
                 ++corrupted;
@@ -122,6 +133,11 @@ void FileManager::finishVerification(const QList<FileEntry> &result, int missing
 {
     Logger &log = Logger::instance();
     filesToDownload = result;
+    // A suspect file that passed its digest check is clean again.
+    QSet<QString> stillWrong;
+    for (const FileEntry &entry : result)
+        stillWrong.insert(entry.path);
+    suspectFiles.intersect(stillWrong);
     log.log(Info,
             QStringLiteral("Verification complete: %1 missing, %2 corrupted, %3 need download")
                 .arg(QString::number(missing), QString::number(corrupted),

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 class QFile;
 class QNetworkAccessManager;
@@ -43,7 +44,10 @@ signals:
     void verificationComplete(int missingFiles, int corruptedFiles);
     void downloadProgress(int percent, qint64 downloaded, qint64 total);
     void fileDownloadComplete(QString filename);
+    // Every file of the batch is in place, checked.
     void allFilesReady();
+    // The batch is over but some files could not be fetched; the text says how many and why.
+    void downloadFailed(QString error);
     void errorOccurred(QString error);
     void integrityViolation(QString filePath);
     void baseClientDownloadProgress(int percent, qint64 downloaded, qint64 total);
@@ -74,7 +78,10 @@ private:
     QString calculateFileHash(const QString &fullPath) const;
     void finishVerification(const QList<FileEntry> &result, int missing, int corrupted);
     void startNextDownload();
+    bool startTransfer(const FileEntry &entry);
+    void finishBatch();
     void handleDownloadFailure(FileEntry entry, QString error);
+    void makeRunnableIfGame(const FileEntry &entry, const QString &path) const;
     void emitDownloadProgress();
     void scheduleNextIntegrityCheck();
     void failBaseClient(const QString &text);
@@ -99,9 +106,16 @@ private:
     QTimer *integrityTimer = nullptr;
     QList<FileEntry> monitoredFiles;
 
+    // Files of the batch given up on, and the first reason a file could not even be written.
+    QStringList skippedFiles;
+    QString writeFailure;
+    // Files the integrity monitor found modified: the next verification checks their digest,
+    // since a same-size change passes the size check.
+    QSet<QString> suspectFiles;
+
     // Retries waiting in their timer: the batch is not over while one is pending.
     int pendingRetries = 0;
-    // Set by startDownload, cleared by the one allFilesReady that ends the batch.
+    // Set by startDownload, cleared by the one allFilesReady or downloadFailed that ends the batch.
     bool batchRunning = false;
     int retryDelayMs = 5000;
 };

@@ -72,6 +72,7 @@ void FileManager::onIntegrityCheck()
         if (!verifyFile(entry, true)) {
             log.log(Error,
                     QStringLiteral("INTEGRITY VIOLATION: %1 has been modified!").arg(entry.path));
+            suspectFiles.insert(entry.path);
             emit integrityViolation(entry.path);
             return;
         }

@@ -58,6 +58,7 @@ bool Manifest::parse(const QByteArray &bytes)
     Logger &log = Logger::instance();
     files.clear();
     error.clear();
+    refusedEntries = 0;
 
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
@@ -97,8 +98,10 @@ bool Manifest::parse(const QByteArray &bytes)
     // transfers would share one temporary file), is dropped like any other bad entry.
     QSet<QString> seen;
     for (const QJsonValue &element : elements) {
-        if (!element.isObject())
+        if (!element.isObject()) {
+            ++refusedEntries;
             continue;
+        }
         const QJsonObject object = element.toObject();
         FileEntry entry;
         entry.path = textOf(object.value(QLatin1String("path")));
@@ -109,6 +112,7 @@ bool Manifest::parse(const QByteArray &bytes)
                            isSafeRelativePath(entry.path) && !seen.contains(fileKey(entry.path));
         if (!valid) {
             log.log(Warn, QStringLiteral("Invalid file entry in manifest: %1").arg(entry.path));
+            ++refusedEntries;
             continue;
         }
         seen.insert(fileKey(entry.path));

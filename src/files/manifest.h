@@ -29,6 +29,7 @@ struct Manifest
     QList<FileEntry> files;
     BaseClientInfo baseClient; // kept when a newer document has no "base_client"
     QString error;             // the last problem parse() met
+    int refusedEntries = 0;    // entries of "files" dropped as invalid
 
     bool parse(const QByteArray &bytes);
 };

@@ -107,6 +107,7 @@ void MainWindow::connectServices()
     connect(fileManager, &FileManager::fileDownloadComplete, this,
             &MainWindow::onFileDownloadComplete);
     connect(fileManager, &FileManager::allFilesReady, this, &MainWindow::onAllFilesReady);
+    connect(fileManager, &FileManager::downloadFailed, this, &MainWindow::onDownloadFailed);
     connect(fileManager, &FileManager::errorOccurred, this, &MainWindow::onFileError);
     connect(fileManager, &FileManager::integrityViolation, this, &MainWindow::onIntegrityViolation);
     connect(fileManager, &FileManager::baseClientDownloadProgress, this,
@@ -248,6 +249,13 @@ void MainWindow::updateUI()
         ui->playButton->setText(tr("Stop Game"));
         ui->progressBar->setValue(100);
         break;
+    case UpdateFailed:
+        // The status line says what failed; the button starts the files over.
+        ui->playButton->setEnabled(true);
+        ui->playButton->setText(tr("Retry"));
+        ui->progressBar->setMaximum(100);
+        ui->progressBar->setValue(0);
+        break;
     }
 }
 
@@ -333,11 +341,18 @@ void MainWindow::onSessionRegistered(bool success, const QString &message)
     QTimer::singleShot(800, Qt::PreciseTimer, this, [this] {
         ui->loginErrorLabel->setStyleSheet(loginErrorStyle);
         log(Info, QStringLiteral("Starting update process..."));
-        baseClientTried = false;
-        state = Initializing;
-        updateUI();
-        fileManager->downloadManifest();
+        startFilesFlow();
     });
+}
+
+void MainWindow::startFilesFlow()
+{
+    baseClientTried = false;
+    state = Initializing;
+    updateUI();
+    // After a Retry the button reads "PLAY" again while it waits, disabled, for the files.
+    ui->playButton->setText(tr("PLAY"));
+    fileManager->downloadManifest();
 }
 
 void MainWindow::onAuthError(const QString &error)
@@ -364,17 +379,21 @@ void MainWindow::onServerStatusChanged(bool online)
 // A running game and its guard are left alone: logging out is not quitting the game.
 void MainWindow::onLogoutButtonClicked()
 {
+    endSession(QString());
+    ui->loginEdit->clear();
+    log(Info, QStringLiteral("User logged out"));
+}
+
+void MainWindow::endSession(const QString &reason)
+{
     authClient->flushLogs();
     authClient->stopHeartbeat();
     authClient->deregisterSession();
     fileManager->stopIntegrityMonitor();
     state = Login;
     updateUI();
-    ui->loginEdit->clear();
     ui->passwordEdit->clear();
-    ui->loginErrorLabel->clear();
-    ui->retryButton->hide();
-    log(Info, QStringLiteral("User logged out"));
+    ui->loginErrorLabel->setText(reason);
 }
 
 // Files and play flow
@@ -384,7 +403,7 @@ void MainWindow::onManifestDownloaded(bool success, const QString &message)
     if (!success) {
         QMessageBox::critical(this, tr("Error"),
                               tr("Failed to download manifest:\n%1").arg(message), QMessageBox::Ok);
-        ui->statusLabel->setText(tr("Manifest download error"));
+        showFilesFailure(tr("Manifest download error"));
         return;
     }
     log(Info, QStringLiteral("Manifest: %1").arg(message));
@@ -459,6 +478,20 @@ void MainWindow::onAllFilesReady()
     ui->downloadLabel->clear();
 }
 
+void MainWindow::onDownloadFailed(const QString &error)
+{
+    showFilesFailure(error);
+    ui->currentFileLabel->clear();
+    ui->downloadLabel->clear();
+}
+
+void MainWindow::showFilesFailure(const QString &status)
+{
+    state = UpdateFailed;
+    updateUI();
+    ui->statusLabel->setText(status);
+}
+
 void MainWindow::onFileError(const QString &error)
 {
     log(Error, QStringLiteral("File error: %1").arg(error));
@@ -467,7 +500,10 @@ void MainWindow::onFileError(const QString &error)
 
 void MainWindow::onPlayButtonClicked()
 {
-    if (state == Ready) {
+    if (state == UpdateFailed) {
+        log(Info, QStringLiteral("Retrying the game files"));
+        startFilesFlow();
+    } else if (state == Ready) {
         if (!processGuard->checkBeforeLaunch()) {
             QMessageBox::warning(this, tr("Veyrun"),
                                  tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
@@ -504,15 +540,18 @@ void MainWindow::onGameClosed(int exitCode)
     fileManager->stopIntegrityMonitor();
     processGuard->stopMonitoring();
     authClient->notifyGameClosed();
-    state = Ready;
-    updateUI();
+    // After an alert or a logout the window has already moved on.
+    if (state == GameRunning) {
+        state = Ready;
+        updateUI();
+    }
 }
 
 void MainWindow::onLaunchError(const QString &error)
 {
     QMessageBox::critical(this, tr("Launch Error"), tr("Failed to start game:\n%1").arg(error),
                           QMessageBox::Ok);
-    authClient->stopHeartbeat();
+    // The session goes on: the player may fix the game and press PLAY again.
     state = Ready;
     updateUI();
 }
@@ -523,33 +562,28 @@ void MainWindow::onForeignClientDetected(const QString &description)
 {
     log(Warn, QStringLiteral("[ProcessGuard] Foreign client detected: %1").arg(description));
     processGuard->stopMonitoring();
-    fileManager->stopIntegrityMonitor();
-    authClient->stopHeartbeat();
     gameLauncher->terminateGame();
+    // The server ends a session whose heartbeat stops: the window ends it too, visibly.
+    endSession(tr("Session ended: a game client of another server was running."));
     QMessageBox::critical(this, tr("Veyrun — Naruszenie regulaminu"),
                           tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
                              "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
                              "klienta L2 jednocześnie.\n\n"
                              "Połączenie zostało przerwane."),
                           QMessageBox::Ok);
-    // gameClosed may have come while the box was open; Ready comes last either way.
-    state = Ready;
-    updateUI();
 }
 
 void MainWindow::onIntegrityViolation(const QString &filePath)
 {
     log(Error, QStringLiteral("Integrity violation detected: %1 — terminating game").arg(filePath));
-    fileManager->stopIntegrityMonitor();
-    authClient->stopHeartbeat();
     gameLauncher->terminateGame();
+    // The next login verifies the file by its digest and offers to repair it.
+    endSession(tr("Session ended: a modified game file was detected."));
     QMessageBox::critical(
         this, tr("Security Alert"),
         tr("A modified game file was detected:\n\n%1\n\nThe game has been terminated.")
             .arg(filePath),
         QMessageBox::Ok);
-    state = Ready;
-    updateUI();
 }
 
 void MainWindow::onBaseClientDownloadProgress(int percent, qint64 downloaded, qint64 total)
@@ -575,7 +609,6 @@ void MainWindow::onBaseClientInstalled()
     fileManager->verifyFiles();
 }
 
-// The phase stays; logging out and in again starts over.
 void MainWindow::onBaseClientError(const QString &error)
 {
     log(Error, QStringLiteral("Base client install error: %1").arg(error));
@@ -584,9 +617,7 @@ void MainWindow::onBaseClientError(const QString &error)
                              "Check your internet connection and try again.")
                               .arg(error),
                           QMessageBox::Ok);
-    ui->statusLabel->setText(tr("Installation error"));
-    ui->progressBar->setMaximum(100);
-    ui->progressBar->setValue(0);
+    showFilesFailure(tr("Installation error"));
     // Neither the byte counts nor "Extracting archive" hold any longer.
     ui->downloadLabel->clear();
 }

@@ -24,7 +24,8 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    // The window's phases, in the order the flows pass through them.
+    // The window's phases, in the order the flows pass through them, and the one where a files
+    // flow that could not finish waits for the player's Retry.
     enum LauncherState
     {
         Login,
@@ -34,7 +35,8 @@ public:
         Verifying,
         Downloading,
         Ready,
-        GameRunning
+        GameRunning,
+        UpdateFailed
     };
 
     explicit MainWindow(QWidget *parent = nullptr);
@@ -53,6 +55,7 @@ private slots:
     void onDownloadProgress(int percent, qint64 downloaded, qint64 total);
     void onFileDownloadComplete(const QString &filename);
     void onAllFilesReady();
+    void onDownloadFailed(const QString &error);
     void onFileError(const QString &error);
     void onSessionRegistered(bool success, const QString &message);
     void onAuthError(const QString &error);
@@ -99,6 +102,11 @@ private:
     QString gameExecutablePath() const;
     QString gameExecutableDirectory() const;
     void startBaseClientInstall();
+    // From the manifest on: after login, and again from Retry.
+    void startFilesFlow();
+    void showFilesFailure(const QString &status);
+    // Ends the session with the server and returns to the login panel; `reason` is shown there.
+    void endSession(const QString &reason);
 
     std::unique_ptr<Ui::MainWindow> ui;
     FileManager *fileManager;

@@ -37,7 +37,7 @@ private slots:
     void staleTemporaryFileIsOverwritten();
     void writeErrorIsAFailedAttempt();
     void pendingRetryHoldsBackTheEnd();
-    void unopenableTemporaryFilesEndTheBatchOnce();
+    void unwritableFolderFailsTheBatchOnce();
     void zeroTotalKeepsPercentAtZero();
 
 private:
@@ -123,6 +123,7 @@ void DownloadsTest::threeFilesFourThreadsStartThree()
     served["a.dat"] = patternedBytes(300000, 1);
     served["system/b.dll"] = patternedBytes(5 << 20, 2);
     served["system/deep/c.int"] = patternedBytes(70000, 3);
+    LauncherConfig::instance().gameExecutable = "system/./b.dll";
     auto manager = prepared();
     QVERIFY(manager);
     // Answers held back, so every transfer that starts at once is seen before any ends.
@@ -171,6 +172,10 @@ void DownloadsTest::threeFilesFourThreadsStartThree()
         previous = downloaded;
     }
     QCOMPARE(progress.last(), (QVariantList{100, total, total}));
+
+    // The configured game program lands runnable; other files keep the default mode.
+    QVERIFY(QFileInfo(fixture->gameDir() + "/system/b.dll").permission(QFile::ExeOwner));
+    QVERIFY(!QFileInfo(fixture->gameDir() + "/a.dat").permission(QFile::ExeOwner));
 }
 
 void DownloadsTest::parallelTransfersFollowTheSetting()
@@ -211,10 +216,14 @@ void DownloadsTest::failingFileRetriesFiveSecondsApartThenSkips()
 
     LogCapture log;
     QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy failed(manager.get(), &FileManager::downloadFailed);
     QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
     QSignalSpy completed(manager.get(), &FileManager::fileDownloadComplete);
     manager->startDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 20000);
+    QCOMPARE(failed.first().at(0).toString(),
+             QString("Download failed: 1 file could not be downloaded."));
+    QCOMPARE(ready.size(), 0);
 
     const QStringList retries = log.matching("[WARN] Retry ");
     QCOMPARE(retries.size(), 2);
@@ -235,8 +244,8 @@ void DownloadsTest::failingFileRetriesFiveSecondsApartThenSkips()
     QCOMPARE(fixture->installed("good.dat"), served["good.dat"]);
     QVERIFY(!QFile::exists(fixture->gameDir() + "/system/gone.dll"));
     QVERIFY(!QFile::exists(fixture->gameDir() + "/system/gone.dll.tmp"));
-    QVERIFY(log.arrivalOf("All files downloaded successfully!") >=
-            log.arrivalOf("Skipping system/gone.dll"));
+    QVERIFY(log.contains("[ERROR] Download incomplete: 1 of 2 files could not be downloaded"));
+    QVERIFY(!log.contains("All files downloaded successfully!"));
 }
 
 void DownloadsTest::wrongBodyIsRemovedAndRetried()
@@ -282,13 +291,13 @@ void DownloadsTest::wrongBodyNeverLandsAndProgressStaysWithinTotal()
     fixture->server.setFault(FileServerFixture::urlPath("system/engine.dll"), wrong);
 
     LogCapture log;
-    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy failed(manager.get(), &FileManager::downloadFailed);
     QSignalSpy progress(manager.get(), &FileManager::downloadProgress);
     QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
     connect(manager.get(), &FileManager::downloadProgress, this,
             [this] { QVERIFY(noWrongFileInPlace()); });
     manager->startDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000);
 
     QCOMPARE(log.count("[DEBUG] Size mismatch for system/engine.dll: expected 30000, got 90000"),
              3);
@@ -403,29 +412,33 @@ void DownloadsTest::pendingRetryHoldsBackTheEnd()
     QCOMPARE(log.count("All files downloaded successfully!"), 1);
 }
 
-void DownloadsTest::unopenableTemporaryFilesEndTheBatchOnce()
+void DownloadsTest::unwritableFolderFailsTheBatchOnce()
 {
-    served["blocked/one.dat"] = "one";
-    served["blocked/two.dat"] = "two";
-    // A plain file where the folder should be: neither temporary file can be created.
+    // Thousands of files, none of which can be written: one failure that names the folder.
+    constexpr int count = 2000;
+    for (int i = 0; i < count; ++i)
+        served[QString("blocked/f%1.dat").arg(i, 4, 10, QChar('0'))] = QByteArray::number(i);
+    // A plain file where the folder should be: no temporary file can be created.
     QVERIFY(fixture->install("blocked", "in the way"));
     auto manager = prepared();
     QVERIFY(manager);
 
-    LogCapture log;
     QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy failed(manager.get(), &FileManager::downloadFailed);
     QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
     manager->startDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 5000);
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed.first().at(0).toString(),
+             QString("Download failed: %1 files could not be downloaded. Cannot write to %2: "
+                     "the folder cannot be created.")
+                 .arg(count)
+                 .arg(QDir::toNativeSeparators(fixture->gameDir() + "/blocked")));
+    QCOMPARE(errors.size(), count);
+    QCOMPARE(errors.last().at(0).toString(),
+             QString("Cannot open temp file for writing: blocked/f%1.dat").arg(count - 1));
     QTest::qWait(200);
-
-    QCOMPARE(ready.size(), 1);
-    QCOMPARE(errors.size(), 2);
-    QCOMPARE(errors[0].at(0).toString(),
-             QString("Cannot open temp file for writing: blocked/one.dat"));
-    QCOMPARE(errors[1].at(0).toString(),
-             QString("Cannot open temp file for writing: blocked/two.dat"));
-    QCOMPARE(log.count("[ERROR] Cannot open temp file for writing: "), 2);
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(ready.size(), 0);
     QCOMPARE(fixture->server.recordedRequests().size(), 1); // the manifest only
 }
 

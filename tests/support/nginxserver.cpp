@@ -11,15 +11,11 @@
 
 namespace testsupport {
 
-namespace {
-
-quint16 freeLoopbackPort()
+quint16 NginxServer::freeLoopbackPort()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
-
-} // namespace
 
 NginxServer::~NginxServer()
 {
@@ -34,13 +30,26 @@ NginxServer::~NginxServer()
 
 bool NginxServer::start(const QString &root)
 {
+    const quint16 freePort = freeLoopbackPort();
+    const QString server = QStringLiteral(R"(server {
+    listen 127.0.0.1:%1;
+    root "%2";
+}
+)")
+                               .arg(freePort)
+                               .arg(QDir(root).absolutePath());
+    return startServers(server, freePort);
+}
+
+bool NginxServer::startServers(const QString &servers, quint16 serverPort)
+{
     const QString nginx = QStandardPaths::findExecutable(
         QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
     if (nginx.isEmpty()) {
         error = QStringLiteral("nginx is not installed (scripts/bootstrap installs it)");
         return false;
     }
-    port = freeLoopbackPort();
+    port = serverPort;
     if (!prefix.isValid() || port == 0) {
         error = QStringLiteral("no temporary folder or free port for nginx");
         return false;
@@ -54,7 +63,8 @@ pid nginx.pid;
 error_log stderr warn;
 events { worker_connections 256; }
 http {
-    access_log off;
+    log_format probe '$server_protocol $status "$sent_http_cache_control" "$sent_http_content_encoding" $uri';
+    access_log access.log probe;
     sendfile on;
     client_body_temp_path tmp;
     proxy_temp_path tmp;
@@ -62,14 +72,11 @@ http {
     uwsgi_temp_path tmp;
     scgi_temp_path tmp;
     default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:%1;
-        root "%2";
-    }
+    include /etc/nginx/mime.types;
+%1
 }
 )")
-                               .arg(port)
-                               .arg(QDir(root).absolutePath());
+                               .arg(servers);
     QDir(prefix.path()).mkpath(QStringLiteral("tmp"));
     if (!writeFile(prefix.filePath(QStringLiteral("nginx.conf")), config.toUtf8())) {
         error = QStringLiteral("cannot write the nginx configuration");
@@ -94,6 +101,11 @@ http {
     }
     error = QStringLiteral("nginx did not answer on port %1").arg(port);
     return false;
+}
+
+QString NginxServer::accessLogPath() const
+{
+    return prefix.filePath(QStringLiteral("access.log"));
 }
 
 QString NginxServer::rootUrl() const

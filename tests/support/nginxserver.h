@@ -17,10 +17,18 @@ public:
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
 
-    // Starts nginx and waits until it answers; false with errorString() set when it cannot.
+    // Starts nginx serving `root` over plain HTTP and waits until it answers; false with
+    // errorString() set when it cannot.
     bool start(const QString &root);
+    // Starts nginx with `servers` (server blocks, as in a site file) inside its own http block,
+    // and waits until `port` answers.
+    bool startServers(const QString &servers, quint16 port);
     QString rootUrl() const;
     QString errorString() const { return error; }
+    // One line per request: protocol, status, Cache-Control, Content-Encoding, URI.
+    QString accessLogPath() const;
+
+    static quint16 freeLoopbackPort();
 
 private:
     QTemporaryDir prefix;

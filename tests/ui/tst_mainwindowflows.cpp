@@ -117,6 +117,8 @@ private slots:
     void emptyGameFolderGetsTheBaseClient();
     void baseClientErrorShowsBoxAndEmptyBar();
     void manifestAndLaunchErrors();
+    void filesFailureOffersRetry_data();
+    void filesFailureOffersRetry();
     void logoutReturnsToLoginPanel();
     void restoredGameOpensInGameRunning();
     void closeHidesToTrayOnlyWithTray();
@@ -526,12 +528,16 @@ void MainWindowFlowTest::foreignClientWarningsAndAlert()
     QCOMPARE(answerer.last().title, QString::fromUtf8("Veyrun — Naruszenie regulaminu"));
     QCOMPARE(answerer.last().text, foreignAlert);
     QCOMPARE(answerer.last().icon, QMessageBox::Critical);
-    QCOMPARE(stateOf(*window), MainWindow::Ready);
-    QCOMPARE(button(*window, "playButton")->text(), QStringLiteral("PLAY"));
-    QCOMPARE(label(*window, "loggedInLabel")->text(), QStringLiteral("Logged in as: demo"));
+    // The heartbeat stops, so the session ends with the server and on screen, and stays ended
+    // when the game's end is reported.
     QVERIFY(log.has("INFO", "Heartbeat stopped"));
+    QTRY_COMPARE(requestCount("deregister"), 1);
     QTRY_VERIFY(::kill(pid_t(pid), 0) == -1);
     QTRY_COMPARE(requestCount("game_closed"), 1);
+    QCOMPARE(stateOf(*window), MainWindow::Login);
+    QVERIFY(window->findChild<QWidget *>("loginPanel")->isVisible());
+    QCOMPARE(label(*window, "loginErrorLabel")->text(),
+             QStringLiteral("Session ended: a game client of another server was running."));
     QVERIFY(log.messages("WARN").join('\n').contains("[ProcessGuard] Foreign client detected: "));
 }
 
@@ -560,8 +566,21 @@ void MainWindowFlowTest::integrityViolationNamesTheFile()
     QCOMPARE(answerer.last().text,
              QStringLiteral("A modified game file was detected:\n\n"
                             "system/l2.ini\n\nThe game has been terminated."));
-    QCOMPARE(stateOf(*window), MainWindow::Ready);
     QTRY_VERIFY(::kill(pid_t(pid), 0) == -1);
+    QCOMPARE(stateOf(*window), MainWindow::Login);
+    QCOMPARE(label(*window, "loginErrorLabel")->text(),
+             QStringLiteral("Session ended: a modified game file was detected."));
+    QTRY_COMPARE(requestCount("deregister"), 1);
+
+    // The next login checks that file by its digest, although its size is right, and repairs it.
+    answerer.setAnswer(QMessageBox::Yes);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QCOMPARE(answerer.last().text,
+             QStringLiteral("Files need updating:\nMissing: 0\nCorrupted: 1\n\nStart download?"));
+    QFile repaired(gameDir->filePath("system/l2.ini"));
+    QVERIFY(repaired.open(QIODevice::ReadOnly));
+    QCOMPARE(repaired.readAll(), gameFiles.first().second);
 }
 
 void MainWindowFlowTest::emptyGameFolderGetsTheBaseClient()
@@ -632,8 +651,8 @@ void MainWindowFlowTest::baseClientErrorShowsBoxAndEmptyBar()
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->value(), 0);
     QCOMPARE(label(*window, "downloadLabel")->text(), QString());
-    QCOMPARE(stateOf(*window), MainWindow::DownloadingClient);
-    QVERIFY(!button(*window, "playButton")->isEnabled());
+    QCOMPARE(stateOf(*window), MainWindow::UpdateFailed);
+    QCOMPARE(button(*window, "playButton")->text(), QStringLiteral("Retry"));
 }
 
 void MainWindowFlowTest::manifestAndLaunchErrors()
@@ -652,7 +671,7 @@ void MainWindowFlowTest::manifestAndLaunchErrors()
     QCOMPARE(answerer.last().title, QStringLiteral("Error"));
     QVERIFY(answerer.last().text.startsWith("Failed to download manifest:\n"));
     QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Manifest download error"));
-    QCOMPARE(stateOf(*window), MainWindow::Initializing);
+    QCOMPARE(stateOf(*window), MainWindow::UpdateFailed);
 
     // Out and in again gets the files; a game that is not there gives the launch error.
     QTest::mouseClick(button(*window, "logoutButton"), Qt::LeftButton);
@@ -665,7 +684,77 @@ void MainWindowFlowTest::manifestAndLaunchErrors()
     QCOMPARE(answerer.last().title, QStringLiteral("Launch Error"));
     QVERIFY(answerer.last().text.startsWith("Failed to start game:\n"));
     QCOMPARE(stateOf(*window), MainWindow::Ready);
-    QVERIFY(log.has("INFO", "Heartbeat stopped"));
+    // Still logged in, so the session stays alive.
+    QVERIFY(!log.has("INFO", "Heartbeat stopped"));
+    QVERIFY(authOf(*window)->findChild<QTimer *>("heartbeatTimer")->isActive());
+}
+
+void MainWindowFlowTest::filesFailureOffersRetry_data()
+{
+    QTest::addColumn<QString>("faultPath");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("blockFolder");
+    QTest::addColumn<QString>("statusText");
+
+    const QString failed = QStringLiteral("Download failed: 1 file could not be downloaded.");
+    QTest::newRow("404") << "/files/maps/16_20.unr" << 404 << QByteArray() << false << failed;
+    QTest::newRow("wrong body") << "/files/maps/16_20.unr" << 200 << QByteArray(512 * 1024, 'x')
+                                << false << failed;
+    QTest::newRow("unwritable folder") << QString() << 0 << QByteArray() << true
+                                       << failed + " Cannot write to %1: the folder cannot be "
+                                                   "created.";
+    QTest::newRow("only refused entries")
+        << "/manifest.json" << 200
+        << QByteArray(R"({"version": "2", "files": [{"path": "../escape.dat", "size": 1,)"
+                      R"( "sha256": "00"}, {"path": "nodigest.dat", "size": 1}]})")
+        << false << "Manifest download error";
+}
+
+// A files flow that cannot finish says so, keeps PLAY from starting a broken game and offers a
+// Retry that goes through the manifest, the check and the download again.
+void MainWindowFlowTest::filesFailureOffersRetry()
+{
+    QFETCH(QString, faultPath);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, blockFolder);
+    QFETCH(QString, statusText);
+
+    fillGameFolder({"maps/16_20.unr"});
+    const QString blocker = gameDir->filePath("maps");
+    if (blockFolder)
+        QVERIFY(testsupport::writeFile(blocker, "in the way"));
+    if (!faultPath.isEmpty()) {
+        DevServer::Fault fault{-1, status, body};
+        fault.replaceBody = !body.isEmpty();
+        server->setFault(faultPath, fault);
+    }
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    filesOf(*window)->setRetryDelay(50);
+    boxes->setAnswer(QMessageBox::Yes);
+
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::UpdateFailed));
+    QPushButton *play = button(*window, "playButton");
+    QCOMPARE(label(*window, "statusLabel")->text(),
+             statusText.arg(QDir::toNativeSeparators(blocker)));
+    QCOMPARE(play->text(), QStringLiteral("Retry"));
+    QVERIFY(play->isEnabled());
+    QVERIFY(!QFile::exists(gameDir->filePath("maps/16_20.unr")));
+    QVERIFY(!QFile::exists(gameDir->filePath("maps/16_20.unr.tmp")));
+
+    // The cause is gone: Retry brings the file and the game can start.
+    server->clearFaults();
+    if (blockFolder)
+        QVERIFY(QFile::remove(blocker));
+    QTest::mouseClick(play, Qt::LeftButton);
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QCOMPARE(play->text(), QStringLiteral("PLAY"));
+    QFile map(gameDir->filePath("maps/16_20.unr"));
+    QVERIFY(map.open(QIODevice::ReadOnly));
+    QCOMPARE(map.readAll(), gameFiles.last().second);
 }
 
 void MainWindowFlowTest::logoutReturnsToLoginPanel()

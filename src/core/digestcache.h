@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+// SHA-256 digests of one folder's files remembered between scans, keyed by the relative path, the
+// size and the modification time, so that a second scan of an unchanged folder reads no file.
+// The cache is an optimisation only: a missing or damaged cache file loads as an empty cache, so
+// the worst it can cost is hashing everything again.
+class DigestCache
+{
+public:
+    struct Entry
+    {
+        qint64 size = -1;
+        qint64 modified = 0; // milliseconds since the epoch, UTC
+        QString sha256;
+    };
+
+    // A cache for `folder`, stored in `file`.
+    DigestCache(QString file, QString folder);
+
+    // The cache file for a folder, in the user's data folder: one file per folder.
+    static QString defaultFile(const QString &folder);
+
+    // Reads the file. False, with an empty cache, when it is missing, unreadable, damaged or
+    // written for another folder.
+    bool load();
+    // Writes every entry to a temporary file and renames it over the old one, so a crash
+    // leaves either the old cache or the new one, never half of one.
+    bool save() const;
+
+    // The remembered digest when the file's size and modification time are the remembered ones,
+    // otherwise empty. Safe to call from several threads while nothing changes the cache.
+    QString find(const QString &relativePath, qint64 size, qint64 modified) const;
+    void insert(const QString &relativePath, const Entry &entry);
+    // True when there was an entry to remove.
+    bool remove(const QString &relativePath);
+    int size() const { return entries.size(); }
+    const QString &file() const { return cacheFile; }
+
+    // The file's format, on its own for tests and the fuzzer. `parse` accepts only a whole,
+    // unchanged file written for `folder` and otherwise leaves `out` empty.
+    static QByteArray serialize(const QHash<QString, Entry> &entries, const QString &folder);
+    static bool parse(const QByteArray &data, const QString &folder, QHash<QString, Entry> &out);
+
+private:
+    QString cacheFile;
+    QString folderKey;
+    QHash<QString, Entry> entries;
+};

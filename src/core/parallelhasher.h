@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+class QTimer;
+
+// One file to hash: its path below the folder and the size it must have.
+struct HashJob
+{
+    QString relativePath;
+    qint64 size = 0;
+};
+
+struct HashResult
+{
+    enum Outcome
+    {
+        NotChecked, // the run was cancelled before this file was done
+        Hashed,
+        Missing,
+        WrongSize, // not hashed: the size alone says the file is not the expected one
+        Unreadable
+    };
+    QString relativePath;
+    Outcome outcome = NotChecked;
+    qint64 size = -1; // the size found on disk, -1 when missing
+    QString sha256;   // lower-case hex, for Hashed only
+    bool fromCache = false;
+};
+
+// Hashes a list of files below one folder on one thread per core, off the calling thread, with
+// progress in bytes and a cancel that takes effect within one 64 KiB block. With a cache file it
+// skips every file whose size and modification time are the remembered ones, and afterwards
+// stores what it learned. Owned by and driven from one thread; its signals arrive there.
+class ParallelHasher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ParallelHasher(QObject *parent = nullptr);
+    // Cancels a run still going and waits for its threads (a fraction of a second).
+    ~ParallelHasher() override;
+
+    // 0 (the default) means one thread per core.
+    void setThreadCount(int count) { threadCount = count; }
+    // Starts a run; ignored while one is going. An empty `cacheFile` hashes every file and
+    // keeps nothing.
+    void start(const QString &folder, const QList<HashJob> &jobs, const QString &cacheFile);
+    // A cancelled run stops reading at once, stores nothing, and still ends with `finished`.
+    void cancel();
+    bool isRunning() const { return running; }
+
+signals:
+    // Bytes done over the sum of the jobs' sizes; a file taken from the cache counts whole.
+    void progress(qint64 done, qint64 total);
+    // One result per job, in the jobs' order.
+    void finished(const QList<HashResult> &results, bool cancelled);
+
+private:
+    struct Run;
+    static void work(Run &run);
+    void runAll(std::shared_ptr<Run> run);
+    void reportProgress();
+
+    int threadCount = 0;
+    bool running = false;
+    std::shared_ptr<Run> current;
+    std::thread coordinator;
+    QTimer *progressTimer;
+    qint64 lastReported = -1;
+};
