@@ -8,6 +8,7 @@
 #include "files/filemanager.h"
 #include "game/gamelauncher.h"
 #include "game/processguard.h"
+#include "ui/theme.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -34,6 +35,21 @@ const QString loginSuccessStyle =
     QStringLiteral("color: #44ff88; font-size: 11pt; font-weight: bold; "
                    "background-color: transparent; padding: 2px;");
 
+// What the form cannot say: dialogs in the dark look, no band under an empty progress line, and a
+// login form that keeps its place whatever its error line and Retry button show.
+void finishLook(QMainWindow *window, Ui::MainWindow &ui)
+{
+    window->setStyleSheet(window->styleSheet() + theme::dialogStyleSheet());
+    theme::bandBehindText(ui.downloadLabel);
+    theme::bandBehindText(ui.currentFileLabel);
+    QSizePolicy retry = ui.retryButton->sizePolicy();
+    retry.setRetainSizeWhenHidden(true);
+    ui.retryButton->setSizePolicy(retry);
+    // Two lines of the error font: "Enter login." and most server messages fit without a jump.
+    ui.loginErrorLabel->ensurePolished();
+    ui.loginErrorLabel->setMinimumHeight(2 * ui.loginErrorLabel->fontMetrics().lineSpacing() + 4);
+}
+
 // Byte counts as megabytes with the given number of decimals.
 QString megabytes(qint64 bytes, int decimals)
 {
@@ -48,6 +64,7 @@ MainWindow::MainWindow(QWidget *parent)
       processGuard(new ProcessGuard(this))
 {
     ui->setupUi(this);
+    finishLook(this, *ui);
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowSystemMenuHint);
     setAttribute(Qt::WA_TranslucentBackground);
     createTrayIcon();

@@ -227,7 +227,6 @@ void FileServiceTest::zipWriterOutputIsReadByTheExtractor()
     QCOMPARE(streamed.readAll(), QByteArray(3 << 20, 'y'));
     QCOMPARE(QFileInfo(target + "/link").symLinkTarget(),
              QFileInfo(target + "/system").absoluteFilePath());
-    QCOMPARE(zipCrc32("123456789"), quint32(0xCBF43926));
 }
 
 QTEST_GUILESS_MAIN(FileServiceTest)

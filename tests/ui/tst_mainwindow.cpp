@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QImageReader>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
@@ -104,6 +106,11 @@ private slots:
     void dragStartsOnlyWhereNoChildTakesThePress();
     void dragNeedsTheLeftButton();
 
+    void discordTextFitsOnceLoggedIn();
+    void emptyProgressLinesShowNoBand();
+    void loginFormStaysPut();
+    void dialogsAreDarkAndReadable();
+
 private:
     static void enter(MainWindow &window, MainWindow::LauncherState state)
     {
@@ -111,6 +118,11 @@ private:
         window.updateUI();
     }
     static bool dragging(const MainWindow &window) { return window.dragging; }
+    static void failLogin(MainWindow &window, const QString &message)
+    {
+        window.onSessionRegistered(false, message);
+    }
+    static void logOut(MainWindow &window) { window.onLogoutButtonClicked(); }
 
     QTemporaryDir scratch;
 };
@@ -456,6 +468,98 @@ void MainWindowTest::dragNeedsTheLeftButton()
     QCOMPARE(window.pos(), start);
     moveBy({25, 25}, Qt::LeftButton | Qt::RightButton);
     QCOMPARE(window.pos(), start + QPoint(25, 25));
+}
+
+void MainWindowTest::discordTextFitsOnceLoggedIn()
+{
+    MainWindow window;
+    enter(window, MainWindow::Ready);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *discord = window.findChild<QPushButton *>("discordButton");
+    // Squeezed beside the other three buttons, it gets its minimum width and no more.
+    QCOMPARE(discord->width(), discord->minimumWidth());
+    QVERIFY2(discord->sizeHint().width() <= discord->width(),
+             qPrintable(QString::number(discord->sizeHint().width())));
+}
+
+void MainWindowTest::emptyProgressLinesShowNoBand()
+{
+    MainWindow window;
+    enter(window, MainWindow::Downloading);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    for (const char *name : {"downloadLabel", "currentFileLabel"}) {
+        auto *label = window.findChild<QLabel *>(name);
+        label->clear();
+        const QSize size = label->size();
+        QImage image = label->grab().toImage();
+        const QPoint edge(4, image.height() / 2);
+        QVERIFY2(qAlpha(image.pixel(edge)) == 0 && qAlpha(image.pixel(image.rect().center())) == 0,
+                 name);
+
+        label->setText(QStringLiteral("Downloaded: 1.00 MB / 2.00 MB"));
+        image = label->grab().toImage();
+        QVERIFY2(qAbs(qAlpha(image.pixel(edge)) - 150) <= 3, name);
+        QCOMPARE(label->size(), size);
+    }
+}
+
+void MainWindowTest::loginFormStaysPut()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *panel = window.findChild<QWidget *>("loginPanel");
+    const auto placed = [&] {
+        QCoreApplication::sendPostedEvents();
+        window.centralWidget()->layout()->activate();
+        return panel->geometry();
+    };
+    const QRect first = placed();
+
+    window.findChild<QPushButton *>("loginButton")->click();
+    QCOMPARE(window.findChild<QLabel *>("loginErrorLabel")->text(), QStringLiteral("Enter login."));
+    QCOMPARE(placed(), first);
+    failLogin(window, QStringLiteral("The server did not answer. Check your connection."));
+    QVERIFY(window.findChild<QWidget *>("retryButton")->isVisible());
+    QCOMPARE(placed(), first);
+
+    enter(window, MainWindow::Ready);
+    placed();
+    logOut(window);
+    QVERIFY(panel->isVisible());
+    QCOMPARE(placed(), first);
+}
+
+void MainWindowTest::dialogsAreDarkAndReadable()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Update Required"),
+                    QStringLiteral("Files need updating:\nMissing: 2\n\nStart download?"),
+                    QMessageBox::Yes | QMessageBox::No, &window);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    for (const QAbstractButton *button : box.buttons())
+        QVERIFY2(button->icon().isNull(), qPrintable(button->text()));
+
+    // Light letters straight on a dark panel: no lighter box behind the text.
+    const QImage image = box.grab().toImage();
+    const QRect text = box.findChild<QLabel *>("qt_msgbox_label")->geometry();
+    int dark = 0;
+    int light = 0;
+    for (int y = text.top(); y <= text.bottom(); ++y) {
+        for (int x = text.left(); x <= text.right(); ++x) {
+            const int lightness = QColor(image.pixel(x, y)).lightness();
+            dark += lightness < 60;
+            light += lightness > 200;
+        }
+    }
+    const int area = text.width() * text.height();
+    QVERIFY2(dark > area * 3 / 4 && light > 0,
+             qPrintable(QStringLiteral("%1 dark, %2 light of %3").arg(dark).arg(light).arg(area)));
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -1,0 +1,101 @@
+#include "ui/theme.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QPainter>
+
+namespace {
+
+// Paints the band before the label paints its text; the label's paint goes on as usual.
+class BandFilter : public QObject
+{
+public:
+    explicit BandFilter(QLabel *label) : QObject(label), label(label) {}
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == label && event->type() == QEvent::Paint && !label->text().isEmpty()) {
+            // The same band as the window-wide label rule: rgba(0, 0, 0, 150), radius 3 px.
+            QPainter painter(label);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor(0, 0, 0, 150));
+            painter.drawRoundedRect(QRectF(label->rect()), 3.0, 3.0);
+        }
+        return false;
+    }
+
+private:
+    QLabel *label;
+};
+
+} // namespace
+
+namespace theme {
+
+QString dialogStyleSheet()
+{
+    return QStringLiteral(R"(
+QDialog {
+    background-color: #1c1c21;
+    border: 1px solid rgba(196, 30, 58, 160);
+}
+QDialog QLabel {
+    color: #f0f0f0;
+    font-size: 11pt;
+    font-weight: normal;
+    background-color: transparent;
+    padding: 0px;
+    border-radius: 0px;
+}
+QDialogButtonBox {
+    dialogbuttonbox-buttons-have-icons: 0;
+}
+QDialog QPushButton {
+    background-color: rgba(196, 30, 58, 220);
+    color: #ffffff;
+    border: 1px solid rgba(255, 255, 255, 90);
+    border-radius: 4px;
+    padding: 6px 18px;
+    min-width: 60px;
+    font-size: 10pt;
+    font-weight: bold;
+}
+QDialog QPushButton:default {
+    border: 1px solid rgba(255, 255, 255, 200);
+}
+QDialog QPushButton:hover {
+    background-color: rgba(224, 32, 64, 240);
+}
+QDialog QPushButton:pressed {
+    background-color: rgba(160, 24, 40, 230);
+}
+QDialog QPushButton:disabled {
+    background-color: rgba(102, 102, 102, 150);
+    color: #999999;
+}
+QDialog QLineEdit {
+    background-color: #111114;
+    color: #ffffff;
+    border: 1px solid rgba(196, 30, 58, 150);
+    border-radius: 4px;
+    padding: 4px 8px;
+    font-size: 10pt;
+    selection-background-color: rgba(196, 30, 58, 200);
+}
+QDialog QLineEdit:focus {
+    border: 1px solid rgba(196, 30, 58, 255);
+}
+QDialog QCheckBox, QDialog QRadioButton, QDialog QGroupBox {
+    color: #f0f0f0;
+    font-size: 10pt;
+}
+)");
+}
+
+void bandBehindText(QLabel *label)
+{
+    label->installEventFilter(new BandFilter(label));
+}
+
+} // namespace theme

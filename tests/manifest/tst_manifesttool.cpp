@@ -1,0 +1,234 @@
+#include "core/launcherconfig.h"
+#include "files/manifest.h"
+#include "manifestbuilder.h"
+#include "namecheck.h"
+#include "support/fileserverfixture.h"
+#include "support/testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+// wardgate-manifest: what it writes is what the launcher reads, it refuses what the launcher
+// would refuse, its cache spares unchanged files, and a failed run changes no output.
+class ManifestToolTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void roundTripThroughTheLaunchersParser();
+    void refusedNames_data();
+    void refusedNames();
+    void refusedFolderWritesNothing();
+    void cacheSparesUnchangedFiles();
+
+private:
+    QString game() const { return work->filePath("game"); }
+    QString out(const QString &name) const { return work->filePath("out/" + name); }
+    bool build(ManifestOptions options, QString *error = nullptr);
+    Manifest parseOutput() const;
+    // Sets a file's time well into the past, where the cache trusts it.
+    static void age(const QString &path, int seconds = 3600);
+
+    std::unique_ptr<QTemporaryDir> work;
+    QMap<QString, QByteArray> files;
+};
+
+void ManifestToolTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    LauncherConfig::instance().filesBaseUrl.clear();
+}
+
+void ManifestToolTest::init()
+{
+    work = std::make_unique<QTemporaryDir>();
+    QDir().mkpath(out(""));
+    files = {{"system/l2.exe", testsupport::patternedBytes(300000, 1)},
+             {"system/l2.ini", "[Game]\n"},
+             {"maps/ünïcode map.unr", testsupport::patternedBytes(70000, 2)},
+             {"textures/empty.utx", QByteArray()},
+             {".hidden/readme.txt", "x"}};
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        QVERIFY(testsupport::writeFile(game() + "/" + it.key(), it.value()));
+        age(game() + "/" + it.key());
+    }
+    QFile(game() + "/system/l2.exe")
+        .setPermissions(QFile::permissions(game() + "/system/l2.exe") | QFile::ExeOwner);
+}
+
+bool ManifestToolTest::build(ManifestOptions options, QString *error)
+{
+    if (options.folder.isEmpty())
+        options.folder = game();
+    if (options.output.isEmpty())
+        options.output = out("manifest.json");
+    options.version = "2024.4";
+    ManifestBuilder builder(options);
+    const bool ok = builder.run();
+    if (error)
+        *error = builder.errorString();
+    return ok;
+}
+
+Manifest ManifestToolTest::parseOutput() const
+{
+    QFile file(out("manifest.json"));
+    Manifest manifest;
+    if (file.open(QIODevice::ReadOnly))
+        manifest.parse(file.readAll());
+    return manifest;
+}
+
+void ManifestToolTest::age(const QString &path, int seconds)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadWrite);
+    file.setFileTime(QDateTime::currentDateTime().addSecs(-seconds),
+                     QFileDevice::FileModificationTime);
+}
+
+void ManifestToolTest::roundTripThroughTheLaunchersParser()
+{
+    ManifestOptions options;
+    options.urlBase = "https://play.example/releases/2024.4/files";
+    options.baseClientOutput = out("l2_base_client.zip");
+    options.baseClientUrl = "https://play.example/releases/2024.4/l2_base_client.zip";
+    options.cacheFile = out("digests");
+    // The outputs may lie inside the game folder: they are not listed as game files. A folder
+    // given relative to the working directory works as well as an absolute one.
+    options.output = game() + "/manifest.json";
+    options.folder = "game";
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(work->path());
+    QString error;
+    const bool built = build(options, &error);
+    QDir::setCurrent(previous);
+    QVERIFY2(built, qPrintable(error));
+    QVERIFY(QFile::rename(game() + "/manifest.json", out("manifest.json")));
+
+    const Manifest manifest = parseOutput();
+    QCOMPARE(manifest.version, QString("2024.4"));
+    QCOMPARE(manifest.files.size(), files.size());
+    for (const FileEntry &entry : manifest.files) {
+        QVERIFY2(files.contains(entry.path), qPrintable(entry.path));
+        const QByteArray &content = files.value(entry.path);
+        QCOMPARE(entry.size, qint64(content.size()));
+        QCOMPARE(entry.sha256,
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(entry.url, options.urlBase + "/" + entry.path);
+    }
+
+    QFile zip(options.baseClientOutput);
+    QVERIFY(zip.open(QIODevice::ReadOnly));
+    const QByteArray archive = zip.readAll();
+    QCOMPARE(manifest.baseClient.url, options.baseClientUrl);
+    QCOMPARE(manifest.baseClient.size, qint64(archive.size()));
+    QCOMPARE(
+        manifest.baseClient.sha256,
+        QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex()));
+
+    // The launcher's extractor gives back the folder, the program still executable.
+    const QString extracted = work->filePath("extracted");
+    QDir().mkpath(extracted);
+    QCOMPARE(QProcess::execute("bsdtar", {"-xf", options.baseClientOutput, "-C", extracted}), 0);
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        QFile file(extracted + "/" + it.key());
+        QVERIFY2(file.open(QIODevice::ReadOnly) && file.readAll() == it.value(),
+                 qPrintable(it.key()));
+    }
+    QVERIFY(QFileInfo(extracted + "/system/l2.exe").isExecutable());
+    QVERIFY(!QFileInfo(extracted + "/system/l2.ini").isExecutable());
+}
+
+void ManifestToolTest::refusedNames_data()
+{
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<int>("problems");
+    QTest::newRow("plain names") << QStringList{"a", "b/c.txt", "b/c.txt.bak", "tmp"} << 0;
+    QTest::newRow("absolute") << QStringList{"/etc/passwd"} << 1;
+    QTest::newRow("dot dot") << QStringList{"a/../../b"} << 1;
+    QTest::newRow("backslash") << QStringList{"system\\l2.exe"} << 1;
+    QTest::newRow("drive letter") << QStringList{"C:l2.exe"} << 1;
+    QTest::newRow("temporary name") << QStringList{"x", "x.tmp"} << 1;
+    QTest::newRow("temporary name, other case") << QStringList{"X", "x.TMP"} << 1;
+    QTest::newRow("case only") << QStringList{"System/L2.ini", "system/l2.ini"} << 1;
+}
+
+void ManifestToolTest::refusedNames()
+{
+    QFETCH(QStringList, paths);
+    QFETCH(int, problems);
+    QCOMPARE(::refusedNames(paths).size(), problems);
+}
+
+void ManifestToolTest::refusedFolderWritesNothing()
+{
+    QVERIFY(testsupport::writeFile(out("manifest.json"), "previous"));
+    QVERIFY(testsupport::writeFile(game() + "/system/l2.exe.tmp", "left over"));
+    QVERIFY(testsupport::writeFile(game() + "/sounds\\intro.ogg", "x"));
+    ManifestOptions options;
+    options.baseClientOutput = out("l2_base_client.zip");
+    options.baseClientUrl = "https://play.example/l2_base_client.zip";
+    QString error;
+    QVERIFY(!build(options, &error));
+    QVERIFY2(error.contains("2 name(s)") && error.contains("system/l2.exe.tmp") &&
+                 error.contains("sounds\\intro.ogg"),
+             qPrintable(error));
+    QCOMPARE(testsupport::readLines(out("manifest.json")), QStringList{"previous"});
+    QCOMPARE(QDir(out("")).entryList(QDir::Files | QDir::Hidden), QStringList{"manifest.json"});
+
+    // A base client that cannot be written fails the run before the manifest is touched.
+    QVERIFY(QFile::remove(game() + "/system/l2.exe.tmp"));
+    QVERIFY(QFile::remove(game() + "/sounds\\intro.ogg"));
+    options.baseClientOutput = out("missing folder/l2_base_client.zip");
+    QVERIFY(!build(options, &error));
+    QVERIFY2(error.startsWith("base client: "), qPrintable(error));
+    QCOMPARE(testsupport::readLines(out("manifest.json")), QStringList{"previous"});
+    QCOMPARE(QDir(out("")).entryList(QDir::Files | QDir::Hidden), QStringList{"manifest.json"});
+}
+
+void ManifestToolTest::cacheSparesUnchangedFiles()
+{
+    ManifestOptions options;
+    options.cacheFile = out("digests");
+    QVERIFY(build(options));
+    const auto iniDigest = [this] {
+        for (const FileEntry &entry : parseOutput().files) {
+            if (entry.path == "system/l2.ini")
+                return entry.sha256;
+        }
+        return QString();
+    };
+    const QString firstDigest = iniDigest();
+    QVERIFY(!firstDigest.isEmpty());
+
+    // Same size, same time, other bytes: only a run that reads the file can tell.
+    const QString ini = game() + "/system/l2.ini";
+    const QDateTime time = QFileInfo(ini).lastModified();
+    QVERIFY(testsupport::writeFile(ini, "[Gone]\n"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::ReadWrite) &&
+            file.setFileTime(time, QFileDevice::FileModificationTime));
+    file.close();
+    QVERIFY(build(options));
+    QCOMPARE(iniDigest(), firstDigest);
+
+    // A touched file is read again.
+    age(ini, 1800);
+    QVERIFY(build(options));
+    QCOMPARE(iniDigest(),
+             QString::fromLatin1(
+                 QCryptographicHash::hash("[Gone]\n", QCryptographicHash::Sha256).toHex()));
+}
+
+QTEST_GUILESS_MAIN(ManifestToolTest)
+#include "tst_manifesttool.moc"

@@ -1,0 +1,118 @@
+#include "core/digestcache.h"
+#include "manifestbuilder.h"
+#include "progressprinter.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("wardgate-manifest"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Writes the manifest.json of a game folder for the Wardgate launcher: every file with its "
+        "path, size and SHA-256, and optionally the base-client zip of the whole folder.\n"
+        "Refuses names that the launcher would refuse. Every output file is replaced whole or "
+        "not at all."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("folder"), QStringLiteral("The game folder."));
+    const QCommandLineOption output(
+        {QStringLiteral("o"), QStringLiteral("output")},
+        QStringLiteral("The manifest to write (default: manifest.json in the current folder)."),
+        QStringLiteral("file"), QStringLiteral("manifest.json"));
+    const QCommandLineOption version(
+        QStringLiteral("game-version"),
+        QStringLiteral("The version text of the manifest, shown to players (required)."),
+        QStringLiteral("text"));
+    const QCommandLineOption urlBase(
+        QStringLiteral("url-base"),
+        QStringLiteral("Give every file its own \"url\": this URL, \"/\" and the file's path. "
+                       "Without it the launcher needs files_base_url in its remote "
+                       "configuration."),
+        QStringLiteral("url"));
+    const QCommandLineOption baseClient(
+        QStringLiteral("base-client"),
+        QStringLiteral("Also write the whole folder as this zip (executable bits kept) and "
+                       "name it in \"base_client\" with its size and SHA-256."),
+        QStringLiteral("zip"));
+    const QCommandLineOption baseClientUrl(
+        QStringLiteral("base-client-url"),
+        QStringLiteral("The URL the base-client zip is served from (required with "
+                       "--base-client)."),
+        QStringLiteral("url"));
+    const QCommandLineOption store(
+        QStringLiteral("store"),
+        QStringLiteral("Store the base client's files uncompressed (faster; for game data that "
+                       "is compressed already)."));
+    const QCommandLineOption cache(
+        QStringLiteral("cache"),
+        QStringLiteral("Remember digests in this file, by path, size and modification time, so "
+                       "unchanged files are not read again (default: one file per game folder "
+                       "in ~/.local/share/wardgate-manifest/digests)."),
+        QStringLiteral("file"));
+    const QCommandLineOption noCache(QStringLiteral("no-cache"),
+                                     QStringLiteral("Hash every file; keep no cache."));
+    const QCommandLineOption jobs(
+        {QStringLiteral("j"), QStringLiteral("jobs")},
+        QStringLiteral("Files hashed at once (default: one per processor core)."),
+        QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("No progress, only errors."));
+    parser.addOptions(
+        {output, version, urlBase, baseClient, baseClientUrl, store, cache, noCache, jobs, quiet});
+    parser.process(app);
+
+    QTextStream err(stderr);
+    const auto usageError = [&](const QString &text) {
+        err << "wardgate-manifest: " << text << "\n"
+            << "Try 'wardgate-manifest --help'.\n";
+        return 2;
+    };
+    if (parser.positionalArguments().size() != 1)
+        return usageError(QStringLiteral("give exactly one game folder"));
+    if (!parser.isSet(version) || parser.value(version).isEmpty())
+        return usageError(QStringLiteral("--game-version is required"));
+    if (parser.isSet(baseClient) != parser.isSet(baseClientUrl))
+        return usageError(QStringLiteral("--base-client and --base-client-url go together"));
+    bool jobsOk = false;
+    const int threads = parser.value(jobs).toInt(&jobsOk);
+    if (!jobsOk || threads < 0)
+        return usageError(QStringLiteral("--jobs takes a whole number"));
+
+    ManifestOptions options;
+    options.folder = parser.positionalArguments().constFirst();
+    options.output = parser.value(output);
+    options.version = parser.value(version);
+    options.urlBase = parser.value(urlBase);
+    while (options.urlBase.endsWith(QLatin1Char('/')))
+        options.urlBase.chop(1);
+    options.baseClientOutput = parser.value(baseClient);
+    options.baseClientUrl = parser.value(baseClientUrl);
+    options.compressBaseClient = !parser.isSet(store);
+    if (!parser.isSet(noCache))
+        options.cacheFile =
+            parser.isSet(cache) ? parser.value(cache) : DigestCache::defaultFile(options.folder);
+    options.threads = threads;
+
+    ManifestBuilder builder(options);
+    ProgressPrinter printer(stderr);
+    if (!parser.isSet(quiet))
+        QObject::connect(&builder, &ManifestBuilder::progress, &builder,
+                         [&printer](ManifestBuilder::Stage stage, qint64 done, qint64 total) {
+                             printer.show(stage, done, total);
+                         });
+    const bool ok = builder.run();
+    printer.finish();
+    if (!ok) {
+        err << "wardgate-manifest: " << builder.errorString() << "\n";
+        return 1;
+    }
+    if (!parser.isSet(quiet))
+        err << "Wrote " << options.output << ": " << builder.fileCount() << " files, "
+            << QString::number(double(builder.byteCount()) / (1 << 20), 'f', 1) << " MiB ("
+            << builder.cachedCount() << " digests from the cache)\n";
+    return 0;
+}

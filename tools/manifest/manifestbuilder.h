@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+struct ManifestOptions
+{
+    QString folder;  // the game folder
+    QString output;  // manifest.json to write
+    QString version; // the manifest's version text
+    // When set, every file gets "url" = urlBase + "/" + its path.
+    QString urlBase;
+    // When set, the whole folder is also written as this zip and named in "base_client" with
+    // baseClientUrl as its URL.
+    QString baseClientOutput;
+    QString baseClientUrl;
+    bool compressBaseClient = true;
+    // Digests remembered by path, size and modification time; empty: hash every file.
+    QString cacheFile;
+    int threads = 0; // 0: one per core
+};
+
+// Builds the manifest of a game folder: lists its files, refuses names the launcher would refuse,
+// hashes them on every core (skipping those the cache vouches for), writes the base-client zip
+// when asked, and writes the manifest. Every output appears whole under its name or not at all.
+class ManifestBuilder : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Stage
+    {
+        Hashing,
+        Archiving
+    };
+    Q_ENUM(Stage)
+
+    explicit ManifestBuilder(ManifestOptions options, QObject *parent = nullptr);
+
+    // Runs every step, with an event loop of its own while the files are hashed. False, with
+    // errorString() set, when a step fails.
+    bool run();
+    QString errorString() const { return error; }
+
+    int fileCount() const { return files; }
+    qint64 byteCount() const { return bytes; }
+    int cachedCount() const { return fromCache; }
+
+signals:
+    void progress(ManifestBuilder::Stage stage, qint64 done, qint64 total);
+
+private:
+    struct Found
+    {
+        QString path;
+        qint64 size = 0;
+    };
+
+    bool scan(QList<Found> &found);
+    bool hash(const QList<Found> &found, QStringList &digests);
+    bool writeBaseClient(const QList<Found> &found, QString &digest, qint64 &size);
+    bool writeManifest(const QList<Found> &found, const QStringList &digests,
+                       const QString &baseDigest, qint64 baseSize);
+    bool fail(const QString &text);
+
+    ManifestOptions options;
+    QString error;
+    int files = 0;
+    qint64 bytes = 0;
+    int fromCache = 0;
+};
