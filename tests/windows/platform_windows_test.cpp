@@ -4,7 +4,8 @@
 //   "child.txt" in its working directory, runs for WARDGATE_CHILD_MS milliseconds and exits with
 //   WARDGATE_CHILD_EXIT;
 // - with "second" it is a second launcher: exit code 0 when the instance WARDGATE_INSTANCE is
-//   taken already;
+//   taken already and, with WARDGATE_TITLE set, the window of that title was brought back;
+// - with "window" it checks only that a second launcher restores the first one's window;
 // - with WARDGATE_STARTED_MARK set (as the update script starts the new launcher) it writes its
 //   own path into that file.
 #include "platform/platform.h"
@@ -200,21 +201,62 @@ void machineIdentity()
 
 int runAsSecondInstance()
 {
-    return platform::acquireSingleInstance(std::getenv("WARDGATE_INSTANCE")) ? 1 : 0;
+    const bool refused = !platform::acquireSingleInstance(std::getenv("WARDGATE_INSTANCE"));
+    const char *title = std::getenv("WARDGATE_TITLE");
+    const bool activated = !title || platform::activateWindowByTitle(title);
+    return (refused ? 0 : 1) | (activated ? 0 : 2);
+}
+
+// Starts the second launcher and returns its exit code, handling this thread's window messages
+// meanwhile: restoring a window waits for the thread that owns it.
+DWORD runSecondInstance(const std::string &self, const std::string &folder)
+{
+    const platform::StartResult second = platform::startProcess(self, "second", folder);
+    CHECK(second.started);
+    DWORD exitCode = 255;
+    if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                     static_cast<DWORD>(second.pid))) {
+        while (MsgWaitForMultipleObjects(1, &process, FALSE, 30000, QS_ALLINPUT) ==
+               WAIT_OBJECT_0 + 1) {
+            for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);)
+                DispatchMessageW(&message);
+        }
+        GetExitCodeProcess(process, &exitCode);
+        CloseHandle(process);
+    }
+    return exitCode;
 }
 
 // The single-instance rule across processes: while this process holds the instance, a second
-// start is refused. (Restoring the first window is not checked: Wine creates no window without a
-// display driver, and with its null driver a failed ShellExecuteExW waits on an unseen dialog.)
+// start is refused.
 void secondInstanceIsRefused(const std::string &self, const std::string &folder)
 {
     const std::string name = "Wardgate_Test_" + std::to_string(GetCurrentProcessId());
     CHECK(platform::acquireSingleInstance(name));
     SetEnvironmentVariableW(L"WARDGATE_INSTANCE", platform::toWide(name).c_str());
-    const platform::StartResult second = platform::startProcess(self, "second", folder);
-    CHECK(second.started);
-    CHECK(platform::waitForExit(second.pid) == std::optional<int>(0));
+    CHECK(runSecondInstance(self, folder) == 0);
     CHECK(!platform::activateWindowByTitle("Wardgate test window that nobody opened"));
+}
+
+// ... and it restores the first one's minimised window. Run alone, in a Wine prefix with the
+// null display driver: without any driver Wine creates no window, and with one a failed
+// ShellExecuteExW (checked in the main run) would wait on an unseen dialog.
+void secondInstanceRestoresWindow(const std::string &self, const std::string &folder)
+{
+    const std::string name = "Wardgate_Test_" + std::to_string(GetCurrentProcessId());
+    const std::string title = "Wardgate test window " + std::to_string(GetCurrentProcessId());
+    CHECK(platform::acquireSingleInstance(name));
+    HWND window =
+        CreateWindowExW(0, L"STATIC", platform::toWide(title).c_str(), WS_OVERLAPPEDWINDOW, 0, 0,
+                        200, 100, nullptr, nullptr, nullptr, nullptr);
+    CHECK(window != nullptr);
+    ShowWindow(window, SW_MINIMIZE);
+    CHECK(IsIconic(window));
+    SetEnvironmentVariableW(L"WARDGATE_INSTANCE", platform::toWide(name).c_str());
+    SetEnvironmentVariableW(L"WARDGATE_TITLE", platform::toWide(title).c_str());
+    CHECK(runSecondInstance(self, folder) == 0);
+    CHECK(!IsIconic(window));
+    DestroyWindow(window);
 }
 
 // The real update script under cmd.exe, in a folder whose name no single code page holds and
@@ -331,6 +373,15 @@ void ownResources(const std::string &self)
         CHECK(manifest.find(setting) != std::string::npos);
 }
 
+int report()
+{
+    if (failures)
+        std::fprintf(stderr, "%d check(s) failed\n", failures);
+    else
+        std::printf("All Windows platform checks passed\n");
+    return failures ? 1 : 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t *argv[])
@@ -344,6 +395,11 @@ int wmain(int argc, wchar_t *argv[])
 
     const std::string self = ownPath();
     const std::string folder = makeWorkFolder();
+    if (argc == 2 && std::wcscmp(argv[1], L"window") == 0) {
+        secondInstanceRestoresWindow(self, folder);
+        RemoveDirectoryW(platform::toWide(folder).c_str());
+        return report();
+    }
     startWaitAndExitCode(self, folder);
     terminateGivesZero(self, folder);
     failuresAreReported(folder);
@@ -355,9 +411,5 @@ int wmain(int argc, wchar_t *argv[])
     updateScriptSwapsInAnyFolder(self, folder);
     RemoveDirectoryW(platform::toWide(folder).c_str());
 
-    if (failures)
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
-    else
-        std::printf("All Windows platform checks passed\n");
-    return failures ? 1 : 0;
+    return report();
 }
