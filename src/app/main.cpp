@@ -4,6 +4,7 @@
 #include "core/configlocation.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "core/usersettings.h"
 #include "deployment.h"
 #include "platform/platform.h"
 #include "ui/mainwindow.h"
@@ -61,6 +62,7 @@ int main(int argc, char *argv[])
     else
         log.log(Info, QStringLiteral("Configuration read from %1")
                           .arg(QFileInfo(configPath).absoluteFilePath()));
+    UserSettings().applyTo(LauncherConfig::instance());
 
 #ifdef WARDGATE_PACKAGED
     // Desktop shells match the window to the menu entry and its icon by this name.

@@ -70,6 +70,8 @@ void LauncherConfig::applyRemoteConfig(const QJsonObject &object)
     setInt("server_port", serverPort);
     setInt("heartbeat_interval", heartbeatInterval);
     setInt("max_download_threads", maxDownloadThreads);
+    if (object.contains(QLatin1String("max_download_threads")))
+        maxDownloadThreadsFromServer = true;
     if (object.contains(QLatin1String("integrity_files"))) {
         integrityFiles.clear();
         const QJsonValue files = object.value(QLatin1String("integrity_files"));

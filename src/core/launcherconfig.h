@@ -28,4 +28,7 @@ public:
     QStringList integrityFiles;
     int integrityCheckMin = 60;
     int integrityCheckMax = 180;
+    // Set when the remote configuration names the number of downloads: the player's own choice
+    // then no longer applies.
+    bool maxDownloadThreadsFromServer = false;
 };

@@ -36,6 +36,9 @@ public:
     void installBaseClient(const BaseClientInfo &info, const QString &installDir);
 
     const Manifest &currentManifest() const { return manifest; }
+    // Replaces the download queue with files found wrong by other means than verifyFiles (the
+    // player's full scan); startDownload then fetches them.
+    void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }
     // Pause between a failed transfer and its retry: 5 s, shortened only by tests and tools.
     void setRetryDelay(int milliseconds) { retryDelayMs = milliseconds; }
 

@@ -8,6 +8,7 @@
 #include "files/filemanager.h"
 #include "game/gamelauncher.h"
 #include "game/processguard.h"
+#include "ui/settingsdialog.h"
 #include "ui/theme.h"
 
 #include <QCloseEvent>
@@ -483,12 +484,15 @@ void MainWindow::onDownloadProgress(int percent, qint64 downloaded, qint64 total
 
 void MainWindow::onFileDownloadComplete(const QString &filename)
 {
+    if (repairing)
+        ++repairedFiles;
     ui->currentFileLabel->setText(tr("Downloaded: %1").arg(filename));
 }
 
 void MainWindow::onAllFilesReady()
 {
     log(Info, QStringLiteral("All files ready!"));
+    finishRepair();
     state = Ready;
     updateUI();
     ui->currentFileLabel->clear();
@@ -497,6 +501,7 @@ void MainWindow::onAllFilesReady()
 
 void MainWindow::onDownloadFailed(const QString &error)
 {
+    finishRepair();
     showFilesFailure(error);
     ui->currentFileLabel->clear();
     ui->downloadLabel->clear();
@@ -729,7 +734,67 @@ void MainWindow::onTrayQuit()
 
 void MainWindow::onSettingsButtonClicked()
 {
-    QMessageBox::information(this, tr("Settings"), tr("Coming soon"), QMessageBox::Ok);
+    const QList<FileEntry> &files = fileManager->currentManifest().files;
+    const bool filesBusy =
+        state == Downloading || state == DownloadingClient || state == ExtractingClient;
+    QString scanBlocked;
+    if (state == Login)
+        scanBlocked = tr("Log in to scan the game files.");
+    else if (state == GameRunning)
+        scanBlocked = tr("Close the game to scan its files.");
+    else if (filesBusy)
+        scanBlocked = tr("Available when the download has finished.");
+    else if (files.isEmpty())
+        scanBlocked = tr("Available once the list of game files has been loaded.");
+
+    SettingsDialog dialog(this);
+    dialog.setScanFiles(files, scanBlocked);
+    dialog.setFolderChangeBlocked(state == GameRunning ? tr("Close the game to change its folder.")
+                                  : filesBusy ? tr("Available when the download has finished.")
+                                              : QString());
+    dialog.exec();
+
+    if (!dialog.filesToRepair().isEmpty()) {
+        startRepair(dialog);
+    } else if (dialog.gameFolderChanged() && (state == Ready || state == Verifying) &&
+               !files.isEmpty()) {
+        // The files the player may start now are those of the new folder: check them first.
+        state = Verifying;
+        updateUI();
+        fileManager->verifyFiles();
+    }
+}
+
+void MainWindow::finishRepair()
+{
+    if (!repairing)
+        return;
+    repairing = false;
+    log(Info, QStringLiteral("Scan complete: %1 files checked, %2 repaired")
+                  .arg(repairChecked)
+                  .arg(repairedFiles));
+}
+
+void MainWindow::startRepair(const SettingsDialog &dialog)
+{
+    const auto answer = QMessageBox::question(
+        this, tr("Update Required"),
+        tr("Files need updating:\nMissing: %1\nCorrupted: %2\n\nStart download?")
+            .arg(dialog.missingFiles())
+            .arg(dialog.corruptedFiles()),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes) {
+        log(Info, QStringLiteral("Scan complete: %1 files checked, 0 repaired")
+                      .arg(dialog.scannedFiles()));
+        return;
+    }
+    repairing = true;
+    repairChecked = dialog.scannedFiles();
+    repairedFiles = 0;
+    state = Downloading;
+    updateUI();
+    fileManager->setDownloadQueue(dialog.filesToRepair());
+    fileManager->startDownload();
 }
 
 void MainWindow::onDiscordButtonClicked()

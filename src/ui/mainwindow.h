@@ -11,6 +11,7 @@ class FileManager;
 class GameLauncher;
 class ProcessGuard;
 class QMenu;
+class SettingsDialog;
 
 namespace Ui {
 class MainWindow;
@@ -102,6 +103,10 @@ private:
     QString gameExecutablePath() const;
     QString gameExecutableDirectory() const;
     void startBaseClientInstall();
+    // Asks the update question for what a full scan found and downloads it.
+    void startRepair(const SettingsDialog &dialog);
+    // Logs the summary of a repair batch once it has ended, in success or failure.
+    void finishRepair();
     // From the manifest on: after login, and again from Retry.
     void startFilesFlow();
     void showFilesFailure(const QString &status);
@@ -121,4 +126,9 @@ private:
     // The base client is offered once per login: if the archive does not bring the files, the
     // ordinary update question follows instead of a second install.
     bool baseClientTried = false;
+    // A download batch that repairs what the player's full scan found: its summary is logged
+    // when the batch ends.
+    bool repairing = false;
+    int repairChecked = 0;
+    int repairedFiles = 0;
 };

@@ -11,6 +11,7 @@
 #include "support/messageboxes.h"
 #include "support/testsupport.h"
 #include "ui/mainwindow.h"
+#include "ui/settingsdialog.h"
 
 #include "authservice.h"
 #include "devserver.h"
@@ -125,6 +126,7 @@ private slots:
     void quitWithGameRunningAnsweredNo();
     void quitWaitsForDeregisterReply();
     void quitWaitsAtMostThreeSeconds();
+    void scanRepairsSameSizeDamage();
 
 private:
     enum Files
@@ -846,12 +848,6 @@ void MainWindowFlowTest::closeHidesToTrayOnlyWithTray()
         QVERIFY(!window.isVisible());
         actions[0]->trigger();
         QVERIFY(window.isVisible());
-
-        MessageBoxAnswerer &answerer = *boxes;
-        QTest::mouseClick(button(window, "settingsButton"), Qt::LeftButton);
-        QCOMPARE(answerer.count(), 1);
-        QCOMPARE(answerer.last().title, QStringLiteral("Settings"));
-        QCOMPARE(answerer.last().text, QStringLiteral("Coming soon"));
     }
 
     // Without a tray to come back from, a close request closes the window.
@@ -959,6 +955,57 @@ void MainWindowFlowTest::quitWaitsAtMostThreeSeconds()
     // A coarse timer may fire up to 5 % early.
     QVERIFY2(elapsed >= 2850 && elapsed < 4500, qPrintable(QString::number(elapsed)));
     QCOMPARE(requestCount("deregister"), 1);
+}
+
+void MainWindowFlowTest::scanRepairsSameSizeDamage()
+{
+    fillGameFolder();
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+
+    // A flipped byte keeps the size, so only the full scan can see it.
+    const auto &[path, content] = gameFiles.at(1);
+    QByteArray damaged = content;
+    damaged[100] = 'x';
+    QVERIFY(testsupport::writeFile(gameDir->filePath(path), damaged));
+
+    boxes->setAnswer(QMessageBox::Yes);
+    bool scanStarted = false;
+    QTimer::singleShot(0, [&] {
+        auto *dialog = qobject_cast<SettingsDialog *>(QApplication::activeModalWidget());
+        if (dialog && dialog->findChild<QPushButton *>("scanButton")->isEnabled()) {
+            QTest::mouseClick(dialog->findChild<QPushButton *>("scanButton"), Qt::LeftButton);
+            scanStarted = true;
+        } else if (dialog) {
+            dialog->reject();
+        }
+    });
+    QTest::mouseClick(button(*window, "settingsButton"), Qt::LeftButton);
+    QVERIFY(scanStarted);
+    QCOMPARE(boxes->last().title, QStringLiteral("Update Required"));
+    QVERIFY(boxes->last().text.contains("Corrupted: 1"));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QFile repaired(gameDir->filePath(path));
+    QVERIFY(repaired.open(QIODevice::ReadOnly));
+    QCOMPARE(repaired.readAll(), content);
+
+    // While the game runs the scan is not offered.
+    qputenv("WARDGATE_FAKE_GAME_MS", "60000");
+    QTest::mouseClick(button(*window, "playButton"), Qt::LeftButton);
+    QVERIFY(reaches(*window, MainWindow::GameRunning));
+    bool offered = true;
+    QTimer::singleShot(0, [&] {
+        auto *dialog = qobject_cast<SettingsDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        offered = dialog->findChild<QPushButton *>("scanButton")->isEnabled();
+        dialog->reject();
+    });
+    QTest::mouseClick(button(*window, "settingsButton"), Qt::LeftButton);
+    QVERIFY(!offered);
+    QTest::mouseClick(button(*window, "playButton"), Qt::LeftButton);
+    QVERIFY(reaches(*window, MainWindow::Ready));
 }
 
 QTEST_MAIN(MainWindowFlowTest)

@@ -1,0 +1,72 @@
+#include "core/usersettings.h"
+
+#include "core/launcherconfig.h"
+#include "core/logger.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <algorithm>
+
+namespace {
+const QString gameDirectoryKey = QStringLiteral("Game/GameDir");
+const QString downloadsKey = QStringLiteral("Downloads/Parallel");
+} // namespace
+
+QString UserSettings::defaultFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) +
+           QStringLiteral("/settings.ini");
+}
+
+UserSettings::UserSettings(QString file) : file(std::move(file)) {}
+
+QString UserSettings::gameDirectory() const
+{
+    return QSettings(file, QSettings::IniFormat).value(gameDirectoryKey).toString();
+}
+
+int UserSettings::parallelDownloads() const
+{
+    bool ok = false;
+    const int count = QSettings(file, QSettings::IniFormat).value(downloadsKey).toInt(&ok);
+    // A hand-edited value out of range counts as no choice rather than as a clamp of it.
+    return ok && count >= minDownloads && count <= maxDownloads ? count : 0;
+}
+
+bool UserSettings::setGameDirectory(const QString &folder)
+{
+    return store(gameDirectoryKey, QDir::cleanPath(QDir(folder).absolutePath()));
+}
+
+bool UserSettings::setParallelDownloads(int count)
+{
+    return store(downloadsKey, std::clamp(count, minDownloads, maxDownloads));
+}
+
+bool UserSettings::store(const QString &key, const QVariant &value)
+{
+    QSettings settings(file, QSettings::IniFormat);
+    settings.setValue(key, value);
+    settings.sync();
+    if (settings.status() == QSettings::NoError)
+        return true;
+    Logger::instance().log(Warn, QStringLiteral("Cannot save settings to %1").arg(file));
+    return false;
+}
+
+void UserSettings::applyTo(LauncherConfig &config) const
+{
+    const QString chosen = gameDirectory();
+    if (!chosen.isEmpty())
+        config.gameDirectory = chosen;
+    const int downloads = parallelDownloads();
+    if (downloads > 0 && !config.maxDownloadThreadsFromServer)
+        config.maxDownloadThreads = downloads;
+    Logger::instance().log(Info, QStringLiteral("Game folder: %1 (%2)")
+                                     .arg(QDir(config.gameDirectory).absolutePath(),
+                                          chosen.isEmpty()
+                                              ? QStringLiteral("from launcher.ini or its default")
+                                              : QStringLiteral("chosen in Settings")));
+}

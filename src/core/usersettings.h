@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+class LauncherConfig;
+class QVariant;
+
+// The player's own choices, kept per user in the user's configuration folder (never in the
+// launcher.ini beside the program): the game folder and the number of parallel downloads.
+class UserSettings
+{
+public:
+    static constexpr int minDownloads = 1;
+    static constexpr int maxDownloads = 8;
+
+    // <user configuration folder>/settings.ini
+    static QString defaultFile();
+    explicit UserSettings(QString file = defaultFile());
+
+    // Empty when the player has not chosen one.
+    QString gameDirectory() const;
+    // 0 when the player has not chosen a number.
+    int parallelDownloads() const;
+    // Both store at once; false when the file cannot be written.
+    bool setGameDirectory(const QString &folder);
+    bool setParallelDownloads(int count);
+
+    // Puts the choices into the configuration: the chosen game folder over the ini's, the chosen
+    // number of downloads unless the server has set one. Logs the folder in use and its source.
+    void applyTo(LauncherConfig &config) const;
+
+private:
+    bool store(const QString &key, const QVariant &value);
+
+    QString file;
+};
