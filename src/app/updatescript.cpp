@@ -54,7 +54,8 @@ QByteArray shellText(qint64 pid, const QString &exePath, const QString &newExePa
         // Should the new file not move in, the old launcher goes back rather than leaving none.
         QStringLiteral("mv -f %3 %2 || mv -f %5 %2"),
         QStringLiteral("chmod +x %2"),
-        QStringLiteral("(cd %6 && exec %2) &"),
+        // Started from the old launcher's working folder, so it reads the same config/launcher.ini.
+        QStringLiteral("%2 &"),
         QStringLiteral("rm -f %4"),
     };
     QString script;
@@ -62,8 +63,7 @@ QByteArray shellText(qint64 pid, const QString &exePath, const QString &newExePa
         script += line + QLatin1Char('\n');
     return script
         .arg(QString::number(pid), shellQuoted(exePath), shellQuoted(newExePath),
-             shellQuoted(scriptPath), shellQuoted(exePath + QLatin1String(".old")),
-             shellQuoted(QFileInfo(exePath).absolutePath()))
+             shellQuoted(scriptPath), shellQuoted(exePath + QLatin1String(".old")))
         .toLocal8Bit();
 }
 

@@ -24,7 +24,7 @@ constexpr int maxAttempts = 3;
 
 QString temporaryPath(const QString &fullPath)
 {
-    return fullPath + QStringLiteral(".tmp");
+    return temporaryPathFor(fullPath);
 }
 
 } // namespace

@@ -108,6 +108,8 @@ private:
     QProcess *extractProcess = nullptr;
     QTimer *integrityTimer = nullptr;
     QList<FileEntry> monitoredFiles;
+    static constexpr qint64 integrityFloorMs = 1000;
+    bool integrityFloorLogged = false; // once per monitoring run
 
     // Files of the batch given up on, and the first reason a file could not even be written.
     QStringList skippedFiles;

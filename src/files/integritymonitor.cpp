@@ -17,6 +17,7 @@ void FileManager::startIntegrityMonitor()
     Logger &log = Logger::instance();
     const QStringList patterns = LauncherConfig::instance().integrityFiles;
     monitoredFiles.clear();
+    integrityFloorLogged = false;
 
     for (const FileEntry &entry : qAsConst(manifest.files)) {
         for (const QString &pattern : patterns) {
@@ -57,6 +58,16 @@ void FileManager::scheduleNextIntegrityCheck()
     qint64 hi = qMin(qMax(0, config.integrityCheckMax) * qint64(1000), longest);
     if (lo > hi)
         std::swap(lo, hi);
+    // Checks hash on the GUI thread: without a floor, zero bounds would run them back to back.
+    if (lo < integrityFloorMs) {
+        if (!integrityFloorLogged) {
+            Logger::instance().log(
+                Warn, QStringLiteral("Integrity check interval below 1 s — using at least 1 s"));
+            integrityFloorLogged = true;
+        }
+        lo = integrityFloorMs;
+        hi = qMax(hi, lo);
+    }
 
     const qint64 delay = lo + QRandomGenerator::global()->bounded(hi - lo + 1);
     integrityTimer->start(int(delay));

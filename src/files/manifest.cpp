@@ -40,6 +40,11 @@ QString fileKey(const QString &path)
 
 } // namespace
 
+QString temporaryPathFor(const QString &path)
+{
+    return path + QLatin1String(".tmp");
+}
+
 bool isSafeRelativePath(const QString &path)
 {
     if (path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\')))
@@ -94,9 +99,11 @@ bool Manifest::parse(const QByteArray &bytes)
         return true;
     }
 
-    // A path outside the game directory, or a second entry for a file already listed (two
-    // transfers would share one temporary file), is dropped like any other bad entry.
+    // A path outside the game directory, a second entry for a file already listed, or a name that
+    // is another entry's temporary name (two transfers would share one file) is dropped like any
+    // other bad entry.
     QSet<QString> seen;
+    QSet<QString> temporaries;
     for (const QJsonValue &element : elements) {
         if (!element.isObject()) {
             ++refusedEntries;
@@ -108,14 +115,18 @@ bool Manifest::parse(const QByteArray &bytes)
         entry.size = sizeOf(object.value(QLatin1String("size")));
         entry.sha256 = textOf(object.value(QLatin1String("sha256")));
         entry.url = textOf(object.value(QLatin1String("url")));
+        const QString key = fileKey(entry.path);
+        const QString temporaryKey = fileKey(temporaryPathFor(entry.path));
         const bool valid = !entry.path.isEmpty() && !entry.sha256.isEmpty() && entry.size >= 0 &&
-                           isSafeRelativePath(entry.path) && !seen.contains(fileKey(entry.path));
+                           isSafeRelativePath(entry.path) && !seen.contains(key) &&
+                           !temporaries.contains(key) && !seen.contains(temporaryKey);
         if (!valid) {
             log.log(Warn, QStringLiteral("Invalid file entry in manifest: %1").arg(entry.path));
             ++refusedEntries;
             continue;
         }
-        seen.insert(fileKey(entry.path));
+        seen.insert(key);
+        temporaries.insert(temporaryKey);
         files.append(entry);
     }
 

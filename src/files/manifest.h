@@ -34,6 +34,9 @@ struct Manifest
     bool parse(const QByteArray &bytes);
 };
 
+// The name under which a file is downloaded, beside its final place, until it has been checked.
+QString temporaryPathFor(const QString &path);
+
 // True when `path` names a file strictly inside the folder it is joined to: relative, no ".."
 // segment, no backslash, no drive letter, and something left after normalisation.
 bool isSafeRelativePath(const QString &path);

@@ -13,8 +13,10 @@
 
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -439,12 +441,16 @@ void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
         return;
     }
 
-    // An empty game folder gets the whole client from one archive instead of file by file.
+    // An empty game folder gets the whole client from one archive instead of file by file, if the
+    // player agrees to a download of that size; otherwise the files come one by one.
     const Manifest &manifest = fileManager->currentManifest();
     if (!baseClientTried && missingFiles == manifest.files.size() &&
         !manifest.baseClient.url.isEmpty()) {
-        startBaseClientInstall();
-        return;
+        baseClientTried = true;
+        if (askForBaseClient(manifest.baseClient.size)) {
+            startBaseClientInstall();
+            return;
+        }
     }
 
     const auto answer = QMessageBox::question(
@@ -462,9 +468,20 @@ void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
     fileManager->startDownload();
 }
 
+bool MainWindow::askForBaseClient(qint64 size)
+{
+    const QString folder = QDir::toNativeSeparators(LauncherConfig::instance().gameDirectory);
+    const QString question =
+        size > 0 ? tr("The game is not installed in %1.\n\nDownload the full client (%2)?")
+                       .arg(folder, QLocale::system().formattedDataSize(
+                                        size, 1, QLocale::DataSizeTraditionalFormat))
+                 : tr("The game is not installed in %1.\n\nDownload the full client?").arg(folder);
+    return QMessageBox::question(this, tr("Install Game"), question,
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
 void MainWindow::startBaseClientInstall()
 {
-    baseClientTried = true;
     const QString gameDirectory = LauncherConfig::instance().gameDirectory;
     log(Info, QStringLiteral("No game files found - installing the base client into %1")
                   .arg(gameDirectory));
@@ -671,10 +688,15 @@ void MainWindow::restoreFromTray()
 
 void MainWindow::onMinimizeButtonClicked()
 {
+    // Without a tray to come back from, a hidden window would be lost: it goes to the taskbar.
+    if (!trayReachable()) {
+        log(Info, QStringLiteral("Minimizing to taskbar (no system tray)"));
+        showMinimized();
+        return;
+    }
     log(Info, QStringLiteral("Minimizing to tray"));
     hide();
-    if (trayReachable())
-        showTrayMessage(tr("Launcher minimized to tray"), 2000);
+    showTrayMessage(tr("Launcher minimized to tray"), 2000);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

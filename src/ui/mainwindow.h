@@ -102,6 +102,8 @@ private:
     void disableLoginForm();
     QString gameExecutablePath() const;
     QString gameExecutableDirectory() const;
+    // Asks before a download of the whole client; `size` in bytes, 0 when unknown.
+    bool askForBaseClient(qint64 size);
     void startBaseClientInstall();
     // Asks the update question for what a full scan found and downloads it.
     void startRepair(const SettingsDialog &dialog);

@@ -53,6 +53,8 @@ private:
     std::unique_ptr<DevServer> server;
     std::unique_ptr<AutoUpdater> updater;
     QString bin;
+    QString work;
+    QString previousFolder;
     QStringList logLines;
     QStringList splashTexts;
 };
@@ -69,6 +71,12 @@ void SelfUpdateTest::init()
     // Quotes, blanks and a dollar sign: the script must keep paths literal.
     bin = dir->filePath("Vey run's $HOME");
     QVERIFY(testsupport::writeFile(bin + "/Wardgate", "launcher 1.0.16\n"));
+    // The old launcher's working folder, where the new one must start too: that is where
+    // config/launcher.ini is looked for.
+    work = dir->filePath("work");
+    QVERIFY(QDir().mkpath(work));
+    previousFolder = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(work));
     server = std::make_unique<DevServer>();
     QVERIFY(server->listenLoopback());
     logLines.clear();
@@ -80,6 +88,7 @@ void SelfUpdateTest::cleanup()
     QFile(bin).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     updater.reset();
     server.reset();
+    QDir::setCurrent(previousFolder);
     dir.reset();
 }
 
@@ -283,16 +292,16 @@ void SelfUpdateTest::downloadedUpdateIsSwappedInOnceTheOldProcessEnds()
     QCOMPARE(QFileInfo(exe).size(), qint64(sizeof("launcher 1.0.16\n") - 1));
     QVERIFY(QFile::exists(bin + "/Wardgate.new"));
     QVERIFY(QFile::exists(bin + "/update.sh"));
-    QVERIFY(!QFile::exists(bin + "/started"));
+    QVERIFY(!QFile::exists(work + "/started"));
 
     oldLauncher.kill();
     QVERIFY(oldLauncher.waitForFinished());
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bin + "/started"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(work + "/started"), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(bin + "/update.sh"), 5000);
 
-    QFile marker(bin + "/started");
+    QFile marker(work + "/started");
     QVERIFY(marker.open(QIODevice::ReadOnly));
-    // Started from the swapped-in file, in its own folder.
+    // Started from the swapped-in file, in the old launcher's working folder.
     QCOMPARE(QString::fromUtf8(marker.readAll()), QFileInfo(exe).canonicalFilePath());
     QFile swapped(exe);
     QVERIFY(swapped.open(QIODevice::ReadOnly));
@@ -321,7 +330,7 @@ void SelfUpdateTest::unreapedOldProcessCountsAsEnded()
     }());
 
     QVERIFY(updatescript::launch(zombie, exe, exe + ".new"));
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bin + "/started"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(work + "/started"), 5000);
     QVERIFY(QFile::exists(exe + ".old"));
     parent.kill();
     QVERIFY(parent.waitForFinished());

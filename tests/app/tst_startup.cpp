@@ -40,10 +40,9 @@ void StartupTest::init()
     QDir().mkpath(home->filePath("bin"));
     QVERIFY(QFile::copy(testsupport::launcherPath(), launcher));
     // The launchers under test talk to a closed port, never to a dev server that may be running
-    // on the default one. A launcher started by the update script reads the ini beside it.
+    // on the default one.
     const QByteArray ini = "[Server]\nAuthUrl=http://127.0.0.1:1/api/auth\n";
     QVERIFY(testsupport::writeFile(home->filePath("config/launcher.ini"), ini));
-    QVERIFY(testsupport::writeFile(home->filePath("bin/config/launcher.ini"), ini));
     QDir().mkpath(home->filePath("runtime"));
     QFile(home->filePath("runtime"))
         .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -160,7 +159,13 @@ void StartupTest::updateScriptStartsNewLauncherThatRemovesOld()
     const QProcessEnvironment env = environment();
     for (const QString &name : env.keys())
         qputenv(name.toLocal8Bit(), env.value(name).toLocal8Bit());
-    QVERIFY(updatescript::launch(oldLauncher.processId(), launcher, launcher + ".new"));
+    // Run from the old launcher's working folder, whose config/launcher.ini the new one reads.
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(home->path()));
+    const bool launched =
+        updatescript::launch(oldLauncher.processId(), launcher, launcher + ".new");
+    QDir::setCurrent(previous);
+    QVERIFY(launched);
     oldLauncher.kill();
     QVERIFY(oldLauncher.waitForFinished());
 

@@ -144,8 +144,11 @@ void ManifestTest::dropsUnsafeAndDuplicatePaths()
     const QStringList unsafe{
         "/etc/passwd", "C:/Windows/evil.dll", "c:evil.dll", "../evil.dll", "system/../../evil.dll",
         "system/..",   "system\\evil.dll",    ".",          "./",          "system/./.."};
-    QJsonArray files{fileElement("system/ok.dll"), fileElement("./system/ok.dll"),
-                     fileElement("system//ok.dll"), fileElement("system/OK.dll")};
+    // A name that is another entry's temporary name, either way round, would share its file.
+    QJsonArray files{fileElement("system/ok.dll"),     fileElement("./system/ok.dll"),
+                     fileElement("system//ok.dll"),    fileElement("system/OK.dll"),
+                     fileElement("system/ok.dll.tmp"), fileElement("data/x.tmp"),
+                     fileElement("data/x")};
     for (const QString &path : unsafe)
         files.append(fileElement(path));
 
@@ -158,14 +161,16 @@ void ManifestTest::dropsUnsafeAndDuplicatePaths()
     for (const FileEntry &entry : qAsConst(manifest.files))
         kept.append(entry.path);
 #ifdef Q_OS_WIN
-    QCOMPARE(kept, QStringList{"system/ok.dll"});
+    QCOMPARE(kept, (QStringList{"system/ok.dll", "data/x.tmp"}));
 #else
-    QCOMPARE(kept, (QStringList{"system/ok.dll", "system/OK.dll"}));
+    QCOMPARE(kept, (QStringList{"system/ok.dll", "system/OK.dll", "data/x.tmp"}));
 #endif
     for (const QString &path : unsafe)
         QVERIFY2(log.count("Invalid file entry in manifest: " + path) >= 1, qPrintable(path));
     QCOMPARE(log.count("Invalid file entry in manifest: ./system/ok.dll"), 1);
     QCOMPARE(log.count("Invalid file entry in manifest: system//ok.dll"), 1);
+    QCOMPARE(log.count("Invalid file entry in manifest: system/ok.dll.tmp"), 1);
+    QCOMPARE(log.count("Invalid file entry in manifest: data/x"), 1);
 }
 
 void ManifestTest::joinsFilesBaseUrl()

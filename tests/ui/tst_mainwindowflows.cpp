@@ -25,6 +25,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
+#include <QLocale>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
@@ -590,7 +591,7 @@ void MainWindowFlowTest::emptyGameFolderGetsTheBaseClient()
     std::unique_ptr<MainWindow> window;
     QVERIFY(openWindow(window, WithBaseClient));
     MessageBoxAnswerer &answerer = *boxes;
-    answerer.setAnswer(QMessageBox::No);
+    answerer.setAnswer(QMessageBox::Yes);
     FileManager *files = filesOf(*window);
     QList<MainWindow::LauncherState> states;
     QStringList progressTexts;
@@ -606,7 +607,16 @@ void MainWindowFlowTest::emptyGameFolderGetsTheBaseClient()
 
     QVERIFY(logIn(*window));
     QVERIFY(reaches(*window, MainWindow::Ready));
-    QCOMPARE(answerer.count(), 0);
+    // Asked first, with the folder and the archive's size from the manifest.
+    QCOMPARE(answerer.count(), 1);
+    QCOMPARE(answerer.last().title, QStringLiteral("Install Game"));
+    const qint64 archiveSize = files->currentManifest().baseClient.size;
+    QVERIFY(archiveSize > 0);
+    QCOMPARE(answerer.last().text,
+             QStringLiteral("The game is not installed in %1.\n\nDownload the full client (%2)?")
+                 .arg(QDir::toNativeSeparators(gameDir->path()),
+                      QLocale::system().formattedDataSize(archiveSize, 1,
+                                                          QLocale::DataSizeTraditionalFormat)));
     QVERIFY(states.size() >= 3);
     QCOMPARE(states.first(), MainWindow::DownloadingClient);
     QCOMPARE(
@@ -631,6 +641,19 @@ void MainWindowFlowTest::emptyGameFolderGetsTheBaseClient()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY2(file.readAll() == content, qPrintable(path));
     }
+
+    // No to the whole client: the ordinary question for the single files follows.
+    QTest::mouseClick(button(*window, "logoutButton"), Qt::LeftButton);
+    for (const auto &[path, content] : gameFiles)
+        QVERIFY(QFile::remove(gameDir->filePath(path)));
+    answerer.clear();
+    answerer.setAnswer(QMessageBox::No);
+    QVERIFY(logIn(*window));
+    QTRY_COMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Update cancelled"));
+    QCOMPARE(answerer.count(), 2);
+    QCOMPARE(answerer.boxes().at(0).title, QStringLiteral("Install Game"));
+    QCOMPARE(answerer.last().title, QStringLiteral("Update Required"));
+    QCOMPARE(server->recordedRequests("/bc/l2_base_client.zip").size(), 1);
 }
 
 void MainWindowFlowTest::baseClientErrorShowsBoxAndEmptyBar()
@@ -642,9 +665,10 @@ void MainWindowFlowTest::baseClientErrorShowsBoxAndEmptyBar()
     std::unique_ptr<MainWindow> window;
     QVERIFY(openWindow(window, WithBaseClient));
     MessageBoxAnswerer &answerer = *boxes;
+    answerer.setAnswer(QMessageBox::Yes);
 
     QVERIFY(logIn(*window));
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 2, 10000);
     QCOMPARE(answerer.last().title, QStringLiteral("Client installation error"));
     QVERIFY(answerer.last().text.startsWith("Failed to install game client:\n\n"));
     QVERIFY(answerer.last().text.endsWith("\n\nCheck your internet connection and try again."));
@@ -850,10 +874,15 @@ void MainWindowFlowTest::closeHidesToTrayOnlyWithTray()
         QVERIFY(window.isVisible());
     }
 
-    // Without a tray to come back from, a close request closes the window.
+    // Without a tray to come back from, "─" minimises to the taskbar and a close request closes
+    // the window.
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::mouseClick(button(window, "minimizeButton"), Qt::LeftButton);
+    QVERIFY(window.isVisible());
+    QVERIFY(window.isMinimized());
+    window.showNormal();
     QVERIFY(window.close());
     QVERIFY(!window.isVisible());
 }

@@ -8,6 +8,10 @@
 
 int main(int argc, char *argv[])
 {
+    // File times are compared as instants and no local time is ever shown, but without TZ every
+    // file-time read checks /etc/localtime again: as costly as the file's own stat.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", "UTC");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("wardgate-manifest"));
 

@@ -60,13 +60,15 @@ bool ManifestBuilder::scan(QList<Found> &found)
             outputs.insert(canonical(path));
     }
 
-    const QDir root(QFileInfo(options.folder).absoluteFilePath());
-    QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    // Below the resolved root every listed path is resolved too (links to folders are not
+    // followed), so comparing texts is enough.
+    const QString root = QFileInfo(options.folder).canonicalFilePath();
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     QMap<QString, qint64> sizes;
     while (it.hasNext()) {
         const QString path = it.next();
-        if (!outputs.contains(canonical(path)))
-            sizes.insert(root.relativeFilePath(path), it.fileInfo().size());
+        if (!outputs.contains(path))
+            sizes.insert(path.mid(root.size() + 1), it.fileInfo().size());
     }
     const QStringList paths = sizes.keys();
 

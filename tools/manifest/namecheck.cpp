@@ -5,11 +5,6 @@
 #include <QHash>
 #include <QSet>
 
-namespace {
-// The launcher downloads "<path>.tmp" beside each file before renaming it into place.
-const QString temporarySuffix = QStringLiteral(".tmp");
-} // namespace
-
 QStringList refusedNames(const QStringList &paths)
 {
     QStringList problems;
@@ -32,10 +27,12 @@ QStringList refusedNames(const QStringList &paths)
                                 .arg(other.value(), path));
         else
             byFoldedName.insert(key, path);
-        if (folded.contains((path + temporarySuffix).toCaseFolded()))
-            problems.append(QStringLiteral("%1%2: the launcher's temporary name while it "
-                                           "downloads %1")
-                                .arg(path, temporarySuffix));
+        // The launcher downloads each file under its temporary name before renaming it.
+        const QString temporary = temporaryPathFor(path);
+        if (folded.contains(temporary.toCaseFolded()))
+            problems.append(QStringLiteral("%1: the launcher's temporary name while it "
+                                           "downloads %2")
+                                .arg(temporary, path));
     }
     return problems;
 }
