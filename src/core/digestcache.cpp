@@ -10,7 +10,7 @@
 #include <algorithm>
 
 // The file, all text, one entry a line:
-//   wardgate-digests 1
+//   wardgate-digests 2
 //   folder <folder, percent-encoded>
 //   <sha256> <size> <modified> <relative path, percent-encoded>
 //   end <sha256 of every byte before this line>
@@ -19,7 +19,7 @@
 
 namespace {
 
-const QByteArray magic = QByteArrayLiteral("wardgate-digests 1");
+const QByteArray magic = QByteArrayLiteral("wardgate-digests 2");
 const QByteArray folderTag = QByteArrayLiteral("folder ");
 const QByteArray endTag = QByteArrayLiteral("end ");
 // "end " + 64 hex digits + "\n"
@@ -35,18 +35,18 @@ QString normalFolder(const QString &folder)
     return QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
 }
 
-bool isDigest(const QByteArray &text)
+bool isDigest(QByteArrayView text)
 {
     return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
            });
 }
 
-bool isNumber(const QByteArray &text, bool allowSign)
+bool isNumber(QByteArrayView text, bool allowSign)
 {
     if (text.isEmpty() || text.size() > 19)
         return false;
-    const int first = allowSign && text.at(0) == '-' ? 1 : 0;
+    const qsizetype first = allowSign && text.at(0) == '-' ? 1 : 0;
     return first < text.size() && std::all_of(text.begin() + first, text.end(),
                                               [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -137,30 +137,53 @@ bool DigestCache::parse(const QByteArray &data, const QString &folder, QHash<QSt
             QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex())
         return false;
 
-    const QList<QByteArray> lines = body.split('\n');
-    // The last element is the empty text after the body's final line end.
-    if (lines.size() < 3 || lines.at(0) != magic || !lines.at(1).startsWith(folderTag) ||
-        QString::fromUtf8(QByteArray::fromPercentEncoding(lines.at(1).mid(folderTag.size()))) !=
-            folder)
+    // Read in place, line by line: a cache of a large game has tens of thousands of lines, and
+    // it is read before every scan.
+    qsizetype position = 0;
+    auto nextLine = [&body, &position](QByteArrayView &line) {
+        if (position >= body.size())
+            return false;
+        const qsizetype end = body.indexOf('\n', position);
+        line = QByteArrayView(body).sliced(position, end - position);
+        position = end + 1;
+        return true;
+    };
+    QByteArrayView line;
+    if (!nextLine(line) || line != magic || !nextLine(line) || !line.startsWith(folderTag) ||
+        QString::fromUtf8(
+            QByteArray::fromPercentEncoding(line.sliced(folderTag.size()).toByteArray())) != folder)
         return false;
 
     QHash<QString, Entry> result;
-    result.reserve(lines.size() - 3);
-    for (int i = 2; i < lines.size() - 1; ++i) {
-        const QList<QByteArray> fields = lines.at(i).split(' ');
-        if (fields.size() != 4 || !isDigest(fields.at(0)) || !isNumber(fields.at(1), false) ||
-            !isNumber(fields.at(2), true) || fields.at(3).isEmpty())
+    result.reserve(body.count('\n'));
+    while (nextLine(line)) {
+        QByteArrayView fields[4];
+        int count = 0;
+        qsizetype start = 0;
+        for (; count < 4; ++count) {
+            const qsizetype space = count < 3 ? line.indexOf(' ', start) : line.size();
+            if (space < 0)
+                break;
+            fields[count] = line.sliced(start, space - start);
+            start = space + 1;
+        }
+        if (count != 4 || !isDigest(fields[0]) || !isNumber(fields[1], false) ||
+            !isNumber(fields[2], true) || fields[3].isEmpty() || fields[3].contains(' '))
             return false;
         bool sizeOk = false;
         bool timeOk = false;
         Entry entry;
-        entry.sha256 = QString::fromLatin1(fields.at(0));
-        entry.size = fields.at(1).toLongLong(&sizeOk);
-        entry.modified = fields.at(2).toLongLong(&timeOk);
-        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(fields.at(3)));
-        if (!sizeOk || !timeOk || path.isEmpty() || result.contains(path))
-            return false;
+        entry.sha256 = QString::fromLatin1(fields[0]);
+        entry.size = fields[1].toLongLong(&sizeOk);
+        entry.modified = fields[2].toLongLong(&timeOk);
+        const QString path =
+            fields[3].contains('%')
+                ? QString::fromUtf8(QByteArray::fromPercentEncoding(fields[3].toByteArray()))
+                : QString::fromUtf8(fields[3]);
+        const qsizetype before = result.size();
         result.insert(path, entry);
+        if (!sizeOk || !timeOk || path.isEmpty() || result.size() == before)
+            return false;
     }
     out = std::move(result);
     return true;

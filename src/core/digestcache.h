@@ -14,7 +14,7 @@ public:
     struct Entry
     {
         qint64 size = -1;
-        qint64 modified = 0; // milliseconds since the epoch, UTC
+        qint64 modified = 0; // nanoseconds since the epoch, UTC
         QString sha256;
     };
 

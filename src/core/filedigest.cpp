@@ -19,7 +19,8 @@ QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlo
         return QString();
 
     platform::Sha256 hash;
-    std::vector<char> block(blockSize);
+    // One block per thread for its life, not one allocation per file.
+    thread_local std::vector<char> block(blockSize);
     for (;;) {
         const qint64 read = file.read(block.data(), blockSize);
         if (read < 0)

@@ -3,6 +3,7 @@
 #include "core/digestcache.h"
 #include "core/filedigest.h"
 #include "core/logger.h"
+#include "platform/platform.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -16,7 +17,7 @@ namespace {
 
 // A file modified this close to the start of its digest may be written again within the same
 // clock tick, leaving size and time unchanged: such a digest is used but not remembered.
-constexpr qint64 racyWindowMs = 2000;
+constexpr qint64 racyWindowNs = 2000000000;
 
 struct FileState
 {
@@ -25,16 +26,15 @@ struct FileState
     qint64 modified = 0;
 };
 
+// Straight from the platform: QFileInfo's time goes through a local-time conversion that cost
+// more than the stat itself, and a warm scan does nothing else per file.
 FileState stateOf(const QString &path)
 {
-    const QFileInfo info(path);
     FileState state;
-    // isDir() reads every attribute with one stat; asked first, exists() needs no call of its
-    // own. On many small files these calls are most of the time a pass takes.
-    state.exists = !info.isDir() && info.exists();
-    if (state.exists) {
-        state.size = info.size();
-        state.modified = info.lastModified().toMSecsSinceEpoch();
+    if (const auto stamp = platform::fileStamp(path.toUtf8().toStdString())) {
+        state.exists = true;
+        state.size = stamp->size;
+        state.modified = stamp->modifiedNs;
     }
     return state;
 }
@@ -49,7 +49,7 @@ struct ParallelHasher::Run
     std::vector<HashResult> results;
     std::vector<qint64> modified;
     std::vector<char> rememberable;
-    qint64 startedMs = 0;
+    qint64 startedNs = 0;
     qint64 total = 0;
     std::atomic<int> next{0};
     std::atomic<qint64> done{0};
@@ -86,7 +86,7 @@ void ParallelHasher::start(const QString &folder, const QList<HashJob> &jobs,
     run->results.resize(size_t(jobs.size()));
     run->modified.resize(size_t(jobs.size()));
     run->rememberable.resize(size_t(jobs.size()));
-    run->startedMs = QDateTime::currentMSecsSinceEpoch();
+    run->startedNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
     for (const HashJob &job : jobs)
         run->total += std::max<qint64>(job.size, 0);
 
@@ -214,12 +214,9 @@ void ParallelHasher::work(Run &run)
         }
         result.outcome = HashResult::Hashed;
         result.sha256 = digest;
-        // Remembered only when the file did not change while it was read and is not so fresh
-        // that a same-size write could still keep its time.
-        const FileState after = stateOf(path);
+        // Not remembered while so fresh that a same-size write could still keep its time. A file
+        // written while it was read needs no check: it no longer has the time it is stored under.
         run.modified[size_t(index)] = before.modified;
-        run.rememberable[size_t(index)] = after.exists && after.size == before.size &&
-                                          after.modified == before.modified &&
-                                          before.modified <= run.startedMs - racyWindowMs;
+        run.rememberable[size_t(index)] = before.modified <= run.startedNs - racyWindowNs;
     }
 }

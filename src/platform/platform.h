@@ -114,6 +114,19 @@ const char *archiveExtractor();
 // What the player reads when that program cannot be started.
 const char *archiveExtractorMissingText();
 
+// ---- Files -------------------------------------------------------------------------------------
+
+struct FileStamp
+{
+    std::int64_t size = 0;
+    // Last modification, nanoseconds since 1970-01-01 UTC.
+    std::int64_t modifiedNs = 0;
+};
+
+// Size and modification time of a regular file (following links); empty when there is none or it
+// cannot be examined. One system call, no time-zone work: the digest cache asks for every file.
+std::optional<FileStamp> fileStamp(const std::string &path);
+
 // ---- Digest -----------------------------------------------------------------------------------
 
 // SHA-256 fed piece by piece, from the system's fastest implementation: CNG (the BCryptHash
