@@ -74,7 +74,7 @@ QDialog QPushButton:disabled {
     background-color: rgba(102, 102, 102, 150);
     color: #999999;
 }
-QDialog QLineEdit {
+QDialog QLineEdit, QDialog QComboBox, QDialog QSpinBox {
     background-color: #111114;
     color: #ffffff;
     border: 1px solid rgba(196, 30, 58, 150);
@@ -83,8 +83,23 @@ QDialog QLineEdit {
     font-size: 10pt;
     selection-background-color: rgba(196, 30, 58, 200);
 }
-QDialog QLineEdit:focus {
+QDialog QLineEdit:focus, QDialog QComboBox:focus, QDialog QSpinBox:focus {
     border: 1px solid rgba(196, 30, 58, 255);
+}
+QDialog QAbstractItemView {
+    background-color: #111114;
+    alternate-background-color: #18181c;
+    color: #f0f0f0;
+    border: 1px solid rgba(255, 255, 255, 40);
+    selection-background-color: rgba(196, 30, 58, 200);
+    selection-color: #ffffff;
+}
+QDialog QHeaderView::section {
+    background-color: #26262c;
+    color: #f0f0f0;
+    border: none;
+    border-right: 1px solid #1c1c21;
+    padding: 3px 6px;
 }
 QDialog QCheckBox, QDialog QRadioButton, QDialog QGroupBox {
     color: #f0f0f0;
