@@ -1,6 +1,8 @@
-# Sourced by the bench scripts: `start_nginx <folder>` serves the folder with nginx on a free
-# loopback port (its own configuration and prefix in a temporary folder, in the foreground) and
-# sets NGINX_URL; nginx and the folder go when the script exits.
+# Sourced by the bench scripts: `start_nginx <folder> [certificate key]` serves the folder with
+# nginx on a free loopback port (its own configuration and prefix in a temporary folder, in the
+# foreground) and sets NGINX_URL; given a certificate and key, also over HTTPS with HTTP/2 on a
+# second port (NGINX_TLS_URL). NGINX_LOG names its access log: status, body bytes sent, URI.
+# nginx and the folder go when the script exits.
 
 nginx_pid=""
 nginx_prefix=""
@@ -15,14 +17,26 @@ stop_nginx() {
     nginx_prefix=""
 }
 
-start_nginx() {
-    local root port
-    root=$(cd "$1" && pwd)
-    # A port with no listener; bash's /dev/tcp connects only when one answers.
+# A port with no listener; bash's /dev/tcp connects only when one answers.
+free_port() {
+    local port
     while :; do
         port=$((20000 + RANDOM % 40000))
         (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
     done
+    echo "$port"
+}
+
+start_nginx() {
+    local root port tls_port tls_server=""
+    root=$(cd "$1" && pwd)
+    port=$(free_port)
+    if [ -n "${2:-}" ]; then
+        tls_port=$(free_port)
+        tls_server="server { listen 127.0.0.1:$tls_port ssl http2; root \"$root\";
+        ssl_certificate \"$2\"; ssl_certificate_key \"$3\"; }"
+        NGINX_TLS_URL="https://127.0.0.1:$tls_port"
+    fi
     nginx_prefix=$(mktemp -d)
     mkdir -p "$nginx_prefix/tmp"
     cat >"$nginx_prefix/nginx.conf" <<CONF
@@ -32,7 +46,8 @@ pid nginx.pid;
 error_log stderr warn;
 events { worker_connections 1024; }
 http {
-    access_log off;
+    log_format bench '\$status \$body_bytes_sent \$request_uri';
+    access_log access.log bench;
     sendfile on;
     client_body_temp_path tmp;
     proxy_temp_path tmp;
@@ -41,12 +56,14 @@ http {
     scgi_temp_path tmp;
     default_type application/octet-stream;
     server { listen 127.0.0.1:$port; root "$root"; }
+    $tls_server
 }
 CONF
     nginx -p "$nginx_prefix/" -c nginx.conf -e stderr &
     nginx_pid=$!
     trap stop_nginx EXIT
     NGINX_URL="http://127.0.0.1:$port"
+    NGINX_LOG="$nginx_prefix/access.log"
     for _ in $(seq 100); do
         (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
         sleep 0.05

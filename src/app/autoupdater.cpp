@@ -2,23 +2,19 @@
 
 #include "core/filedigest.h"
 #include "core/logger.h"
+#include "core/networkrequests.h"
 #include "deployment.h"
+#include "files/verifiedtransfer.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 
 namespace {
-// The reply holds at most this much before the data is written out, so a large executable never
-// sits in memory whole.
-constexpr qint64 readBufferSize = 1 << 20;
-
 void logLine(LogLevel level, const QString &message)
 {
     Logger::instance().log(level, QStringLiteral("[AutoUpdater] ") + message);
@@ -81,10 +77,10 @@ QString AutoUpdater::newExePath() const
 void AutoUpdater::checkForUpdates()
 {
     logLine(Info, QStringLiteral("Checking for updates..."));
-    QNetworkRequest request(QUrl(QStringLiteral("%1/repos/%2/contents/version.json?ref=main")
-                                     .arg(channel.apiBase, channel.repository)));
-    request.setTransferTimeout(channel.versionCheckTimeoutMs);
-    request.setRawHeader("User-Agent", "Wardgate");
+    QNetworkRequest request =
+        makeNetworkRequest(QUrl(QStringLiteral("%1/repos/%2/contents/version.json?ref=main")
+                                    .arg(channel.apiBase, channel.repository)),
+                           "Wardgate", channel.versionCheckTimeoutMs);
     request.setRawHeader("Accept", "application/vnd.github.v3+json");
     QNetworkReply *reply = network->get(request);
     connect(reply, &QNetworkReply::finished, this, &AutoUpdater::onVersionCheckReply);
@@ -129,95 +125,63 @@ void AutoUpdater::onVersionCheckReply()
 
 void AutoUpdater::startDownload()
 {
-    download = new QSaveFile(newExePath(), this);
-    downloadedBytes = 0;
-    if (!download->open(QIODevice::WriteOnly)) {
-        delete download;
-        download = nullptr;
-        logLine(Error, QStringLiteral("Cannot write update file"));
-        emit updateError(QStringLiteral("Cannot write update file"));
-        return;
-    }
-
     const QString rawUrl = QStringLiteral("%1/%2/main/%3")
                                .arg(channel.rawBase, channel.repository, channel.releaseFile);
+    TransferTarget target;
     // The query defeats caches between us and the raw-file host.
-    QNetworkRequest request(
-        QUrl(QStringLiteral("%1?t=%2").arg(rawUrl).arg(QDateTime::currentSecsSinceEpoch())));
-    request.setTransferTimeout(channel.downloadTimeoutMs);
-    QNetworkReply *reply = network->get(request);
-    reply->setReadBufferSize(readBufferSize);
-    connect(reply, &QNetworkReply::downloadProgress, this, &AutoUpdater::downloadProgress);
-    connect(reply, &QNetworkReply::readyRead, this, &AutoUpdater::onDownloadReadyRead);
-    connect(reply, &QNetworkReply::finished, this, &AutoUpdater::onDownloadReply);
-}
-
-void AutoUpdater::onDownloadReadyRead()
-{
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply || !download || download->error() != QFileDevice::NoError)
-        return;
-    const QByteArray chunk = reply->readAll();
-    // An error page is not worth writing; onDownloadReply reports it.
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400)
-        return;
-    if (download->write(chunk) != chunk.size()) {
-        reply->abort();
-        return;
+    target.url =
+        QUrl(QStringLiteral("%1?t=%2").arg(rawUrl).arg(QDateTime::currentSecsSinceEpoch()));
+    target.partPath = newExePath() + QStringLiteral(".part");
+    target.finalPath = newExePath();
+    // A truncated or altered download must never replace a working launcher, and a digest that
+    // cannot match (wrong case, none at all) would otherwise update and restart on every start.
+    target.sha256 = publishedDigest;
+    target.timeoutMs = channel.downloadTimeoutMs;
+    download = new VerifiedTransfer(network, target, this);
+    connect(download, &VerifiedTransfer::progress, this, &AutoUpdater::downloadProgress);
+    connect(download, &VerifiedTransfer::finished, this, &AutoUpdater::onDownloadReply);
+    if (!download->start()) {
+        delete download;
+        download = nullptr;
+        fail(QStringLiteral("Cannot write update file"),
+             QStringLiteral("Cannot write update file"));
     }
-    downloadedBytes += chunk.size();
 }
 
 void AutoUpdater::onDownloadReply()
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    VerifiedTransfer *transfer = download;
+    if (!transfer)
         return;
-    reply->deleteLater();
-
-    if (download->error() != QFileDevice::NoError) {
-        logLine(Error, QStringLiteral("Cannot write update file"));
-        rejectDownload(QStringLiteral("Cannot write update file"));
-        return;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        logLine(Error, QStringLiteral("Download failed: %1").arg(reply->errorString()));
-        rejectDownload(QStringLiteral("Failed to download update"));
-        return;
-    }
-
-    const QByteArray rest = reply->readAll();
-    const bool written = download->write(rest) == rest.size() && download->commit();
-    delete download;
     download = nullptr;
-    if (!written) {
-        logLine(Error, QStringLiteral("Cannot write update file"));
-        emit updateError(QStringLiteral("Cannot write update file"));
-        return;
-    }
-    downloadedBytes += rest.size();
+    transfer->deleteLater();
 
-    // A truncated or altered download must never replace a working launcher, and a digest that
-    // cannot match (wrong case, wrong file) would otherwise update and restart on every start.
-    const QString path = newExePath();
-    const QString downloadedDigest = fileSha256(path);
-    if (downloadedDigest != publishedDigest) {
-        QFile::remove(path);
-        logLine(Error, QStringLiteral("Downloaded file does not match the published digest "
-                                      "(got %1, expected %2)")
-                           .arg(downloadedDigest, publishedDigest));
-        emit updateError(QStringLiteral("Failed to download update"));
+    switch (transfer->outcome()) {
+    case VerifiedTransfer::Outcome::Completed:
+        logLine(Info, QStringLiteral("Downloaded %1 bytes to %2")
+                          .arg(transfer->receivedSize())
+                          .arg(transfer->target().finalPath));
+        emit updateDownloaded(transfer->target().finalPath);
         return;
+    case VerifiedTransfer::Outcome::Mismatch:
+        fail(QStringLiteral("Downloaded file does not match the published digest "
+                            "(got %1, expected %2)")
+                 .arg(transfer->receivedSha256(), publishedDigest),
+             QStringLiteral("Failed to download update"));
+        return;
+    case VerifiedTransfer::Outcome::NetworkError:
+    case VerifiedTransfer::Outcome::Cancelled:
+        fail(QStringLiteral("Download failed: %1").arg(transfer->errorString()),
+             QStringLiteral("Failed to download update"));
+        return;
+    default:
+        fail(QStringLiteral("Cannot write update file"),
+             QStringLiteral("Cannot write update file"));
     }
-
-    logLine(Info, QStringLiteral("Downloaded %1 bytes to %2").arg(downloadedBytes).arg(path));
-    emit updateDownloaded(path);
 }
 
-void AutoUpdater::rejectDownload(const QString &error)
+void AutoUpdater::fail(const QString &line, const QString &error)
 {
-    download->cancelWriting();
-    delete download;
-    download = nullptr;
+    logLine(Error, line);
     emit updateError(error);
 }

@@ -6,7 +6,7 @@
 #include <optional>
 
 class QNetworkAccessManager;
-class QSaveFile;
+class VerifiedTransfer;
 
 // Where the launcher's release is published and what its files are called on this platform.
 struct ReleaseChannel
@@ -66,8 +66,7 @@ private slots:
 
 private:
     void startDownload();
-    void onDownloadReadyRead();
-    void rejectDownload(const QString &error);
+    void fail(const QString &logLine, const QString &error);
     QString newExePath() const;
 
     ReleaseChannel channel;
@@ -75,8 +74,7 @@ private:
     QNetworkAccessManager *network;
     QString publishedVersion;
     QString publishedDigest;
-    // The download is streamed into a temporary file that takes the new name only once it is
-    // complete; when its digest then differs from the published one it is removed again.
-    QSaveFile *download = nullptr;
-    qint64 downloadedBytes = 0;
+    // The download streams into a part file that takes the new name only once its digest
+    // matches the published one.
+    VerifiedTransfer *download = nullptr;
 };

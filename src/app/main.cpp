@@ -4,6 +4,7 @@
 #include "core/configlocation.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "core/networkrequests.h"
 #include "core/usersettings.h"
 #include "deployment.h"
 #include "platform/platform.h"
@@ -24,6 +25,9 @@ const QString windowTitle = QStringLiteral("Veyrun Launcher");
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Before the first request: the update check, the auth service, the manifest and the game
+    // files all go through the proxy the player's system names.
+    useSystemProxy();
     // The images live in the core library, which the linker would otherwise leave out.
     Q_INIT_RESOURCE(resources);
 

@@ -7,11 +7,10 @@
 #include "core/logger.h"
 #include "platform/platform.h"
 
+#include "files/verifiedtransfer.h"
+
 #include <QDir>
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 
 void FileManager::installBaseClient(const BaseClientInfo &info, const QString &installDir)
 {
@@ -25,40 +24,25 @@ void FileManager::installBaseClient(const BaseClientInfo &info, const QString &i
 
     // The temporary folder is shared with other users: whatever already sits under our name (a
     // planted link included) goes, and the file is created afresh, so the write cannot be
-    // redirected. If it cannot be removed, creating the file fails below.
-    QFile::remove(archivePath);
-    baseClientFile = new QFile(archivePath, this);
-    if (!baseClientFile->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    // redirected. If it cannot be removed, creating the file fails.
+    TransferTarget target;
+    target.url = QUrl(info.url);
+    target.partPath = archivePath;
+    target.sha256 = info.sha256;
+    target.verifyDigest = !info.sha256.isEmpty();
+    target.userAgent = userAgent;
+    target.createNew = true;
+    baseClientTransfer = new VerifiedTransfer(networkManager, target, this);
+    connect(baseClientTransfer, &VerifiedTransfer::progress, this,
+            &FileManager::onBaseClientDownloadProgress);
+    connect(baseClientTransfer, &VerifiedTransfer::finished, this,
+            &FileManager::onBaseClientDownloadFinished);
+    if (!baseClientTransfer->start()) {
+        delete baseClientTransfer;
+        baseClientTransfer = nullptr;
         const QString text = QStringLiteral("Cannot open temp file: %1").arg(archivePath);
         log.log(Error, text);
-        delete baseClientFile;
-        baseClientFile = nullptr;
         emit baseClientError(text);
-        return;
-    }
-
-    baseClientReply = networkManager->get(makeRequest(info.url));
-    baseClientReply->setReadBufferSize(downloadReadBufferSize);
-    connect(baseClientReply, &QNetworkReply::downloadProgress, this,
-            &FileManager::onBaseClientDownloadProgress);
-    connect(baseClientReply, &QNetworkReply::readyRead, this,
-            &FileManager::onBaseClientDownloadReadyRead);
-    connect(baseClientReply, &QNetworkReply::finished, this,
-            &FileManager::onBaseClientDownloadFinished);
-}
-
-void FileManager::onBaseClientDownloadReadyRead()
-{
-    if (!baseClientReply || !baseClientFile || !baseClientFile->isOpen())
-        return;
-    const QByteArray data = baseClientReply->readAll();
-    if (baseClientFile->write(data) != data.size()) {
-        // Nothing more can land in the archive: end the download now.
-        Logger::instance().log(
-            Warn,
-            QStringLiteral("Cannot write %1: %2").arg(archivePath, baseClientFile->errorString()));
-        baseClientFile->close();
-        baseClientReply->abort();
     }
 }
 
@@ -76,39 +60,34 @@ void FileManager::onBaseClientDownloadProgress(qint64 bytesReceived, qint64 byte
 void FileManager::onBaseClientDownloadFinished()
 {
     Logger &log = Logger::instance();
-    QNetworkReply *reply = baseClientReply;
-    if (!reply)
+    VerifiedTransfer *transfer = baseClientTransfer;
+    if (!transfer)
         return;
-    baseClientReply = nullptr;
-    reply->deleteLater();
+    baseClientTransfer = nullptr;
+    transfer->deleteLater();
 
-    bool writeFailed = false;
-    if (baseClientFile) {
-        // A file closed early had a failed write; otherwise the last bytes and the flush may fail.
-        const QByteArray rest = baseClientFile->isOpen() ? reply->readAll() : QByteArray();
-        writeFailed = !baseClientFile->isOpen() || baseClientFile->write(rest) != rest.size() ||
-                      !baseClientFile->flush();
-        delete baseClientFile;
-        baseClientFile = nullptr;
-    }
-
-    if (writeFailed || reply->error() != QNetworkReply::NoError) {
-        const QString reason =
-            writeFailed ? QStringLiteral("cannot write %1").arg(archivePath) : reply->errorString();
-        failBaseClient(QStringLiteral("Client download failed: %1").arg(reason));
+    // The transfer has already removed the archive of every attempt that did not complete.
+    switch (transfer->outcome()) {
+    case VerifiedTransfer::Outcome::Cancelled:
         return;
+    case VerifiedTransfer::Outcome::NetworkError:
+    case VerifiedTransfer::Outcome::WriteFailed:
+    case VerifiedTransfer::Outcome::RenameFailed:
+        failBaseClient(QStringLiteral("Client download failed: %1").arg(transfer->errorString()));
+        return;
+    default:
+        break;
     }
-
-    if (!baseClient.sha256.isEmpty()) {
-        log.log(Info, QStringLiteral("Verifying archive SHA256..."));
-        const QString digest = calculateFileHash(archivePath);
-        if (digest.isEmpty() || digest != baseClient.sha256) {
-            failBaseClient(QStringLiteral("Archive SHA256 mismatch — file corrupted."));
-            return;
-        }
-    } else {
+    if (baseClient.sha256.isEmpty()) {
         log.log(Info,
                 QStringLiteral("SHA256 not specified in manifest — skipping archive verification"));
+    } else {
+        // The digest was computed while the archive arrived; here it is only compared.
+        log.log(Info, QStringLiteral("Verifying archive SHA256..."));
+    }
+    if (transfer->outcome() == VerifiedTransfer::Outcome::Mismatch) {
+        failBaseClient(QStringLiteral("Archive SHA256 mismatch — file corrupted."));
+        return;
     }
 
     log.log(Info, QStringLiteral("Archive verified. Extracting..."));
@@ -156,4 +135,22 @@ void FileManager::failBaseClient(const QString &text)
     Logger::instance().log(Error, text);
     QFile::remove(archivePath);
     emit baseClientError(text);
+}
+
+void FileManager::cancelBaseClientInstall()
+{
+    if (baseClientTransfer) {
+        baseClientTransfer->cancel();
+    } else if (extractProcess) {
+        // Stopped without a word: the caller gave up on the installation, it did not fail.
+        extractProcess->disconnect(this);
+        extractProcess->kill();
+        extractProcess->waitForFinished(5000);
+        extractProcess->deleteLater();
+        extractProcess = nullptr;
+        QFile::remove(archivePath);
+    } else {
+        return;
+    }
+    Logger::instance().log(Info, QStringLiteral("Base client installation cancelled"));
 }

@@ -1,18 +1,17 @@
 // FileManager: the download engine. Each file goes to "<name>.tmp" beside its final place, is
-// checked by size and SHA-256 there and only then renamed into place; a failed file is tried
-// again after a pause, three attempts in all, then skipped.
+// checked by size and SHA-256 there and only then renamed into place (VerifiedTransfer); a failed
+// file is tried again after a pause, three attempts in all, then skipped. A broken transfer keeps
+// its part, and the retry (or the next run) asks only for the rest.
 
 #include "files/filemanager.h"
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "files/verifiedtransfer.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QTimer>
 #include <QtNumeric>
 
@@ -72,7 +71,7 @@ void FileManager::startNextDownload()
             return;
     }
     // A retry waiting in its timer is still part of the batch.
-    if (batchRunning && activeReplies.isEmpty() && pendingRetries == 0)
+    if (batchRunning && activeTransfers.isEmpty() && pendingRetries == 0)
         finishBatch();
 }
 
@@ -85,33 +84,37 @@ bool FileManager::startTransfer(const FileEntry &entry)
     log.log(Info, QStringLiteral("Downloading: %1 (%2 KB)")
                       .arg(entry.path, QString::number(double(entry.size) / 1024, 'f', 2)));
 
-    auto *file = new QFile(temporaryPath(fullPath), this);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        const QString text =
-            QStringLiteral("Cannot open temp file for writing: %1").arg(entry.path);
-        log.log(Error, text);
-        emit errorOccurred(text);
-        if (writeFailure.isEmpty()) {
-            writeFailure = QStringLiteral("Cannot write to %1: %2.")
-                               .arg(QDir::toNativeSeparators(folder),
-                                    folderReady ? file->errorString()
-                                                : QStringLiteral("the folder cannot be created"));
-        }
-        skippedFiles.append(entry.path);
-        delete file;
-        return false;
-    }
+    TransferTarget target;
+    target.url = QUrl(entry.url);
+    target.name = entry.path;
+    target.partPath = temporaryPath(fullPath);
+    target.finalPath = fullPath;
+    target.size = entry.size;
+    target.sha256 = entry.sha256;
+    target.userAgent = userAgent;
+    target.resumable = true;
+    auto *transfer = new VerifiedTransfer(networkManager, target, this);
+    connect(transfer, &VerifiedTransfer::progress, this, &FileManager::onFileDownloadProgress);
+    connect(transfer, &VerifiedTransfer::finished, this, &FileManager::onFileDownloadFinished);
+    activeTransfers.insert(transfer, entry);
+    transferReceived.insert(transfer, 0);
+    if (transfer->start())
+        return true;
 
-    QNetworkReply *reply = networkManager->get(makeRequest(entry.url));
-    reply->setReadBufferSize(downloadReadBufferSize);
-    activeReplies.insert(reply);
-    replyEntries.insert(reply, entry);
-    replyReceived.insert(reply, 0);
-    replyFiles.insert(reply, file);
-    connect(reply, &QNetworkReply::downloadProgress, this, &FileManager::onFileDownloadProgress);
-    connect(reply, &QNetworkReply::readyRead, this, &FileManager::onFileDownloadReadyRead);
-    connect(reply, &QNetworkReply::finished, this, &FileManager::onFileDownloadFinished);
-    return true;
+    activeTransfers.remove(transfer);
+    transferReceived.remove(transfer);
+    const QString text = QStringLiteral("Cannot open temp file for writing: %1").arg(entry.path);
+    log.log(Error, text);
+    emit errorOccurred(text);
+    if (writeFailure.isEmpty()) {
+        writeFailure = QStringLiteral("Cannot write to %1: %2.")
+                           .arg(QDir::toNativeSeparators(folder),
+                                folderReady ? transfer->errorString()
+                                            : QStringLiteral("the folder cannot be created"));
+    }
+    skippedFiles.append(entry.path);
+    delete transfer;
+    return false;
 }
 
 void FileManager::finishBatch()
@@ -134,32 +137,14 @@ void FileManager::finishBatch()
     emit downloadFailed(text);
 }
 
-void FileManager::onFileDownloadReadyRead()
-{
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        return;
-    QFile *file = replyFiles.value(reply);
-    if (!file || !file->isOpen())
-        return;
-    const QByteArray data = reply->readAll();
-    if (file->write(data) != data.size()) {
-        // Nothing more can land in this file: end the attempt now, not at the transfer time-out.
-        Logger::instance().log(
-            Warn, QStringLiteral("Cannot write %1: %2").arg(file->fileName(), file->errorString()));
-        file->close();
-        reply->abort();
-    }
-}
-
 void FileManager::onFileDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     Q_UNUSED(bytesTotal) // the manifest's sizes make the total, not the server's
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply || !replyEntries.contains(reply))
+    auto *transfer = qobject_cast<VerifiedTransfer *>(sender());
+    if (!transfer || !activeTransfers.contains(transfer))
         return;
-    downloadedBytes += bytesReceived - replyReceived.value(reply);
-    replyReceived.insert(reply, bytesReceived);
+    downloadedBytes += bytesReceived - transferReceived.value(transfer);
+    transferReceived.insert(transfer, bytesReceived);
     emitDownloadProgress();
 }
 
@@ -173,61 +158,63 @@ void FileManager::emitDownloadProgress()
 
 void FileManager::onFileDownloadFinished()
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    auto *transfer = qobject_cast<VerifiedTransfer *>(sender());
+    if (!transfer || !activeTransfers.contains(transfer))
         return;
-    reply->deleteLater();
+    transfer->deleteLater();
+    const FileEntry entry = activeTransfers.take(transfer);
+    const qint64 received = transferReceived.take(transfer);
 
-    activeReplies.remove(reply);
-    const FileEntry entry = replyEntries.take(reply);
-    const qint64 received = replyReceived.take(reply);
-    QFile *file = replyFiles.take(reply);
-    bool writeFailed = false;
-    if (file) {
-        // A file closed early had a failed write; otherwise the last bytes and the flush may fail.
-        const QByteArray rest = file->isOpen() ? reply->readAll() : QByteArray();
-        writeFailed = !file->isOpen() || file->write(rest) != rest.size() || !file->flush();
-        delete file;
-    }
-
-    // A failed attempt's bytes come out of the batch's count again, so progress never runs past
-    // the total.
-    auto fail = [this, &entry, received](const QString &error) {
+    switch (transfer->outcome()) {
+    case VerifiedTransfer::Outcome::Completed:
+        makeRunnableIfGame(entry, localPath(entry.path));
+        ++completedFiles;
+        suspectFiles.remove(entry.path);
+        Logger::instance().log(Info, QStringLiteral("Downloaded and verified: %1 (%2/%3)")
+                                         .arg(entry.path, QString::number(completedFiles),
+                                              QString::number(totalFiles)));
+        emit fileDownloadComplete(entry.path);
+        break;
+    case VerifiedTransfer::Outcome::Cancelled:
+        downloadedBytes -= received;
+        return;
+    default:
+        if (transfer->outcome() == VerifiedTransfer::Outcome::Mismatch) {
+            const qint64 size = transfer->receivedSize();
+            Logger::instance().log(
+                Debug,
+                size != entry.size
+                    ? QStringLiteral("Size mismatch for %1: expected %2, got %3")
+                          .arg(entry.path, QString::number(entry.size), QString::number(size))
+                    : QStringLiteral("Hash mismatch for %1").arg(entry.path));
+        }
+        // A failed attempt's bytes come out of the batch's count again (a part kept for the
+        // next attempt comes back in when it resumes), so progress never runs past the total.
         downloadedBytes -= received;
         emitDownloadProgress();
-        handleDownloadFailure(entry, error);
-    };
-
-    const QString fullPath = localPath(entry.path);
-    const QString tempPath = temporaryPath(fullPath);
-    if (writeFailed) {
-        fail(QStringLiteral("cannot write %1").arg(tempPath));
-    } else if (reply->error() != QNetworkReply::NoError) {
-        fail(reply->errorString());
-    } else if (!verifyFileAt(tempPath, entry, true)) {
-        // Checked before the rename, so a wrong body never stands under the file's real name.
-        fail(QStringLiteral("SHA256 mismatch"));
-    } else {
-        makeRunnableIfGame(entry, tempPath);
-        QFile::remove(fullPath);
-        if (!QFile::rename(tempPath, fullPath)) {
-            fail(QStringLiteral("rename failed"));
-        } else {
-            ++completedFiles;
-            suspectFiles.remove(entry.path);
-            Logger::instance().log(Info, QStringLiteral("Downloaded and verified: %1 (%2/%3)")
-                                             .arg(entry.path, QString::number(completedFiles),
-                                                  QString::number(totalFiles)));
-            emit fileDownloadComplete(entry.path);
-        }
+        handleDownloadFailure(entry, transfer->errorString());
     }
     startNextDownload();
+}
+
+void FileManager::cancelDownloads()
+{
+    if (!batchRunning)
+        return;
+    batchRunning = false;
+    filesToDownload.clear();
+    // Retries waiting in their timer see the new generation and do nothing.
+    ++batchGeneration;
+    pendingRetries = 0;
+    const QList<VerifiedTransfer *> transfers = activeTransfers.keys();
+    for (VerifiedTransfer *transfer : transfers)
+        transfer->cancel();
+    Logger::instance().log(Info, QStringLiteral("Download cancelled"));
 }
 
 void FileManager::handleDownloadFailure(FileEntry entry, QString error)
 {
     Logger &log = Logger::instance();
-    QFile::remove(temporaryPath(localPath(entry.path)));
     entry.attempts += 1;
 
     if (entry.attempts >= maxAttempts) {
@@ -244,11 +231,14 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
                            entry.path, QString::number(retryDelayMs / 1000), error));
     ++pendingRetries;
     // A coarse timer may fire up to 5 % early; the pause is a promise to the server.
-    QTimer::singleShot(retryDelayMs, Qt::PreciseTimer, this, [this, entry] {
-        --pendingRetries;
-        filesToDownload.prepend(entry);
-        startNextDownload();
-    });
+    QTimer::singleShot(retryDelayMs, Qt::PreciseTimer, this,
+                       [this, entry, generation = batchGeneration] {
+                           if (generation != batchGeneration)
+                               return;
+                           --pendingRetries;
+                           filesToDownload.prepend(entry);
+                           startNextDownload();
+                       });
 }
 
 // The server's bytes carry no file mode: the program that PLAY starts must be runnable by its

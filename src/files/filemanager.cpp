@@ -3,13 +3,12 @@
 #include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "core/tlspolicy.h"
+#include "core/networkrequests.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QThread>
 #include <QTimer>
 
@@ -37,19 +36,11 @@ QString FileManager::localPath(const QString &relativePath) const
     return LauncherConfig::instance().gameDirectory + QLatin1Char('/') + relativePath;
 }
 
-QNetworkRequest FileManager::makeRequest(const QString &url) const
-{
-    QNetworkRequest request{QUrl(url)};
-    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("Wardgate/1.0"));
-    applyTlsPolicy(request);
-    return request;
-}
-
 void FileManager::downloadManifest()
 {
     const QString url = LauncherConfig::instance().manifestUrl;
     Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
-    QNetworkReply *reply = networkManager->get(makeRequest(url));
+    QNetworkReply *reply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
     connect(reply, &QNetworkReply::finished, this, &FileManager::onManifestReply);
 }
 

@@ -2,19 +2,17 @@
 
 #include "files/manifest.h"
 
+#include <QHash>
 #include <QList>
-#include <QMap>
 #include <QObject>
 #include <QProcess>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
-class QFile;
 class QNetworkAccessManager;
-class QNetworkReply;
-class QNetworkRequest;
 class QTimer;
+class VerifiedTransfer;
 
 // The game files: the manifest, the check of the game directory against it, the downloads of
 // what is missing or wrong, the integrity monitor while the game runs, and the base-client
@@ -34,6 +32,11 @@ public:
     void startIntegrityMonitor();
     void stopIntegrityMonitor();
     void installBaseClient(const BaseClientInfo &info, const QString &installDir);
+    // Ends the running batch: transfers stop (each keeps its part for a later resume), retries
+    // waiting in their timer are dropped, and no allFilesReady follows.
+    void cancelDownloads();
+    // Ends a running base-client installation, download or extraction, without baseClientError.
+    void cancelBaseClientInstall();
 
     const Manifest &currentManifest() const { return manifest; }
     // Replaces the download queue with files found wrong by other means than verifyFiles (the
@@ -61,21 +64,17 @@ signals:
 private slots:
     void onManifestReply();
     void onFileDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onFileDownloadReadyRead();
     void onFileDownloadFinished();
     void onIntegrityCheck();
     void onBaseClientDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onBaseClientDownloadReadyRead();
     void onBaseClientDownloadFinished();
     void onExtractionFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
 private:
-    // Bound on what a download reply holds in memory: without one, Qt's network thread buffers
-    // a whole body however fast we drain it.
-    static constexpr qint64 downloadReadBufferSize = 2 * 1024 * 1024;
+    // Every request of the game files names the launcher.
+    static constexpr char userAgent[] = "Wardgate/1.0";
 
     QString localPath(const QString &relativePath) const;
-    QNetworkRequest makeRequest(const QString &url) const;
     bool verifyFile(const FileEntry &entry, bool checkHash) const;
     bool verifyFileAt(const QString &fullPath, const FileEntry &entry, bool checkHash) const;
     QString calculateFileHash(const QString &fullPath) const;
@@ -92,16 +91,14 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     Manifest manifest;
     QList<FileEntry> filesToDownload;
-    QSet<QNetworkReply *> activeReplies;
     int totalFiles = 0;
     int completedFiles = 0;
     qint64 totalBytes = 0;
     qint64 downloadedBytes = 0;
-    QMap<QNetworkReply *, FileEntry> replyEntries;
-    QMap<QNetworkReply *, qint64> replyReceived;
-    QMap<QNetworkReply *, QFile *> replyFiles;
-    QNetworkReply *baseClientReply = nullptr;
-    QFile *baseClientFile = nullptr;
+    // The transfers in flight, with the file each fetches and the bytes it last reported.
+    QHash<VerifiedTransfer *, FileEntry> activeTransfers;
+    QHash<VerifiedTransfer *, qint64> transferReceived;
+    VerifiedTransfer *baseClientTransfer = nullptr;
     BaseClientInfo baseClient;
     QString archivePath;
     QString installDir;
@@ -120,7 +117,10 @@ private:
 
     // Retries waiting in their timer: the batch is not over while one is pending.
     int pendingRetries = 0;
-    // Set by startDownload, cleared by the one allFilesReady or downloadFailed that ends the batch.
+    // Set by startDownload, cleared by the one allFilesReady or downloadFailed that ends the batch
+    // (or by cancelDownloads).
     bool batchRunning = false;
+    // Raised by cancelDownloads, so the retries of a cancelled batch stay quiet.
+    int batchGeneration = 0;
     int retryDelayMs = 5000;
 };

@@ -299,8 +299,8 @@ void DownloadsTest::wrongBodyNeverLandsAndProgressStaysWithinTotal()
     manager->startDownload();
     QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000);
 
-    QCOMPARE(log.count("[DEBUG] Size mismatch for system/engine.dll: expected 30000, got 90000"),
-             3);
+    // A body longer than the file ends at once, so only part of it has arrived.
+    QCOMPARE(log.count("[DEBUG] Size mismatch for system/engine.dll: expected 30000, got "), 3);
     QCOMPARE(log.count("SHA256 mismatch"), 3);
     QCOMPARE(errors.size(), 1);
     QVERIFY(!QFile::exists(fixture->gameDir() + "/system/engine.dll"));

@@ -4,12 +4,14 @@
 #include "support/logcapture.h"
 #include "support/nginxserver.h"
 #include "support/testsupport.h"
+#include "support/tlsfixture.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,8 +25,14 @@ class NginxDownloadTest : public QObject
 private slots:
     void initTestCase();
     void downloadsEveryFileOfTheManifest();
+    void resumesThePartOfAnEarlierRun();
+    void manySmallFilesOverHttpsFromAnHttp2Server();
 
 private:
+    // Serves `files` below site/files with a manifest beside them and points the launcher at it.
+    bool publish(const QMap<QString, QByteArray> &files, const QString &site,
+                 testsupport::NginxServer &nginx, const testsupport::NginxTls &tls = {});
+
     QTemporaryDir root;
 };
 
@@ -98,6 +106,104 @@ void NginxDownloadTest::downloadsEveryFileOfTheManifest()
     QVERIFY(testsupport::verify(manager));
     QCOMPARE(counts.first(), (QVariantList{0, 0}));
     QCOMPARE(ready.size(), 1);
+}
+
+bool NginxDownloadTest::publish(const QMap<QString, QByteArray> &files, const QString &site,
+                                testsupport::NginxServer &nginx, const testsupport::NginxTls &tls)
+{
+    QJsonArray entries;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!testsupport::writeFile(site + "/files/" + it.key(), it.value()))
+            return false;
+        const QByteArray digest = QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256);
+        entries.append(QJsonObject{{"path", it.key()},
+                                   {"size", double(it.value().size())},
+                                   {"sha256", QString::fromLatin1(digest.toHex())}});
+    }
+    const QJsonObject manifest{{"version", "2024.2"}, {"files", entries}};
+    if (!testsupport::writeFile(site + "/manifest.json", QJsonDocument(manifest).toJson()) ||
+        !nginx.start(site, tls))
+        return false;
+    LauncherConfig &config = LauncherConfig::instance();
+    config.manifestUrl = nginx.rootUrl() + "/manifest.json";
+    config.filesBaseUrl = nginx.rootUrl() + "/files";
+    config.gameDirectory = root.filePath(QFileInfo(site).fileName() + "-game");
+    config.maxDownloadThreads = 4;
+    return true;
+}
+
+void NginxDownloadTest::resumesThePartOfAnEarlierRun()
+{
+    const QByteArray content = testsupport::patternedBytes(3 << 20, 5);
+    const QString site = root.filePath("resume");
+    testsupport::NginxServer nginx;
+    QVERIFY2(publish({{"system/engine.dll", content}}, site, nginx),
+             qPrintable(nginx.errorString()));
+
+    // What a run cut off after 1 MiB leaves: the part and nginx's validator for the file
+    // (its ETag is the modification time and the size, in hex).
+    const QFileInfo served(site + "/files/system/engine.dll");
+    const QString part = LauncherConfig::instance().gameDirectory + "/system/engine.dll.tmp";
+    QVERIFY(testsupport::writeFile(part, content.left(1 << 20)));
+    const QString etag = QString("\"%1-%2\"")
+                             .arg(served.lastModified().toSecsSinceEpoch(), 0, 16)
+                             .arg(served.size(), 0, 16);
+    QVERIFY(testsupport::writeFile(part + ".validator", etag.toLatin1()));
+
+    testsupport::LogCapture log;
+    FileManager manager;
+    QVERIFY(testsupport::loadManifest(manager));
+    QVERIFY(testsupport::verify(manager));
+    QSignalSpy ready(&manager, &FileManager::allFilesReady);
+    QSignalSpy progress(&manager, &FileManager::downloadProgress);
+    manager.startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 30000);
+    QVERIFY(log.contains("[INFO] Resuming system/engine.dll at 1048576 bytes"));
+    QVERIFY(!log.contains("Retry"));
+    QCOMPARE(progress.first().at(1).toLongLong(), qint64(1 << 20));
+    QCOMPARE(testsupport::readFile(LauncherConfig::instance().gameDirectory + "/system/engine.dll"),
+             content);
+    QVERIFY(!QFile::exists(part) && !QFile::exists(part + ".validator"));
+}
+
+void NginxDownloadTest::manySmallFilesOverHttpsFromAnHttp2Server()
+{
+    // More files than nginx serves over one connection, so it closes connections in mid-batch.
+    QMap<QString, QByteArray> files;
+    for (int i = 0; i < 1500; ++i)
+        files.insert(QString("sounds/%1/s%2.uax").arg(i / 100).arg(i),
+                     testsupport::patternedBytes(500 + i, i));
+    testsupport::SelfSignedCertificate certificate;
+    QString error;
+    QVERIFY2(testsupport::makeSelfSignedCertificate(root.path(), &certificate, &error),
+             qPrintable(error));
+    // Trusted by this test alone.
+    QSslConfiguration trusted = QSslConfiguration::defaultConfiguration();
+    trusted.addCaCertificate(certificate.certificate);
+    QSslConfiguration::setDefaultConfiguration(trusted);
+    const QString site = root.filePath("https");
+    testsupport::NginxServer nginx;
+    QVERIFY2(
+        publish(files, site, nginx, {root.filePath("cert.pem"), root.filePath("key.pem"), true}),
+        qPrintable(nginx.errorString()));
+
+    testsupport::LogCapture log;
+    FileManager manager;
+    QVERIFY(testsupport::loadManifest(manager));
+    QVERIFY(testsupport::verify(manager));
+    QSignalSpy ready(&manager, &FileManager::allFilesReady);
+    QSignalSpy errors(&manager, &FileManager::errorOccurred);
+    manager.startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 120000);
+    // No failed attempt, so no 5 s pause, and no request left hanging to its time-out.
+    QCOMPARE(errors.size(), 0);
+    QVERIFY2(log.count("[WARN] Retry ") == 0, qPrintable(log.matching("Retry ").join('\n')));
+    QCOMPARE(log.count("Downloaded and verified: "), files.size());
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        QVERIFY2(testsupport::readFile(LauncherConfig::instance().gameDirectory + "/" + it.key()) ==
+                     it.value(),
+                 qPrintable(it.key()));
+    }
 }
 
 QTEST_GUILESS_MAIN(NginxDownloadTest)

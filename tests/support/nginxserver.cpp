@@ -28,16 +28,24 @@ NginxServer::~NginxServer()
     }
 }
 
-bool NginxServer::start(const QString &root)
+bool NginxServer::start(const QString &root, const NginxTls &tls)
 {
     const quint16 freePort = freeLoopbackPort();
+    const bool tlsOn = !tls.certificatePath.isEmpty();
     const QString server = QStringLiteral(R"(server {
-    listen 127.0.0.1:%1;
+    listen 127.0.0.1:%1%3;
     root "%2";
+    %4
 }
 )")
                                .arg(freePort)
-                               .arg(QDir(root).absolutePath());
+                               .arg(QDir(root).absolutePath())
+                               .arg(tlsOn ? (tls.http2 ? " ssl http2" : " ssl") : "")
+                               .arg(tlsOn ? QStringLiteral("ssl_certificate \"%1\"; "
+                                                           "ssl_certificate_key \"%2\";")
+                                                .arg(tls.certificatePath, tls.keyPath)
+                                          : QString());
+    https = tlsOn;
     return startServers(server, freePort);
 }
 
@@ -110,7 +118,7 @@ QString NginxServer::accessLogPath() const
 
 QString NginxServer::rootUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(https ? "https" : "http").arg(port);
 }
 
 } // namespace testsupport

@@ -11,6 +11,8 @@ namespace testsupport {
 // `body` with status 200 and "Connection: close"; the first `cutCount` answers stop after
 // `cutAfter` bytes of the body and drop the connection; without a length the body simply ends
 // when the connection closes. Paced, the body goes out in chunks with a pause between them.
+// With ranges honoured it answers "Range: bytes=N-" with 206 (or 416 past the end) unless an
+// If-Range names another validator than its ETag.
 class RawHttpServer : public QObject
 {
     Q_OBJECT
@@ -25,7 +27,13 @@ public:
     void setCut(int count, qint64 after);
     void setSendLength(bool send) { sendLength = send; }
     void setPace(qint64 chunk, int pauseMs);
+    void setEtag(const QByteArray &value) { etag = value; }
+    void setHonourRanges(bool honour) { honourRanges = honour; }
     int requestCount() const { return requests; }
+    // Body bytes written to the wire over all answers.
+    qint64 bodyBytesSent() const { return sentBodyBytes; }
+    // Request heads in the order they came.
+    QList<QByteArray> requestHeads() const { return heads; }
 
 private:
     void answer(QTcpSocket *socket);
@@ -38,6 +46,10 @@ private:
     qint64 chunkSize = 0;
     int chunkPauseMs = 0;
     int requests = 0;
+    QByteArray etag;
+    bool honourRanges = false;
+    qint64 sentBodyBytes = 0;
+    QList<QByteArray> heads;
 };
 
 } // namespace testsupport

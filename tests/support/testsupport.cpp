@@ -28,6 +28,12 @@ bool writeFile(const QString &path, const QByteArray &content)
            file.write(content) == content.size();
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QStringList readLines(const QString &path)
 {
     QFile file(path);

@@ -13,6 +13,9 @@ QString launcherPath();
 // Writes `content` to `path`, creating parent folders.
 bool writeFile(const QString &path, const QByteArray &content);
 
+// The whole content of a file; empty when it cannot be read.
+QByteArray readFile(const QString &path);
+
 // Reads all lines of a text file (without line ends); empty when it cannot be read.
 QStringList readLines(const QString &path);
 

@@ -1,0 +1,131 @@
+#include "files/digestingwriter.h"
+
+#include "core/filedigest.h"
+
+#include <QFile>
+
+#include <vector>
+
+namespace {
+// Written and hashed in slices that stay in the core's cache between the two.
+constexpr qint64 sliceSize = 64 << 10;
+// Most a slow disk lets pile up before the network reader waits for it.
+constexpr qint64 maxQueuedBytes = 8 << 20;
+} // namespace
+
+DigestingWriter::DigestingWriter(std::unique_ptr<QFile> file, qint64 existing)
+    : file(std::move(file)), worker([this, existing] { run(existing); })
+{}
+
+DigestingWriter::~DigestingWriter()
+{
+    if (worker.joinable())
+        finish();
+}
+
+bool DigestingWriter::write(QByteArray chunk)
+{
+    if (chunk.isEmpty())
+        return !failed();
+    // The writer's thread must be the only one holding the bytes: a chunk still shared with the
+    // caller would have its reference count touched from two threads.
+    chunk.detach();
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [this] { return queuedBytes < maxQueuedBytes || writeFailed.load(); });
+    if (writeFailed.load())
+        return false;
+    queuedBytes += chunk.size();
+    queue.push_back(Item{false, std::move(chunk)});
+    changed.notify_all();
+    return true;
+}
+
+void DigestingWriter::restart()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    queue.push_back(Item{true, QByteArray()});
+    changed.notify_all();
+}
+
+DigestingWriter::Result DigestingWriter::finish()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        changed.notify_all();
+    }
+    worker.join();
+    if (result.written && !file->flush()) {
+        result.written = false;
+        result.error = file->errorString();
+    }
+    file->close();
+    return result;
+}
+
+void DigestingWriter::run(qint64 existing)
+{
+    Sha256 hash;
+    result.written = true;
+    result.size = 0;
+    auto fail = [this](const QString &error) {
+        result.written = false;
+        result.error = error;
+        std::lock_guard<std::mutex> lock(mutex);
+        writeFailed = true;
+        changed.notify_all();
+    };
+
+    if (existing > 0) {
+        // Bytes of an earlier attempt: they count in the digest of the whole file.
+        QFile earlier(file->fileName());
+        std::vector<char> block(sliceSize);
+        qint64 left = existing;
+        if (earlier.open(QIODevice::ReadOnly)) {
+            while (left > 0) {
+                const qint64 read = earlier.read(block.data(), qMin(left, sliceSize));
+                if (read <= 0)
+                    break;
+                hash.add(block.data(), read);
+                left -= read;
+            }
+        }
+        if (left > 0)
+            fail(QStringLiteral("cannot read back %1").arg(file->fileName()));
+        result.size = existing - left;
+    }
+
+    for (;;) {
+        Item item;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [this] { return !queue.empty() || stopping; });
+            if (queue.empty())
+                break;
+            item = std::move(queue.front());
+            queue.pop_front();
+            queuedBytes -= item.data.size();
+            changed.notify_all();
+        }
+        if (item.restart) {
+            hash.reset();
+            result.size = 0;
+            if (!file->resize(0) || !file->seek(0))
+                fail(file->errorString());
+            continue;
+        }
+        if (!result.written)
+            continue; // drained, so the reader never waits on a writer that gave up
+        for (qint64 at = 0; at < item.data.size() && result.written; at += sliceSize) {
+            const qint64 length = qMin(sliceSize, item.data.size() - at);
+            if (file->write(item.data.constData() + at, length) != length) {
+                fail(file->errorString());
+                break;
+            }
+            hash.add(item.data.constData() + at, length);
+            result.size += length;
+        }
+    }
+    if (result.written)
+        result.sha256 = hash.hexResult();
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class QFile;
+
+// Writes a download's bytes to its file and feeds them to SHA-256 on a thread of its own, so the
+// thread that reads the network only hands chunks over. The hand-off is a plain queue under a
+// mutex (no queued Qt signals), bounded: a writer that falls behind holds the reader back.
+class DigestingWriter
+{
+public:
+    struct Result
+    {
+        bool written = false; // every byte reached the file
+        qint64 size = 0;      // bytes in the file, including those it held at the start
+        QString sha256;       // lower-case hex digest of the whole file
+        QString error;        // why a write failed
+    };
+
+    // `file` is open for writing at its end and already holds `existing` bytes (a transfer
+    // resumed), which are read back into the digest first.
+    DigestingWriter(std::unique_ptr<QFile> file, qint64 existing);
+    ~DigestingWriter();
+    DigestingWriter(const DigestingWriter &) = delete;
+    DigestingWriter &operator=(const DigestingWriter &) = delete;
+
+    // Queues a chunk; waits while more than the bound is queued. False once a write has failed.
+    bool write(QByteArray chunk);
+    // Empties the file and the digest: the server sends the whole body after all.
+    void restart();
+    // Waits until everything queued is written, closes the file and tells the outcome.
+    Result finish();
+    bool failed() const { return writeFailed.load(); }
+
+private:
+    struct Item
+    {
+        bool restart = false;
+        QByteArray data;
+    };
+    void run(qint64 existing);
+    void store(const QByteArray &data);
+
+    std::unique_ptr<QFile> file;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Item> queue;
+    qint64 queuedBytes = 0;
+    bool stopping = false;
+    std::atomic<bool> writeFailed{false};
+    // Owned by the worker until it is joined.
+    Result result;
+    std::thread worker;
+};

@@ -1,0 +1,303 @@
+#include "files/verifiedtransfer.h"
+
+#include "core/logger.h"
+#include "core/networkrequests.h"
+#include "files/digestingwriter.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace {
+// A body at least this long keeps its validator on disk from its first byte, so that even a
+// killed launcher resumes it; smaller ones write it only when their attempt breaks.
+constexpr qint64 validatorOnDiskFrom = 1 << 20;
+
+bool writeValidator(const QString &path, const QByteArray &validator)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(validator) == validator.size() && file.flush();
+}
+} // namespace
+
+VerifiedTransfer::VerifiedTransfer(QNetworkAccessManager *network, const TransferTarget &target,
+                                   QObject *parent)
+    : QObject(parent), network(network), spec(target)
+{}
+
+VerifiedTransfer::~VerifiedTransfer()
+{
+    if (reply) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+QString VerifiedTransfer::validatorPath() const
+{
+    return spec.partPath + QStringLiteral(".validator");
+}
+
+QString VerifiedTransfer::displayName() const
+{
+    return spec.name.isEmpty() ? spec.url.toString() : spec.name;
+}
+
+bool VerifiedTransfer::start()
+{
+    resumeOffset = 0;
+    validator.clear();
+    if (spec.resumable) {
+        QFile stored(validatorPath());
+        validatorOnDisk = stored.open(QIODevice::ReadOnly);
+        if (validatorOnDisk)
+            validator = stored.readAll().trimmed();
+        const qint64 partSize = QFileInfo(spec.partPath).size();
+        // A part as long as the whole file, or longer, has nothing left to ask for.
+        if (!validator.isEmpty() && partSize > 0 && (spec.size < 0 || partSize < spec.size))
+            resumeOffset = partSize;
+        else
+            validator.clear();
+        if (validatorOnDisk && resumeOffset == 0) {
+            QFile::remove(validatorPath());
+            validatorOnDisk = false;
+        }
+    }
+
+    auto file = std::make_unique<QFile>(spec.partPath);
+    bool opened = false;
+    if (resumeOffset > 0) {
+        opened =
+            file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) && file->seek(resumeOffset);
+    } else if (spec.createNew) {
+        QFile::remove(spec.partPath);
+        opened = file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+    } else {
+        opened = file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    }
+    if (!opened) {
+        error = file->errorString();
+        return false;
+    }
+    writer = std::make_unique<DigestingWriter>(std::move(file), resumeOffset);
+    if (resumeOffset > 0) {
+        Logger::instance().log(Info, QStringLiteral("Resuming %1 at %2 bytes")
+                                         .arg(displayName(), QString::number(resumeOffset)));
+        emit progress(resumeOffset, spec.size);
+    }
+    sendRequest();
+    return true;
+}
+
+void VerifiedTransfer::sendRequest()
+{
+    QNetworkRequest request = makeNetworkRequest(spec.url, spec.userAgent, spec.timeoutMs);
+    if (resumeOffset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
+        // The rest only if the file is still the one the part came from; otherwise all of it.
+        request.setRawHeader("If-Range", validator);
+        // Offsets count the file's own bytes, not those of a compressed form of it.
+        request.setRawHeader("Accept-Encoding", "identity");
+    }
+    bodyAccepted = false;
+    bodyBytes = 0;
+    bodyLength = -1;
+    reply = network->get(request);
+    reply->setReadBufferSize(readBufferSize);
+    connect(reply, &QNetworkReply::readyRead, this, &VerifiedTransfer::onReadyRead);
+    connect(reply, &QNetworkReply::downloadProgress, this, &VerifiedTransfer::onProgress);
+    connect(reply, &QNetworkReply::finished, this, &VerifiedTransfer::onFinished);
+}
+
+void VerifiedTransfer::cancel()
+{
+    if (!reply)
+        return;
+    cancelled = true;
+    reply->abort(); // finished() follows from inside
+}
+
+// Decides, once the answer's head is in, what its body is to the part file. False when the body
+// is not file content (an error page) or when a new request replaced this one.
+bool VerifiedTransfer::acceptBody()
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (resumeOffset > 0) {
+        if (status == 416) {
+            restartFromZero(QStringLiteral("the server has no bytes past the part"));
+            return false;
+        }
+        if (status == 206) {
+            const QByteArray range = reply->rawHeader("Content-Range");
+            const QByteArray etag = reply->rawHeader("ETag");
+            const bool sameStart =
+                range.startsWith("bytes " + QByteArray::number(resumeOffset) + '-');
+            const bool sameFile = etag.isEmpty() || !validator.startsWith('"') || etag == validator;
+            if (!sameStart || !sameFile) {
+                restartFromZero(QStringLiteral("the server sent another range or file"));
+                return false;
+            }
+            bodyAccepted = true;
+            bodyLength = contentLength();
+            return true;
+        }
+    }
+    if (status != 0 && (status < 200 || status > 299))
+        return false;
+    if (resumeOffset > 0) {
+        // The whole file after all: it changed, or the server ignores ranges.
+        writer->restart();
+        resumeOffset = 0;
+    }
+    bodyAccepted = true;
+    bodyLength = contentLength();
+    if (spec.resumable) {
+        const QByteArray etag = reply->rawHeader("ETag");
+        // A weak ETag may not be used to ask for a range.
+        validator =
+            !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified");
+        if (!validator.isEmpty() && bodyLength >= validatorOnDiskFrom)
+            validatorOnDisk = writeValidator(validatorPath(), validator);
+    }
+    return true;
+}
+
+qint64 VerifiedTransfer::contentLength() const
+{
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return length.isValid() ? length.toLongLong() : -1;
+}
+
+void VerifiedTransfer::onReadyRead()
+{
+    if (!bodyAccepted && !acceptBody()) {
+        if (reply)
+            reply->readAll(); // an error page: drained, so the answer can end
+        return;
+    }
+    take(reply->readAll());
+}
+
+void VerifiedTransfer::take(QByteArray chunk)
+{
+    bodyBytes += chunk.size();
+    if (spec.size >= 0 && resumeOffset + bodyBytes > spec.size) {
+        // Longer than the file can be: no reason to fill the disk with the rest.
+        tooLong = true;
+        reply->abort();
+        return;
+    }
+    if (!writer->write(std::move(chunk)))
+        reply->abort();
+}
+
+void VerifiedTransfer::onProgress(qint64 received, qint64 total)
+{
+    if (!bodyAccepted)
+        return;
+    emit progress(resumeOffset + received, total > 0 ? resumeOffset + total : total);
+}
+
+void VerifiedTransfer::restartFromZero(const QString &reason)
+{
+    Logger::instance().log(
+        Info, QStringLiteral("Restarting %1 from the first byte: %2").arg(displayName(), reason));
+    QNetworkReply *old = reply;
+    old->disconnect(this);
+    old->abort();
+    old->deleteLater();
+    if (validatorOnDisk)
+        QFile::remove(validatorPath());
+    validatorOnDisk = false;
+    validator.clear();
+    writer->restart();
+    resumeOffset = 0;
+    emit progress(0, spec.size);
+    sendRequest();
+}
+
+void VerifiedTransfer::onFinished()
+{
+    QNetworkReply *done = reply;
+    if (!done)
+        return;
+    done->deleteLater();
+
+    const bool failedOnTheWire = done->error() != QNetworkReply::NoError;
+    if (!cancelled && !tooLong) {
+        if (!bodyAccepted && (!failedOnTheWire || resumeOffset > 0))
+            acceptBody();
+        if (reply != done)
+            return; // a new request took over
+        if (bodyAccepted && !failedOnTheWire)
+            take(done->readAll());
+    }
+    reply = nullptr;
+    // Qt may end an answer whose connection closed early without an error: the length it
+    // announced tells a broken transfer (worth resuming) from a wrong file.
+    const bool cutShort =
+        !failedOnTheWire && bodyAccepted && bodyLength >= 0 && bodyBytes < bodyLength;
+
+    const DigestingWriter::Result written = writer->finish();
+    writer.reset();
+    fileSize = tooLong ? resumeOffset + bodyBytes : written.size;
+    fileDigest = written.sha256;
+
+    if (cancelled) {
+        result = Outcome::Cancelled;
+        error = QStringLiteral("cancelled");
+    } else if (!written.written) {
+        result = Outcome::WriteFailed;
+        error = QStringLiteral("cannot write %1").arg(spec.partPath);
+        Logger::instance().log(
+            Warn, QStringLiteral("Cannot write %1: %2").arg(spec.partPath, written.error));
+    } else if (failedOnTheWire && !tooLong) {
+        result = Outcome::NetworkError;
+        error = done->errorString();
+    } else if (cutShort) {
+        result = Outcome::NetworkError;
+        error = QStringLiteral("Connection closed after %1 of %2 bytes")
+                    .arg(QString::number(bodyBytes), QString::number(bodyLength));
+    } else if (tooLong || (spec.size >= 0 && fileSize != spec.size) ||
+               (spec.verifyDigest && fileDigest != spec.sha256)) {
+        result = Outcome::Mismatch;
+        error = QStringLiteral("SHA256 mismatch");
+        Logger::instance().log(
+            Warn, QStringLiteral("Mismatch for %1: expected %2 bytes with SHA-256 %3, received "
+                                 "%4%5 bytes with SHA-256 %6")
+                      .arg(spec.url.toString(),
+                           spec.size >= 0 ? QString::number(spec.size) : QStringLiteral("any"),
+                           spec.verifyDigest ? spec.sha256 : QStringLiteral("(any)"),
+                           tooLong ? QStringLiteral("more than ") : QString(),
+                           QString::number(tooLong ? spec.size : fileSize),
+                           tooLong ? QStringLiteral("(not computed)") : fileDigest));
+    } else if (!spec.finalPath.isEmpty() && spec.finalPath != spec.partPath &&
+               !(QFile::remove(spec.finalPath), QFile::rename(spec.partPath, spec.finalPath))) {
+        result = Outcome::RenameFailed;
+        error = QStringLiteral("rename failed");
+    } else {
+        result = Outcome::Completed;
+    }
+    keepOrDropPart();
+    emit finished();
+}
+
+void VerifiedTransfer::keepOrDropPart()
+{
+    const bool broken = result == Outcome::NetworkError || result == Outcome::Cancelled;
+    if (spec.resumable && broken && !validator.isEmpty() && fileSize > 0) {
+        if (!validatorOnDisk)
+            validatorOnDisk = writeValidator(validatorPath(), validator);
+        if (validatorOnDisk)
+            return; // the next attempt continues from here
+    }
+    if (validatorOnDisk)
+        QFile::remove(validatorPath());
+    validatorOnDisk = false;
+    if (result != Outcome::Completed)
+        QFile::remove(spec.partPath);
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class DigestingWriter;
+class QNetworkAccessManager;
+
+// What one transfer fetches, where it puts it and what it must be.
+struct TransferTarget
+{
+    QUrl url;
+    QString name;      // how log lines name it (a game file's relative path, say); empty: the URL
+    QString partPath;  // where the bytes land while they arrive
+    QString finalPath; // the name the file takes once checked; empty: it stays at partPath
+    qint64 size = -1;  // expected size in bytes; negative: not checked
+    QString sha256;    // expected lower-case hex digest, compared as text
+    bool verifyDigest = true; // false: any digest will do
+    QByteArray userAgent;     // empty: Qt's own
+    int timeoutMs = 0;        // transfer time-out; 0: the network manager's
+    // Kept after a broken attempt and continued with a range request by the next one (and the
+    // next run): the server's validator is kept beside it in partPath + ".validator".
+    bool resumable = false;
+    // The part file is created afresh and never opened through whatever already stands under its
+    // name (a shared temporary folder).
+    bool createNew = false;
+};
+
+// One download checked on the way: the body streams into the part file while a thread of its own
+// writes and hashes it, the size and SHA-256 are checked before the file takes its final name, a
+// failed write ends the attempt at once, and a resumable transfer continues where an earlier one
+// broke off. Retries are the caller's: each object makes one attempt and then reports finished().
+class VerifiedTransfer : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Outcome
+    {
+        Running,
+        Completed,
+        NetworkError,
+        WriteFailed,
+        Mismatch,
+        RenameFailed,
+        Cancelled
+    };
+
+    VerifiedTransfer(QNetworkAccessManager *network, const TransferTarget &target,
+                     QObject *parent = nullptr);
+    ~VerifiedTransfer() override;
+
+    // Opens the part file and sends the request. False when the part file cannot be opened:
+    // nothing is sent and finished() does not follow.
+    bool start();
+    // Ends the attempt; finished() follows at once with Cancelled. A resumable part stays.
+    void cancel();
+
+    const TransferTarget &target() const { return spec; }
+    Outcome outcome() const { return result; }
+    // Readable reason of a failed attempt: the network's error text, or what went wrong.
+    QString errorString() const { return error; }
+    qint64 receivedSize() const { return fileSize; }
+    QString receivedSha256() const { return fileDigest; }
+
+    // What every download reply may hold in memory: without a bound Qt's network thread buffers
+    // a whole body however fast it is drained.
+    static constexpr qint64 readBufferSize = 2 * 1024 * 1024;
+
+signals:
+    // Bytes of the file so far (those already on disk from an earlier attempt included), and the
+    // whole file's size when the server gives a length (otherwise the server's own value).
+    void progress(qint64 received, qint64 total);
+    void finished();
+
+private:
+    void sendRequest();
+    bool acceptBody();
+    qint64 contentLength() const;
+    void onReadyRead();
+    void take(QByteArray chunk);
+    void onProgress(qint64 received, qint64 total);
+    void onFinished();
+    void restartFromZero(const QString &reason);
+    void keepOrDropPart();
+    QString validatorPath() const;
+    QString displayName() const;
+
+    QNetworkAccessManager *network;
+    TransferTarget spec;
+    // Guarded: the network manager may go first and take its replies with it.
+    QPointer<QNetworkReply> reply;
+    std::unique_ptr<DigestingWriter> writer;
+    // Bytes the part file held when the request went out; the reply's body continues from here.
+    qint64 resumeOffset = 0;
+    QByteArray validator;
+    bool validatorOnDisk = false;
+    bool bodyAccepted = false;
+    bool restarted = false;
+    bool tooLong = false;
+    bool cancelled = false;
+    qint64 bodyBytes = 0;
+    qint64 bodyLength = -1; // announced by the server; -1: none
+    Outcome result = Outcome::Running;
+    QString error;
+    qint64 fileSize = 0;
+    QString fileDigest;
+};

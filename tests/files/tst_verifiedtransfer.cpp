@@ -1,0 +1,198 @@
+#include "files/verifiedtransfer.h"
+#include "support/fileserverfixture.h"
+#include "support/logcapture.h"
+#include "support/rawhttpserver.h"
+#include "support/testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Outcome = VerifiedTransfer::Outcome;
+Q_DECLARE_METATYPE(Outcome)
+
+// One checked transfer against a bare HTTP server that honours ranges (or not), cuts answers
+// short and counts the body bytes it puts on the wire.
+class VerifiedTransferTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void attempts_data();
+    void attempts();
+};
+
+namespace {
+
+QString sha256Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// Runs one attempt to its end; with `cancelEarly` it is cancelled at its first progress report.
+Outcome attempt(QNetworkAccessManager &network, const TransferTarget &target, bool cancelEarly,
+                QList<qint64> *progress = nullptr)
+{
+    VerifiedTransfer transfer(&network, target);
+    QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
+    QObject::connect(&transfer, &VerifiedTransfer::progress, &transfer,
+                     [&](qint64 received, qint64) {
+                         if (progress)
+                             progress->append(received);
+                         if (cancelEarly)
+                             transfer.cancel();
+                     });
+    if (!transfer.start())
+        return Outcome::Running;
+    if (!finished.wait(20000) && finished.isEmpty())
+        return Outcome::Running;
+    QTest::qWait(50); // a second finished() would show here
+    return finished.size() == 1 ? transfer.outcome() : Outcome::Running;
+}
+
+} // namespace
+
+void VerifiedTransferTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void VerifiedTransferTest::attempts_data()
+{
+    QTest::addColumn<qint64>("cutAt");     // first answer stops after this many body bytes
+    QTest::addColumn<bool>("cancelFirst"); // first attempt cancelled at its first progress
+    QTest::addColumn<bool>("writeFails");  // the part file is a device that is always full
+    QTest::addColumn<Outcome>("firstOutcome");
+    // The server for the second attempt (none when the first one ends it all):
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<bool>("ranges");
+    QTest::addColumn<QByteArray>("body"); // empty: the same file
+    QTest::addColumn<bool>("knownSize");  // the transfer is told the size
+    QTest::addColumn<qint64>("wire");     // body bytes of the second answer; -1: the rest only
+    QTest::addColumn<Outcome>("lastOutcome");
+
+    const QByteArray same;
+    const QByteArray v1 = "\"v1\"";
+    QTest::newRow("complete") << qint64(-1) << false << false << Outcome::Completed << v1 << true
+                              << same << true << qint64(0) << Outcome::Completed;
+    QTest::newRow("cut mid-body, resumed")
+        << qint64(150000) << false << false << Outcome::NetworkError << v1 << true << same << true
+        << qint64(-1) << Outcome::Completed;
+    QTest::newRow("server ignores Range")
+        << qint64(150000) << false << false << Outcome::NetworkError << v1 << false << same << true
+        << qint64(400000) << Outcome::Completed;
+    QTest::newRow("validator changed")
+        << qint64(150000) << false << false << Outcome::NetworkError << QByteArray("\"v2\"") << true
+        << same << true << qint64(400000) << Outcome::Completed;
+    // The file shrank below the part under the same validator: 416, then all of it.
+    QTest::newRow("416") << qint64(150000) << false << false << Outcome::NetworkError << v1 << true
+                         << testsupport::patternedBytes(100000, 4) << false << qint64(100000)
+                         << Outcome::Completed;
+    // A mirror that changed the file's second half without changing its validator.
+    QByteArray altered = testsupport::patternedBytes(400000, 1);
+    altered.replace(300000, 10, "0123456789");
+    QTest::newRow("wrong digest after resume")
+        << qint64(150000) << false << false << Outcome::NetworkError << v1 << true << altered
+        << true << qint64(-1) << Outcome::Mismatch;
+    QTest::newRow("write failure") << qint64(-1) << false << true << Outcome::WriteFailed << v1
+                                   << true << same << true << qint64(0) << Outcome::WriteFailed;
+    QTest::newRow("cancel, then resumed")
+        << qint64(-1) << true << false << Outcome::Cancelled << v1 << true << same << true
+        << qint64(-1) << Outcome::Completed;
+}
+
+void VerifiedTransferTest::attempts()
+{
+    QFETCH(qint64, cutAt);
+    QFETCH(bool, cancelFirst);
+    QFETCH(bool, writeFails);
+    QFETCH(Outcome, firstOutcome);
+    QFETCH(QByteArray, etag);
+    QFETCH(bool, ranges);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, knownSize);
+    QFETCH(qint64, wire);
+    QFETCH(Outcome, lastOutcome);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray content = testsupport::patternedBytes(400000, 1);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setEtag("\"v1\"");
+    server.setHonourRanges(true);
+    if (cutAt >= 0)
+        server.setCut(1, cutAt);
+    if (cancelFirst)
+        server.setPace(16384, 20);
+
+    TransferTarget target;
+    target.url = QUrl(server.rootUrl() + "/system/engine.dll");
+    target.name = "system/engine.dll";
+    target.partPath = dir.filePath("engine.dll.tmp");
+    target.finalPath = dir.filePath("engine.dll");
+    target.size = content.size();
+    target.sha256 = sha256Of(content);
+    target.resumable = true;
+    if (writeFails)
+        QVERIFY(QFile::link("/dev/full", target.partPath));
+
+    QNetworkAccessManager network;
+    testsupport::LogCapture log;
+    QCOMPARE(attempt(network, target, cancelFirst), firstOutcome);
+    if (firstOutcome != Outcome::Completed && firstOutcome != Outcome::WriteFailed) {
+        const qint64 part = QFileInfo(target.partPath).size();
+        QVERIFY(part > 0 && part < content.size());
+        QCOMPARE(testsupport::readFile(target.partPath), content.left(part));
+
+        server.setPace(0, 0);
+        server.setEtag(etag);
+        server.setHonourRanges(ranges);
+        const QByteArray served = body.isEmpty() ? content : body;
+        server.setBody(served);
+        if (!knownSize) {
+            target.size = -1;
+            target.sha256 = sha256Of(served);
+        }
+        const qint64 sentBefore = server.bodyBytesSent();
+        const int requestsBefore = server.requestCount();
+        QList<qint64> progress;
+        QCOMPARE(attempt(network, target, false, &progress), lastOutcome);
+        QCOMPARE(server.bodyBytesSent() - sentBefore, wire < 0 ? content.size() - part : wire);
+        QVERIFY(server.requestHeads()
+                    .at(requestsBefore)
+                    .contains("Range: bytes=" + QByteArray::number(part) + "-\r\n"));
+        QVERIFY(log.contains(QString("[INFO] Resuming system/engine.dll at %1 bytes").arg(part)));
+        // The bytes already on disk count from the first report on.
+        QCOMPARE(progress.first(), part);
+        if (lastOutcome == Outcome::Completed)
+            QCOMPARE(testsupport::readFile(target.finalPath), served);
+    }
+    if (lastOutcome == Outcome::Completed) {
+        QCOMPARE(testsupport::readFile(target.finalPath), body.isEmpty() ? content : body);
+    } else {
+        QVERIFY(!QFile::exists(target.finalPath));
+    }
+    if (lastOutcome == Outcome::Mismatch) {
+        // What an operator needs to tell a stale manifest from a broken mirror.
+        const QByteArray received = content.left(cutAt) + body.mid(cutAt);
+        QVERIFY(
+            log.contains(QString("Mismatch for %1: expected 400000 bytes with SHA-256 %2, "
+                                 "received 400000 bytes with SHA-256 %3")
+                             .arg(target.url.toString(), sha256Of(content), sha256Of(received))));
+    }
+    // Whatever the outcome, nothing is left beside the file for a later attempt to trip over.
+    QVERIFY(!QFileInfo(target.partPath).exists() && !QFileInfo(target.partPath).isSymLink());
+    QVERIFY(!QFile::exists(target.partPath + ".validator"));
+}
+
+QTEST_GUILESS_MAIN(VerifiedTransferTest)
+#include "tst_verifiedtransfer.moc"
