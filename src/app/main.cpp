@@ -6,6 +6,7 @@
 #include "core/logger.h"
 #include "core/networkrequests.h"
 #include "core/usersettings.h"
+#include "deployment.h"
 #include "platform/platform.h"
 #include "ui/mainwindow.h"
 
@@ -41,7 +42,7 @@ int main(int argc, char *argv[])
 
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QCoreApplication::setApplicationName(QStringLiteral("Veyrun Launcher"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.16"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(deployment::version));
     QCoreApplication::setOrganizationName(QStringLiteral("Veyrun"));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/images/app_icon.ico")));
 

@@ -1,17 +1,25 @@
 #include "app/updatescript.h"
 
+#include "platform/platform.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSaveFile>
-#include <QStringList>
 
 namespace updatescript {
 
 namespace {
-QString backslashed(QString path)
+// The folder part and the name part of a path written with either kind of slash.
+QString folderOf(QString path)
 {
-    return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString nameOf(QString path)
+{
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
 // Single quotes keep every character of a path literal for the shell; a quote inside becomes
@@ -23,31 +31,12 @@ QString shellQuoted(QString path)
 }
 } // namespace
 
-QByteArray batchText(qint64 pid, const QString &exePath, const QString &newExePath,
-                     const QString &scriptPath)
+QByteArray batchText(qint64 pid, const QString &exePath, const QString &newExePath)
 {
-    static const QString lines[] = {
-        QStringLiteral("@echo off"),
-        QStringLiteral("echo Updating launcher..."),
-        QStringLiteral(":wait"),
-        QStringLiteral("tasklist /FI \"PID eq %1\" 2>NUL | find \"%1\" >NUL"),
-        QStringLiteral("if not errorlevel 1 ("),
-        QStringLiteral("    timeout /t 1 /nobreak >NUL"),
-        QStringLiteral("    goto wait"),
-        QStringLiteral(")"),
-        QStringLiteral("move /Y \"%2\" \"%2.old\" >NUL"),
-        QStringLiteral("move /Y \"%3\" \"%2\" >NUL"),
-        QStringLiteral("start \"\" \"%2\""),
-        QStringLiteral("del \"%4\""),
-    };
-    QString script;
-    for (const QString &line : lines)
-        script += line + QLatin1String("\r\n");
-    // One pass over the template, so a path that itself contains "%1" is left alone.
-    return script
-        .arg(QString::number(pid), backslashed(exePath), backslashed(newExePath),
-             backslashed(scriptPath))
-        .toLocal8Bit();
+    if (folderOf(exePath) != folderOf(newExePath))
+        return QByteArray();
+    return QByteArray::fromStdString(platform::batchUpdateScript(pid, nameOf(exePath).toStdString(),
+                                                                 nameOf(newExePath).toStdString()));
 }
 
 QByteArray shellText(qint64 pid, const QString &exePath, const QString &newExePath,
@@ -92,19 +81,17 @@ bool launch(qint64 pid, const QString &exePath, const QString &newExePath)
 {
     const QString scriptPath = pathFor(exePath);
 #ifdef Q_OS_WIN
-    const QByteArray text = batchText(pid, exePath, newExePath, scriptPath);
-    const QString program = QStringLiteral("cmd.exe");
-    const QStringList arguments{QStringLiteral("/c"), backslashed(scriptPath)};
+    const QByteArray text = batchText(pid, exePath, newExePath);
 #else
     const QByteArray text = shellText(pid, exePath, newExePath, scriptPath);
-    const QString program = QStringLiteral("/bin/sh");
-    const QStringList arguments{scriptPath};
 #endif
+    if (text.isEmpty())
+        return false;
     // Written raw: the text carries its own line ends. The script only appears once complete.
     QSaveFile file(scriptPath);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
         return false;
-    if (QProcess::startDetached(program, arguments))
+    if (platform::startUpdateScript(scriptPath.toStdString()))
         return true;
     QFile::remove(scriptPath);
     return false;

@@ -5,12 +5,13 @@
 
 // The script that swaps a downloaded launcher in once this process has gone: it waits while the
 // process `pid` exists, moves `exePath` aside to "<exePath>.old", moves `newExePath` into its
-// place, starts it and deletes itself (`scriptPath`).
+// place, starts it and deletes itself. It lies beside the executable.
 namespace updatescript {
 
-// Windows batch text for cmd.exe: CR LF line ends, every path with backslashes.
-QByteArray batchText(qint64 pid, const QString &exePath, const QString &newExePath,
-                     const QString &scriptPath);
+// Windows batch text for cmd.exe, ASCII with CR LF line ends: both files are named relative to
+// the script's own folder, which must be theirs. Empty when the files lie in different folders
+// or a file name is not printable ASCII.
+QByteArray batchText(qint64 pid, const QString &exePath, const QString &newExePath);
 
 // POSIX shell text for /bin/sh; the new launcher starts in its own folder.
 QByteArray shellText(qint64 pid, const QString &exePath, const QString &newExePath,

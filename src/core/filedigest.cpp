@@ -1,14 +1,10 @@
 #include "core/filedigest.h"
 
+#include "platform/platform.h"
+
 #include <QFile>
 
 #include <vector>
-
-#ifdef Q_OS_WIN
-#include <QCryptographicHash>
-#else
-#include <openssl/evp.h>
-#endif
 
 namespace {
 // Small enough to stay in the core's cache between the read and the digest: 1 MiB blocks ran
@@ -16,14 +12,14 @@ namespace {
 constexpr qint64 blockSize = 64 << 10;
 } // namespace
 
-#ifdef Q_OS_WIN
-
+// The system's own SHA-256 (CNG on Windows, OpenSSL's EVP elsewhere) from the platform layer.
 struct Sha256::State
 {
-    QCryptographicHash hash{QCryptographicHash::Sha256};
+    platform::Sha256 hash;
 };
 
 Sha256::Sha256() : state(std::make_unique<State>()) {}
+
 Sha256::~Sha256() = default;
 
 void Sha256::reset()
@@ -33,62 +29,13 @@ void Sha256::reset()
 
 void Sha256::add(const char *data, qint64 size)
 {
-    state->hash.addData(QByteArrayView(data, size));
+    state->hash.add(data, static_cast<std::size_t>(size));
 }
 
 QString Sha256::hexResult()
 {
-    return QString::fromLatin1(state->hash.result().toHex());
+    return QString::fromStdString(state->hash.hexResult());
 }
-
-#else
-
-struct Sha256::State
-{
-    EVP_MD_CTX *context = EVP_MD_CTX_new();
-    bool ok = false;
-    ~State() { EVP_MD_CTX_free(context); }
-};
-
-Sha256::Sha256() : state(std::make_unique<State>())
-{
-    reset();
-}
-
-Sha256::~Sha256() = default;
-
-void Sha256::reset()
-{
-    // The algorithm is looked up once: OpenSSL 3 otherwise searches its providers, under a lock,
-    // for every digest, which dominated the time of a scan of many small files.
-    static const EVP_MD *const sha256 = []() -> const EVP_MD * {
-#if OPENSSL_VERSION_NUMBER >= 0x30000000L
-        if (const EVP_MD *fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr))
-            return fetched;
-#endif
-        return EVP_sha256();
-    }();
-    state->ok = state->context && EVP_DigestInit_ex(state->context, sha256, nullptr) == 1;
-}
-
-void Sha256::add(const char *data, qint64 size)
-{
-    if (state->ok)
-        state->ok = EVP_DigestUpdate(state->context, data, static_cast<size_t>(size)) == 1;
-}
-
-QString Sha256::hexResult()
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (!state->ok || EVP_DigestFinal_ex(state->context, digest, &length) != 1)
-        return QString();
-    state->ok = false; // finalised: only a reset makes it usable again
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
-}
-
-#endif
 
 QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)
 {

@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
-// SHA-256 fed piece by piece, as 64 lower-case hex characters at the end. OpenSSL's EVP digest
-// (about seven times faster here than QCryptographicHash) where it is at hand, Qt's elsewhere.
+// SHA-256 fed piece by piece, as 64 lower-case hex characters at the end: the platform layer's
+// (CNG on Windows, OpenSSL's EVP elsewhere), several times faster than QCryptographicHash.
 class Sha256
 {
 public:

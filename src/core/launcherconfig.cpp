@@ -1,5 +1,7 @@
 #include "core/launcherconfig.h"
 
+#include "core/inipath.h"
+
 #include "deployment.h"
 
 #include <QJsonArray>
@@ -47,7 +49,7 @@ void LauncherConfig::load(const QString &path)
         settings
             .value(QStringLiteral("Server/AuthUrl"), QString::fromUtf8(deployment::defaultAuthUrl))
             .toString();
-    gameDirectory = settings.value(QStringLiteral("Game/GameDir"), QStringLiteral(".")).toString();
+    gameDirectory = readIniPath(settings, QStringLiteral("Game/GameDir"), QStringLiteral("."));
 }
 
 void LauncherConfig::applyRemoteConfig(const QJsonObject &object)

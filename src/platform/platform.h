@@ -5,7 +5,9 @@
 // platform/linux/*.cpp or platform/windows/*.cpp. Strings are UTF-8.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,9 +50,9 @@ StartResult startProcess(const std::string &executable, const std::string &argum
                          const std::string &workingDirectory);
 
 // Blocks until the process ends and returns its exit code. Empty when the process cannot be
-// opened for waiting (it does not exist, or access is denied). The code is 0 when the system
-// does not tell it: a process that is not our child on Linux, or one ended by terminateProcess.
-// A child killed by any other signal gives 128 + the signal number.
+// opened for waiting (it does not exist, or access is denied) or the wait itself fails. The code is
+// 0 when the system does not tell it: a process that is not our child on Linux, or one ended by
+// terminateProcess. A child killed by any other signal gives 128 + the signal number.
 std::optional<int> waitForExit(std::int64_t pid);
 
 // True while the process exists and has not ended; a process that cannot be opened counts as
@@ -124,5 +126,45 @@ struct FileStamp
 // Size and modification time of a regular file (following links); empty when there is none or it
 // cannot be examined. One system call, no time-zone work: the digest cache asks for every file.
 std::optional<FileStamp> fileStamp(const std::string &path);
+
+// ---- Digest -----------------------------------------------------------------------------------
+
+// SHA-256 fed piece by piece, from the system's fastest implementation: CNG (the BCryptHash
+// family) on Windows, OpenSSL's EVP interface on Linux; both run several times faster than Qt's
+// own.
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+
+    // Starts over, as if newly made.
+    void reset();
+    void add(const void *data, std::size_t size);
+    // The digest of everything added since the last reset as 64 lower-case hex characters; empty
+    // when the system library failed. Only reset() makes the object usable again.
+    std::string hexResult();
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
+
+// ---- Self-update ------------------------------------------------------------------------------
+
+// The cmd.exe script that waits while process `pid` exists, moves `exeName` aside to
+// "<exeName>.old", moves `newExeName` into its place, starts it and deletes itself. It lies in the
+// folder of both files and names them relative to its own folder ("%~dp0"): cmd.exe reads a
+// batch file in the console code page, which cannot spell every folder name, so the text stays
+// ASCII. Lines end in CR LF. Empty when a name is not printable ASCII (or the pid is not valid).
+std::string batchUpdateScript(std::int64_t pid, const std::string &exeName,
+                              const std::string &newExeName);
+
+// Starts the update script at `scriptPath` detached, in this process's working directory.
+// Windows: the system's cmd.exe /c in a console of its own; Linux: /bin/sh in a session of its
+// own. False when the interpreter cannot be started.
+bool startUpdateScript(const std::string &scriptPath);
 
 } // namespace platform

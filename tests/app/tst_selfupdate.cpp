@@ -34,6 +34,7 @@ private slots:
     void init();
     void cleanup();
     void splashLooksAndCounts();
+    void batchScriptText_data();
     void batchScriptText();
     void noNetworkReadsUpToDate();
     void refusedDownloadGoesOnWithCurrentLauncher();
@@ -161,8 +162,40 @@ void SelfUpdateTest::splashLooksAndCounts()
     QCOMPARE(bar->value(), 100);
 }
 
+void SelfUpdateTest::batchScriptText_data()
+{
+    QTest::addColumn<QString>("exe");
+    QTest::addColumn<QString>("newExe");
+    QTest::addColumn<QByteArray>("names"); // the three file names as the script spells them
+
+    // The folder never appears in the text: cmd.exe could not read it in every code page.
+    QTest::newRow("plain") << "C:/Games/Veyrun/Wardgate.exe"
+                           << "C:/Games\\Veyrun/Wardgate.exe.new"
+                           << QByteArray("Wardgate.exe|Wardgate.exe.old|Wardgate.exe.new");
+    QTest::newRow("any folder") << QString::fromUtf8("D:\\ゲーム\\Łukasz\\Wardgate (1).exe")
+                                << QString::fromUtf8("D:/ゲーム/Łukasz/Wardgate.exe.new")
+                                << QByteArray("Wardgate (1).exe|Wardgate (1).exe.old|"
+                                              "Wardgate.exe.new");
+    QTest::newRow("percent") << "C:/x/W%PATH%.exe"
+                             << "C:/x/W.new" << QByteArray("W%%PATH%%.exe|W%%PATH%%.exe.old|W.new");
+    QTest::newRow("name outside ASCII")
+        << QString::fromUtf8("C:/x/Wardgaté.exe") << "C:/x/Wardgate.exe.new" << QByteArray();
+    QTest::newRow("other folders") << "C:/x/Wardgate.exe"
+                                   << "C:/y/Wardgate.exe.new" << QByteArray();
+}
+
 void SelfUpdateTest::batchScriptText()
 {
+    QFETCH(QString, exe);
+    QFETCH(QString, newExe);
+    QFETCH(QByteArray, names);
+
+    const QByteArray text = updatescript::batchText(4242, exe, newExe);
+    if (names.isEmpty()) {
+        QVERIFY(text.isEmpty());
+        return;
+    }
+    const QList<QByteArray> name = names.split('|');
     const QByteArray expected = "@echo off\r\n"
                                 "echo Updating launcher...\r\n"
                                 ":wait\r\n"
@@ -171,16 +204,17 @@ void SelfUpdateTest::batchScriptText()
                                 "    timeout /t 1 /nobreak >NUL\r\n"
                                 "    goto wait\r\n"
                                 ")\r\n"
-                                "move /Y \"C:\\Games\\Veyrun\\Wardgate.exe\" "
-                                "\"C:\\Games\\Veyrun\\Wardgate.exe.old\" >NUL\r\n"
-                                "move /Y \"C:\\Games\\Veyrun\\Wardgate.exe.new\" "
-                                "\"C:\\Games\\Veyrun\\Wardgate.exe\" >NUL\r\n"
-                                "start \"\" \"C:\\Games\\Veyrun\\Wardgate.exe\"\r\n"
-                                "del \"C:\\Games\\Veyrun\\update.bat\"\r\n";
-    QCOMPARE(updatescript::batchText(4242, "C:/Games/Veyrun/Wardgate.exe",
-                                     "C:/Games\\Veyrun/Wardgate.exe.new",
-                                     "C:/Games/Veyrun/update.bat"),
-             expected);
+                                "move /Y \"%~dp0" +
+                                name[0] + "\" \"%~dp0" + name[1] +
+                                "\" >NUL\r\n"
+                                "move /Y \"%~dp0" +
+                                name[2] + "\" \"%~dp0" + name[0] +
+                                "\" >NUL\r\n"
+                                "start \"\" \"%~dp0" +
+                                name[0] +
+                                "\"\r\n"
+                                "del \"%~f0\"\r\n";
+    QCOMPARE(text, expected);
 }
 
 void SelfUpdateTest::noNetworkReadsUpToDate()

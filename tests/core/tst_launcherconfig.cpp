@@ -15,6 +15,8 @@ private slots:
     void defaults();
     void missingIniGivesDefaults();
     void iniValues();
+    void gameDirForms_data();
+    void gameDirForms();
     void integerConversions_data();
     void integerConversions();
     void textConversions();
@@ -63,6 +65,39 @@ void LauncherConfigTest::iniValues()
     config.load(path);
     QCOMPARE(config.authUrl, QString("https://auth.example.org/api/auth"));
     QCOMPARE(config.gameDirectory, QString("C:/Games/Veyrun"));
+}
+
+void LauncherConfigTest::gameDirForms_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("directory");
+
+    QTest::newRow("single backslashes")
+        << QByteArray("GameDir=C:\\Games\\L2 Veyrun") << "C:\\Games\\L2 Veyrun";
+    QTest::newRow("quoted single backslashes")
+        << QByteArray("GameDir = \"D:\\L2, Veyrun\\\"") << "D:\\L2, Veyrun\\";
+    QTest::newRow("network share")
+        << QByteArray("GameDir=\\\\server\\games") << "\\\\server\\games";
+    QTest::newRow("doubled backslashes")
+        << QByteArray("GameDir=C:\\\\Games\\\\L2 Veyrun") << "C:\\Games\\L2 Veyrun";
+    QTest::newRow("quoted doubled")
+        << QByteArray("GameDir=\"C:\\\\L2, Veyrun\"") << "C:\\L2, Veyrun";
+    QTest::newRow("forward slashes")
+        << QByteArray("GameDir=C:/Games/L2 Veyrun") << "C:/Games/L2 Veyrun";
+    QTest::newRow("other section") << QByteArray("[Other]\nGameDir=C:\\x") << ".";
+}
+
+void LauncherConfigTest::gameDirForms()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, directory);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("launcher.ini");
+    QVERIFY(testsupport::writeFile(path, "[Server]\nAuthUrl=http://a/\n[Game]\n" + line + "\n"));
+    LauncherConfig config;
+    config.load(path);
+    QCOMPARE(config.gameDirectory, directory);
+    QCOMPARE(config.authUrl, QString("http://a/"));
 }
 
 void LauncherConfigTest::integerConversions_data()

@@ -1,7 +1,13 @@
-// The Windows platform layer, without Qt: cross-compiled with mingw-w64 and run under Wine.
-// Started with the single argument "0" (as the launcher starts the game) it plays the child:
-// it records its argument in "child.txt" in its working directory, runs for
-// WARDGATE_CHILD_MS milliseconds and exits with WARDGATE_CHILD_EXIT.
+// The Windows platform layer, without Qt: cross-compiled with mingw-w64 and run under Wine,
+// with the launcher's resources linked in. It plays its own child processes too:
+// - with the single argument "0" (as the launcher starts the game) it records its argument in
+//   "child.txt" in its working directory, runs for WARDGATE_CHILD_MS milliseconds and exits with
+//   WARDGATE_CHILD_EXIT;
+// - with "second" it is a second launcher: exit code 0 when the instance WARDGATE_INSTANCE is
+//   taken already and, with WARDGATE_TITLE set, the window of that title was brought back;
+// - with "window" it checks only that a second launcher restores the first one's window;
+// - with WARDGATE_STARTED_MARK set (as the update script starts the new launcher) it writes its
+//   own path into that file.
 #include "platform/platform.h"
 #include "platform/windows/wide.h"
 
@@ -14,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -66,6 +73,39 @@ std::string readFile(const std::string &path)
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+std::string readWideFile(const std::wstring &path)
+{
+    std::string text;
+    if (FILE *file = _wfopen(path.c_str(), L"rb")) {
+        char block[4096];
+        for (std::size_t read; (read = std::fread(block, 1, sizeof(block), file)) > 0;)
+            text.append(block, read);
+        std::fclose(file);
+    }
+    return text;
+}
+
+bool writeWideFile(const std::wstring &path, const std::string &text)
+{
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    if (!file)
+        return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
+}
+
+bool exists(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+int markStarted(const wchar_t *mark)
+{
+    wchar_t buffer[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return writeWideFile(mark, platform::toUtf8(std::wstring(buffer, length).c_str())) ? 0 : 1;
 }
 
 std::string makeWorkFolder()
@@ -159,25 +199,217 @@ void machineIdentity()
     CHECK(platform::systemVolumeSerial() == platform::systemVolumeSerial());
 }
 
+int runAsSecondInstance()
+{
+    const bool refused = !platform::acquireSingleInstance(std::getenv("WARDGATE_INSTANCE"));
+    const char *title = std::getenv("WARDGATE_TITLE");
+    const bool activated = !title || platform::activateWindowByTitle(title);
+    return (refused ? 0 : 1) | (activated ? 0 : 2);
+}
+
+// Starts the second launcher and returns its exit code, handling this thread's window messages
+// meanwhile: restoring a window waits for the thread that owns it.
+DWORD runSecondInstance(const std::string &self, const std::string &folder)
+{
+    const platform::StartResult second = platform::startProcess(self, "second", folder);
+    CHECK(second.started);
+    DWORD exitCode = 255;
+    if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                     static_cast<DWORD>(second.pid))) {
+        while (MsgWaitForMultipleObjects(1, &process, FALSE, 30000, QS_ALLINPUT) ==
+               WAIT_OBJECT_0 + 1) {
+            for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);)
+                DispatchMessageW(&message);
+        }
+        GetExitCodeProcess(process, &exitCode);
+        CloseHandle(process);
+    }
+    return exitCode;
+}
+
+// The single-instance rule across processes: while this process holds the instance, a second
+// start is refused.
+void secondInstanceIsRefused(const std::string &self, const std::string &folder)
+{
+    const std::string name = "Wardgate_Test_" + std::to_string(GetCurrentProcessId());
+    CHECK(platform::acquireSingleInstance(name));
+    SetEnvironmentVariableW(L"WARDGATE_INSTANCE", platform::toWide(name).c_str());
+    CHECK(runSecondInstance(self, folder) == 0);
+    CHECK(!platform::activateWindowByTitle("Wardgate test window that nobody opened"));
+}
+
+// ... and it restores the first one's minimised window. Run alone, in a Wine prefix with the
+// null display driver: without any driver Wine creates no window, and with one a failed
+// ShellExecuteExW (checked in the main run) would wait on an unseen dialog.
+void secondInstanceRestoresWindow(const std::string &self, const std::string &folder)
+{
+    const std::string name = "Wardgate_Test_" + std::to_string(GetCurrentProcessId());
+    const std::string title = "Wardgate test window " + std::to_string(GetCurrentProcessId());
+    CHECK(platform::acquireSingleInstance(name));
+    HWND window =
+        CreateWindowExW(0, L"STATIC", platform::toWide(title).c_str(), WS_OVERLAPPEDWINDOW, 0, 0,
+                        200, 100, nullptr, nullptr, nullptr, nullptr);
+    CHECK(window != nullptr);
+    ShowWindow(window, SW_MINIMIZE);
+    CHECK(IsIconic(window));
+    SetEnvironmentVariableW(L"WARDGATE_INSTANCE", platform::toWide(name).c_str());
+    SetEnvironmentVariableW(L"WARDGATE_TITLE", platform::toWide(title).c_str());
+    CHECK(runSecondInstance(self, folder) == 0);
+    CHECK(!IsIconic(window));
+    DestroyWindow(window);
+}
+
+// The real update script under cmd.exe, in a folder whose name no single code page holds and
+// whose "(" breaks a singly quoted cmd.exe /c. Wine's tasklist lists nothing, so the launcher
+// it waits for has ended already: the wait itself is covered by the shell twin on Linux.
+void updateScriptSwapsInAnyFolder(const std::string &self, const std::string &work)
+{
+    const std::wstring folder = platform::toWide(work) + L"\\wg caf\u00e9 \u0141ukasz "
+                                                         L"\u30b2\u30fc\u30e0 (x86) & more";
+    const std::wstring exe = folder + L"\\Wardgate.exe";
+    const std::wstring newExe = exe + L".new";
+    const std::wstring script = folder + L"\\update.bat";
+    const std::wstring mark = folder + L"\\started.txt";
+    // Wine hands out the same few process ids again, so a failed earlier run may have left it.
+    CHECK(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    DeleteFileW((exe + L".old").c_str());
+    DeleteFileW(mark.c_str());
+    CHECK(writeWideFile(exe, "old launcher"));
+    CHECK(CopyFileW(platform::toWide(self).c_str(), newExe.c_str(), FALSE));
+
+    setChildBehaviour(0, 0);
+    const platform::StartResult ended = platform::startProcess(self, "0", work);
+    CHECK(platform::waitForExit(ended.pid).has_value());
+    const std::string text =
+        platform::batchUpdateScript(ended.pid, "Wardgate.exe", "Wardgate.exe.new");
+    CHECK(writeWideFile(script, text));
+
+    SetEnvironmentVariableW(L"WARDGATE_STARTED_MARK", mark.c_str());
+    CHECK(platform::startUpdateScript(platform::toUtf8(script.c_str())));
+    SetEnvironmentVariableW(L"WARDGATE_STARTED_MARK", nullptr);
+    for (int waited = 0; waited < 600 && !(exists(mark) && !exists(script)); ++waited)
+        Sleep(100);
+
+    // The new launcher started from its place, the old one is beside it, the script is gone.
+    CHECK(lower(readWideFile(mark)) == lower(platform::toUtf8(exe.c_str())));
+    CHECK(!exists(script));
+    CHECK(!exists(newExe));
+    CHECK(readWideFile(exe + L".old") == "old launcher");
+    CHECK(readWideFile(exe) == readWideFile(platform::toWide(self)));
+    for (const std::wstring &file : {exe, exe + L".old", mark})
+        DeleteFileW(file.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// The file digest through CNG, against published SHA-256 values, fed in uneven pieces and
+// reused after a reset.
+void digestKnownValues()
+{
+    struct Case
+    {
+        std::string input;
+        std::size_t piece;
+        const char *digest;
+    };
+    const Case cases[] = {
+        {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 7,
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), 65537,
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    platform::Sha256 hash;
+    for (const Case &c : cases) {
+        hash.reset();
+        for (std::size_t at = 0; at < c.input.size(); at += c.piece)
+            hash.add(c.input.data() + at, std::min(c.piece, c.input.size() - at));
+        CHECK(hash.hexResult() == c.digest);
+    }
+    // A finished digest is spent until the next reset.
+    hash.add("abc", 3);
+    CHECK(hash.hexResult().empty());
+}
+
+// The executable's resources, linked into this program as into the launcher: the version from
+// the project's one number, the icon, and a manifest with the settings the launcher relies on.
+void ownResources(const std::string &self)
+{
+    const std::wstring path = platform::toWide(self);
+    DWORD ignored = 0;
+    std::vector<char> info(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+    CHECK(!info.empty() &&
+          GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT size = 0;
+    std::string fixedVersion;
+    if (!info.empty() &&
+        VerQueryValueW(info.data(), L"\\", reinterpret_cast<void **>(&fixed), &size))
+        fixedVersion = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                       std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                       std::to_string(HIWORD(fixed->dwFileVersionLS));
+    CHECK(fixedVersion == WARDGATE_VERSION);
+    for (const wchar_t *key : {L"\\StringFileInfo\\040904B0\\FileVersion",
+                               L"\\StringFileInfo\\040904B0\\ProductVersion"}) {
+        wchar_t *text = nullptr;
+        const bool found = !info.empty() && VerQueryValueW(info.data(), key,
+                                                           reinterpret_cast<void **>(&text), &size);
+        CHECK(found && platform::toUtf8(text) == WARDGATE_VERSION);
+    }
+
+    CHECK(LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)) != nullptr);
+
+    std::string manifest;
+    if (HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)))
+        manifest.assign(static_cast<const char *>(LockResource(LoadResource(nullptr, found))),
+                        SizeofResource(nullptr, found));
+    for (const char *setting :
+         {"<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+          "PerMonitorV2</dpiAwareness>",
+          "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true"
+          "</longPathAware>",
+          "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+          "<requestedExecutionLevel level=\"asInvoker\""})
+        CHECK(manifest.find(setting) != std::string::npos);
+}
+
+int report()
+{
+    if (failures)
+        std::fprintf(stderr, "%d check(s) failed\n", failures);
+    else
+        std::printf("All Windows platform checks passed\n");
+    return failures ? 1 : 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t *argv[])
 {
     if (argc == 2 && std::wcscmp(argv[1], L"0") == 0)
         return runAsChild(argv[1]);
+    if (argc == 2 && std::wcscmp(argv[1], L"second") == 0)
+        return runAsSecondInstance();
+    if (const wchar_t *mark = _wgetenv(L"WARDGATE_STARTED_MARK"))
+        return markStarted(mark);
 
     const std::string self = ownPath();
     const std::string folder = makeWorkFolder();
+    if (argc == 2 && std::wcscmp(argv[1], L"window") == 0) {
+        secondInstanceRestoresWindow(self, folder);
+        RemoveDirectoryW(platform::toWide(folder).c_str());
+        return report();
+    }
     startWaitAndExitCode(self, folder);
     terminateGivesZero(self, folder);
     failuresAreReported(folder);
     ownModulesAndImage(self);
     machineIdentity();
+    ownResources(self);
+    digestKnownValues();
+    secondInstanceIsRefused(self, folder);
+    updateScriptSwapsInAnyFolder(self, folder);
     RemoveDirectoryW(platform::toWide(folder).c_str());
 
-    if (failures)
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
-    else
-        std::printf("All Windows platform checks passed\n");
-    return failures ? 1 : 0;
+    return report();
 }

@@ -127,6 +127,30 @@ StartResult startProcess(const std::string &executable, const std::string &argum
     return result;
 }
 
+bool startUpdateScript(const std::string &scriptPath)
+{
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // A session of its own, so the script outlives the launcher and its terminal; a clean
+    // signal state, as for the game.
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    sigset_t defaultSignals;
+    sigemptyset(&defaultSignals);
+    sigaddset(&defaultSignals, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &noSignals);
+    posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::string shell = "/bin/sh";
+    std::string script = scriptPath;
+    char *argv[] = {shell.data(), script.data(), nullptr};
+    pid_t pid = 0;
+    const int error = ::posix_spawn(&pid, shell.c_str(), nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    return error == 0;
+}
+
 std::optional<int> waitForExit(std::int64_t pid)
 {
     const int pidfd = openPidfd(pid);

@@ -10,9 +10,13 @@ namespace platform {
 
 bool acquireSingleInstance(const std::string &name)
 {
-    // The handle stays open for the life of the process and is released by the system at exit.
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, toWide(name).c_str());
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    // The name outlives the call, and the error is read right after it: freeing a temporary
+    // in between could overwrite it. The handle stays open for the life of the process and is
+    // released by the system at exit.
+    const std::wstring wideName = toWide(name);
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, wideName.c_str());
+    const DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) {
         if (mutex)
             CloseHandle(mutex);
         return false;

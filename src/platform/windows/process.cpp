@@ -62,11 +62,14 @@ std::optional<int> waitForExit(std::int64_t pid)
     HANDLE process = openProcess(pid, SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION);
     if (!process)
         return std::nullopt;
-    WaitForSingleObject(process, INFINITE);
+    // Only a process that has really ended has an exit code; after a failed wait the code
+    // would read STILL_ACTIVE (259).
     DWORD exitCode = 0;
-    if (!GetExitCodeProcess(process, &exitCode))
-        exitCode = 0;
+    const bool ended = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(process, &exitCode);
     CloseHandle(process);
+    if (!ended)
+        return std::nullopt;
     return static_cast<int>(exitCode);
 }
 
