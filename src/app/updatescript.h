@@ -13,7 +13,8 @@ namespace updatescript {
 // or a file name is not printable ASCII.
 QByteArray batchText(qint64 pid, const QString &exePath, const QString &newExePath);
 
-// POSIX shell text for /bin/sh; the new launcher starts in its own folder.
+// POSIX shell text for /bin/sh; the new launcher starts in the script's working folder, which is
+// the old launcher's, so it reads the same config/launcher.ini.
 QByteArray shellText(qint64 pid, const QString &exePath, const QString &newExePath,
                      const QString &scriptPath);
 
@@ -21,7 +22,8 @@ QByteArray shellText(qint64 pid, const QString &exePath, const QString &newExePa
 QString pathFor(const QString &exePath);
 
 // Writes this platform's script next to `exePath` and starts it detached. False when the script
-// cannot be written or its interpreter cannot be started.
+// cannot be written (on Windows also when a file name is not printable ASCII) or its interpreter
+// cannot be started; the running launcher then stays as it is.
 bool launch(qint64 pid, const QString &exePath, const QString &newExePath);
 
 } // namespace updatescript
