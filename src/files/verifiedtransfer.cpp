@@ -25,7 +25,7 @@ bool writeValidator(const QString &path, const QByteArray &validator)
 
 VerifiedTransfer::VerifiedTransfer(QNetworkAccessManager *network, const TransferTarget &target,
                                    QObject *parent)
-    : QObject(parent), network(network), spec(target)
+    : QObject(parent), network(network), destination(target)
 {}
 
 VerifiedTransfer::~VerifiedTransfer()
@@ -39,26 +39,27 @@ VerifiedTransfer::~VerifiedTransfer()
 
 QString VerifiedTransfer::validatorPath() const
 {
-    return spec.partPath + QStringLiteral(".validator");
+    return destination.partPath + QStringLiteral(".validator");
 }
 
 QString VerifiedTransfer::displayName() const
 {
-    return spec.name.isEmpty() ? spec.url.toString() : spec.name;
+    return destination.name.isEmpty() ? destination.url.toString() : destination.name;
 }
 
 bool VerifiedTransfer::start()
 {
     resumeOffset = 0;
     validator.clear();
-    if (spec.resumable) {
+    if (destination.resumable) {
         QFile stored(validatorPath());
         validatorOnDisk = stored.open(QIODevice::ReadOnly);
         if (validatorOnDisk)
             validator = stored.readAll().trimmed();
-        const qint64 partSize = QFileInfo(spec.partPath).size();
+        const qint64 partSize = QFileInfo(destination.partPath).size();
         // A part as long as the whole file, or longer, has nothing left to ask for.
-        if (!validator.isEmpty() && partSize > 0 && (spec.size < 0 || partSize < spec.size))
+        if (!validator.isEmpty() && partSize > 0 &&
+            (destination.size < 0 || partSize < destination.size))
             resumeOffset = partSize;
         else
             validator.clear();
@@ -68,13 +69,13 @@ bool VerifiedTransfer::start()
         }
     }
 
-    auto file = std::make_unique<QFile>(spec.partPath);
+    auto file = std::make_unique<QFile>(destination.partPath);
     bool opened = false;
     if (resumeOffset > 0) {
         opened =
             file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) && file->seek(resumeOffset);
-    } else if (spec.createNew) {
-        QFile::remove(spec.partPath);
+    } else if (destination.createNew) {
+        QFile::remove(destination.partPath);
         opened = file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
     } else {
         opened = file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
@@ -87,7 +88,7 @@ bool VerifiedTransfer::start()
     if (resumeOffset > 0) {
         Logger::instance().log(Info, QStringLiteral("Resuming %1 at %2 bytes")
                                          .arg(displayName(), QString::number(resumeOffset)));
-        emit progress(resumeOffset, spec.size);
+        emit progress(resumeOffset, destination.size);
     }
     sendRequest();
     return true;
@@ -95,7 +96,8 @@ bool VerifiedTransfer::start()
 
 void VerifiedTransfer::sendRequest()
 {
-    QNetworkRequest request = makeNetworkRequest(spec.url, spec.userAgent, spec.timeoutMs);
+    QNetworkRequest request =
+        makeNetworkRequest(destination.url, destination.userAgent, destination.timeoutMs);
     if (resumeOffset > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
         // The rest only if the file is still the one the part came from; otherwise all of it.
@@ -155,7 +157,7 @@ bool VerifiedTransfer::acceptBody()
     }
     bodyAccepted = true;
     bodyLength = contentLength();
-    if (spec.resumable) {
+    if (destination.resumable) {
         const QByteArray etag = reply->rawHeader("ETag");
         // A weak ETag may not be used to ask for a range.
         validator =
@@ -185,7 +187,7 @@ void VerifiedTransfer::onReadyRead()
 void VerifiedTransfer::take(QByteArray chunk)
 {
     bodyBytes += chunk.size();
-    if (spec.size >= 0 && resumeOffset + bodyBytes > spec.size) {
+    if (destination.size >= 0 && resumeOffset + bodyBytes > destination.size) {
         // Longer than the file can be: no reason to fill the disk with the rest.
         tooLong = true;
         reply->abort();
@@ -216,7 +218,7 @@ void VerifiedTransfer::restartFromZero(const QString &reason)
     validator.clear();
     writer->restart();
     resumeOffset = 0;
-    emit progress(0, spec.size);
+    emit progress(0, destination.size);
     sendRequest();
 }
 
@@ -252,9 +254,9 @@ void VerifiedTransfer::onFinished()
         error = QStringLiteral("cancelled");
     } else if (!written.written) {
         result = Outcome::WriteFailed;
-        error = QStringLiteral("cannot write %1").arg(spec.partPath);
+        error = QStringLiteral("cannot write %1").arg(destination.partPath);
         Logger::instance().log(
-            Warn, QStringLiteral("Cannot write %1: %2").arg(spec.partPath, written.error));
+            Warn, QStringLiteral("Cannot write %1: %2").arg(destination.partPath, written.error));
     } else if (failedOnTheWire && !tooLong) {
         result = Outcome::NetworkError;
         error = done->errorString();
@@ -262,21 +264,23 @@ void VerifiedTransfer::onFinished()
         result = Outcome::NetworkError;
         error = QStringLiteral("Connection closed after %1 of %2 bytes")
                     .arg(QString::number(bodyBytes), QString::number(bodyLength));
-    } else if (tooLong || (spec.size >= 0 && fileSize != spec.size) ||
-               (spec.verifyDigest && fileDigest != spec.sha256)) {
+    } else if (tooLong || (destination.size >= 0 && fileSize != destination.size) ||
+               (destination.verifyDigest && fileDigest != destination.sha256)) {
         result = Outcome::Mismatch;
         error = QStringLiteral("SHA256 mismatch");
         Logger::instance().log(
             Warn, QStringLiteral("Mismatch for %1: expected %2 bytes with SHA-256 %3, received "
                                  "%4%5 bytes with SHA-256 %6")
-                      .arg(spec.url.toString(),
-                           spec.size >= 0 ? QString::number(spec.size) : QStringLiteral("any"),
-                           spec.verifyDigest ? spec.sha256 : QStringLiteral("(any)"),
+                      .arg(destination.url.toString(),
+                           destination.size >= 0 ? QString::number(destination.size)
+                                                 : QStringLiteral("any"),
+                           destination.verifyDigest ? destination.sha256 : QStringLiteral("(any)"),
                            tooLong ? QStringLiteral("more than ") : QString(),
-                           QString::number(tooLong ? spec.size : fileSize),
+                           QString::number(tooLong ? destination.size : fileSize),
                            tooLong ? QStringLiteral("(not computed)") : fileDigest));
-    } else if (!spec.finalPath.isEmpty() && spec.finalPath != spec.partPath &&
-               !(QFile::remove(spec.finalPath), QFile::rename(spec.partPath, spec.finalPath))) {
+    } else if (!destination.finalPath.isEmpty() && destination.finalPath != destination.partPath &&
+               !(QFile::remove(destination.finalPath),
+                 QFile::rename(destination.partPath, destination.finalPath))) {
         result = Outcome::RenameFailed;
         error = QStringLiteral("rename failed");
     } else {
@@ -289,7 +293,7 @@ void VerifiedTransfer::onFinished()
 void VerifiedTransfer::keepOrDropPart()
 {
     const bool broken = result == Outcome::NetworkError || result == Outcome::Cancelled;
-    if (spec.resumable && broken && !validator.isEmpty() && fileSize > 0) {
+    if (destination.resumable && broken && !validator.isEmpty() && fileSize > 0) {
         if (!validatorOnDisk)
             validatorOnDisk = writeValidator(validatorPath(), validator);
         if (validatorOnDisk)
@@ -299,5 +303,5 @@ void VerifiedTransfer::keepOrDropPart()
         QFile::remove(validatorPath());
     validatorOnDisk = false;
     if (result != Outcome::Completed)
-        QFile::remove(spec.partPath);
+        QFile::remove(destination.partPath);
 }

@@ -62,7 +62,7 @@ public:
     // Ends the attempt; finished() follows at once with Cancelled. A resumable part stays.
     void cancel();
 
-    const TransferTarget &target() const { return spec; }
+    const TransferTarget &target() const { return destination; }
     Outcome outcome() const { return result; }
     // Readable reason of a failed attempt: the network's error text, or what went wrong.
     QString errorString() const { return error; }
@@ -93,7 +93,7 @@ private:
     QString displayName() const;
 
     QNetworkAccessManager *network;
-    TransferTarget spec;
+    TransferTarget destination;
     // Guarded: the network manager may go first and take its replies with it.
     QPointer<QNetworkReply> reply;
     std::unique_ptr<DigestingWriter> writer;

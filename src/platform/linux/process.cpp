@@ -85,6 +85,21 @@ std::string procPath(std::int64_t pid, const char *entry)
     return "/proc/" + std::to_string(pid) + "/" + entry;
 }
 
+// A session of its own, so the child outlives the launcher and its terminal, and a clean signal
+// state instead of whatever the launcher's thread had.
+void detach(posix_spawnattr_t &attributes)
+{
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    sigset_t defaultSignals;
+    sigemptyset(&defaultSignals);
+    sigaddset(&defaultSignals, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &noSignals);
+    posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
 } // namespace
 
 StartResult startProcess(const std::string &executable, const std::string &argument,
@@ -97,17 +112,7 @@ StartResult startProcess(const std::string &executable, const std::string &argum
     posix_spawnattr_init(&attributes);
 
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
-    // A session of its own, so the game outlives the launcher and its terminal; a clean signal
-    // state instead of whatever the launcher's thread had.
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    sigset_t defaultSignals;
-    sigemptyset(&defaultSignals);
-    sigaddset(&defaultSignals, SIGPIPE);
-    posix_spawnattr_setsigmask(&attributes, &noSignals);
-    posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    detach(attributes);
 
     std::string program = executable;
     std::string parameter = argument;
@@ -131,17 +136,7 @@ bool startUpdateScript(const std::string &scriptPath)
 {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    // A session of its own, so the script outlives the launcher and its terminal; a clean
-    // signal state, as for the game.
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    sigset_t defaultSignals;
-    sigemptyset(&defaultSignals);
-    sigaddset(&defaultSignals, SIGPIPE);
-    posix_spawnattr_setsigmask(&attributes, &noSignals);
-    posix_spawnattr_setsigdefault(&attributes, &defaultSignals);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    detach(attributes);
     std::string shell = "/bin/sh";
     std::string script = scriptPath;
     char *argv[] = {shell.data(), script.data(), nullptr};
