@@ -1,5 +1,7 @@
 #include "core/digestcache.h"
 
+#include "core/filedigest.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -8,6 +10,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <charconv>
 
 // The file, all text, one entry a line:
 //   wardgate-digests 2
@@ -28,6 +31,30 @@ constexpr int trailerSize = 4 + 64 + 1;
 QByteArray encodePath(const QString &path)
 {
     return path.toUtf8().toPercentEncoding("/");
+}
+
+bool isPlain(const QString &path)
+{
+    return std::all_of(path.begin(), path.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+               u == '/' || u == '.' || u == '_' || u == '-' || u == '~';
+    });
+}
+
+// Copies ASCII text to `out` and returns the end.
+char *copyAscii(char *out, const QString &text)
+{
+    for (const QChar c : text)
+        *out++ = char(c.unicode());
+    return out;
+}
+
+QByteArray sha256Hex(QByteArrayView data)
+{
+    Sha256 hash;
+    hash.add(data.data(), data.size());
+    return hash.hexResult().toLatin1();
 }
 
 QString normalFolder(const QString &folder)
@@ -111,17 +138,36 @@ bool DigestCache::remove(const QString &relativePath)
 
 QByteArray DigestCache::serialize(const QHash<QString, Entry> &entries, const QString &folder)
 {
-    QStringList paths = entries.keys();
-    paths.sort();
-    QByteArray data;
-    data.reserve(128 + paths.size() * 128);
-    data += magic + '\n' + folderTag + encodePath(folder) + '\n';
-    for (const QString &path : paths) {
-        const Entry &entry = entries[path];
-        data += entry.sha256.toLatin1() + ' ' + QByteArray::number(entry.size) + ' ' +
-                QByteArray::number(entry.modified) + ' ' + encodePath(path) + '\n';
+    QByteArray data = magic + '\n' + folderTag + encodePath(folder) + '\n';
+    // Written through a pointer into room made beforehand: tens of thousands of lines are
+    // written after every scan that hashed anything. Nearly every game path is plain ASCII with
+    // nothing to encode and is copied as it stands.
+    constexpr qsizetype numberRoom = 20;
+    qsizetype used = data.size();
+    data.resize(used + entries.size() * 128);
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        const QString &path = it.key();
+        const Entry &entry = it.value();
+        const bool plain = isPlain(path);
+        const QByteArray encoded = plain ? QByteArray() : encodePath(path);
+        const qsizetype room =
+            entry.sha256.size() + 2 * numberRoom + 4 + (plain ? path.size() : encoded.size());
+        if (data.size() < used + room)
+            data.resize(std::max(2 * data.size(), used + room));
+        char *out = data.data() + used;
+        out = copyAscii(out, entry.sha256);
+        *out++ = ' ';
+        out = std::to_chars(out, out + numberRoom, entry.size).ptr;
+        *out++ = ' ';
+        out = std::to_chars(out, out + numberRoom, entry.modified).ptr;
+        *out++ = ' ';
+        out =
+            plain ? copyAscii(out, path) : std::copy(encoded.constBegin(), encoded.constEnd(), out);
+        *out++ = '\n';
+        used = out - data.constData();
     }
-    data += endTag + QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex() + '\n';
+    data.truncate(used);
+    data += endTag + sha256Hex(data) + '\n';
     return data;
 }
 
@@ -130,11 +176,10 @@ bool DigestCache::parse(const QByteArray &data, const QString &folder, QHash<QSt
     out.clear();
     if (data.size() < trailerSize || !data.endsWith('\n'))
         return false;
-    const QByteArray body = data.left(data.size() - trailerSize);
-    const QByteArray trailer = data.right(trailerSize);
+    const QByteArrayView body = QByteArrayView(data).first(data.size() - trailerSize);
+    const QByteArrayView trailer = QByteArrayView(data).last(trailerSize);
     if (!trailer.startsWith(endTag) || (!body.isEmpty() && !body.endsWith('\n')) ||
-        trailer.mid(endTag.size(), 64) !=
-            QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex())
+        trailer.sliced(endTag.size(), 64) != sha256Hex(body))
         return false;
 
     // Read in place, line by line: a cache of a large game has tens of thousands of lines, and
@@ -144,7 +189,7 @@ bool DigestCache::parse(const QByteArray &data, const QString &folder, QHash<QSt
         if (position >= body.size())
             return false;
         const qsizetype end = body.indexOf('\n', position);
-        line = QByteArrayView(body).sliced(position, end - position);
+        line = body.sliced(position, end - position);
         position = end + 1;
         return true;
     };

@@ -32,8 +32,10 @@ public:
     bool save() const;
 
     // The remembered digest when the file's size and modification time are the remembered ones,
-    // otherwise empty. Safe to call from several threads while nothing changes the cache.
+    // otherwise empty. Both lookups are safe to call from several threads while nothing changes
+    // the cache.
     QString find(const QString &relativePath, qint64 size, qint64 modified) const;
+    bool contains(const QString &relativePath) const { return entries.contains(relativePath); }
     void insert(const QString &relativePath, const Entry &entry);
     // True when there was an entry to remove.
     bool remove(const QString &relativePath);

@@ -2,8 +2,7 @@
 
 #include "platform/platform.h"
 
-#include <QFile>
-
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -34,28 +33,38 @@ void Sha256::add(const char *data, qint64 size)
 
 QString Sha256::hexResult()
 {
-    return QString::fromStdString(state->hash.hexResult());
+    const std::string hex = state->hash.hexResult();
+    return QString::fromLatin1(hex.data(), qsizetype(hex.size()));
 }
 
-QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)
+QString fileSha256(platform::InputFile &file, const std::function<bool(qint64)> &onBlock)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<platform::FileStamp> stamp = file.stamp();
+    if (!stamp)
         return QString();
-    Sha256 hash;
-    // One block per thread for its life, not one allocation per file.
+    // One block and one digest context per thread for its life, not new ones for every file.
     thread_local std::vector<char> block(blockSize);
-    for (;;) {
-        const qint64 read = file.read(block.data(), blockSize);
-        if (read < 0)
-            return QString();
-        if (read == 0)
-            break;
+    thread_local Sha256 hash;
+    hash.reset();
+    // Exactly the bytes the file had when it was opened: a digest always belongs to the size
+    // and time it was opened with, and the read that would only report the end is spared (a
+    // scan of many small files is mostly such calls).
+    for (qint64 left = stamp->size; left > 0;) {
+        const qint64 read = file.read(block.data(), size_t(std::min(left, blockSize)));
+        if (read <= 0)
+            return QString(); // unreadable, or cut short while it was read
         hash.add(block.data(), read);
+        left -= read;
         if (onBlock && !onBlock(read))
             return QString();
     }
     return hash.hexResult();
+}
+
+QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)
+{
+    platform::InputFile file(path.toUtf8().toStdString());
+    return file.status() == platform::InputFile::Open ? fileSha256(file, onBlock) : QString();
 }
 
 QString fileSha256(const QString &path)

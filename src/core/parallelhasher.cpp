@@ -19,26 +19,6 @@ namespace {
 // clock tick, leaving size and time unchanged: such a digest is used but not remembered.
 constexpr qint64 racyWindowNs = 2000000000;
 
-struct FileState
-{
-    bool exists = false;
-    qint64 size = -1;
-    qint64 modified = 0;
-};
-
-// Straight from the platform: QFileInfo's time goes through a local-time conversion that cost
-// more than the stat itself, and a warm scan does nothing else per file.
-FileState stateOf(const QString &path)
-{
-    FileState state;
-    if (const auto stamp = platform::fileStamp(path.toUtf8().toStdString())) {
-        state.exists = true;
-        state.size = stamp->size;
-        state.modified = stamp->modifiedNs;
-    }
-    return state;
-}
-
 } // namespace
 
 struct ParallelHasher::Run
@@ -93,6 +73,7 @@ void ParallelHasher::start(const QString &folder, const QList<HashJob> &jobs,
     current = run;
     running = true;
     lastReported = -1;
+    lastBegun = -1;
     progressTimer->start();
     coordinator = std::thread([this, run] { runAll(run); });
 }
@@ -108,14 +89,16 @@ void ParallelHasher::reportProgress()
     if (!current)
         return;
     const qint64 done = current->done;
-    if (done == lastReported)
+    const int begun = std::min<int>(current->next, int(current->jobs.size()));
+    if (done == lastReported && begun == lastBegun)
         return;
     lastReported = done;
-    emit progress(done, current->total);
+    lastBegun = begun;
+    emit progress(done, current->total, begun);
 }
 
-// Runs on the coordinating thread: loads the cache, hashes with the other threads, stores what
-// was learned and hands the results to the owner's thread.
+// Runs on the coordinating thread: loads the cache, hashes with the other threads, hands the
+// results to the owner's thread and stores what was learnt.
 void ParallelHasher::runAll(std::shared_ptr<Run> run)
 {
     if (run->cache && !run->cache->load() && QFileInfo::exists(run->cache->file()))
@@ -132,32 +115,13 @@ void ParallelHasher::runAll(std::shared_ptr<Run> run)
     for (std::thread &helper : helpers)
         helper.join();
 
+    // The owner gets the results at once; what was learnt is stored meanwhile, on this thread
+    // (the next run and the destructor wait for it).
     const bool cancelled = run->cancelled;
-    if (!cancelled && run->cache) {
-        bool changed = false;
-        for (size_t i = 0; i < run->results.size(); ++i) {
-            const HashResult &result = run->results[i];
-            if (result.outcome == HashResult::Hashed) {
-                if (!result.fromCache && run->rememberable[i]) {
-                    run->cache->insert(result.relativePath,
-                                       {result.size, run->modified[i], result.sha256});
-                    changed = true;
-                }
-            } else if (run->cache->remove(result.relativePath)) {
-                changed = true;
-            }
-        }
-        if (changed && !run->cache->save())
-            Logger::instance().log(
-                Warn, QStringLiteral("Cannot write the digest cache %1").arg(run->cache->file()));
-    }
-
     const QList<HashResult> results(run->results.begin(), run->results.end());
     QMetaObject::invokeMethod(
         this,
         [this, results, cancelled] {
-            if (coordinator.joinable())
-                coordinator.join();
             running = false;
             progressTimer->stop();
             reportProgress();
@@ -165,6 +129,25 @@ void ParallelHasher::runAll(std::shared_ptr<Run> run)
             emit finished(results, cancelled);
         },
         Qt::QueuedConnection);
+
+    if (cancelled || !run->cache)
+        return;
+    bool changed = false;
+    for (size_t i = 0; i < run->results.size(); ++i) {
+        const HashResult &result = run->results[i];
+        if (result.outcome == HashResult::Hashed) {
+            if (!result.fromCache && run->rememberable[i]) {
+                run->cache->insert(result.relativePath,
+                                   {result.size, run->modified[i], result.sha256});
+                changed = true;
+            }
+        } else if (run->cache->remove(result.relativePath)) {
+            changed = true;
+        }
+    }
+    if (changed && !run->cache->save())
+        Logger::instance().log(
+            Warn, QStringLiteral("Cannot write the digest cache %1").arg(run->cache->file()));
 }
 
 // Runs on every hashing thread: takes the next job until none is left or the run is cancelled.
@@ -178,31 +161,51 @@ void ParallelHasher::work(Run &run)
         HashResult &result = run.results[size_t(index)];
         result.relativePath = job.relativePath;
         const qint64 expected = std::max<qint64>(job.size, 0);
+        const std::string path =
+            (run.folder + QLatin1Char('/') + job.relativePath).toUtf8().toStdString();
 
-        const QString path = run.folder + QLatin1Char('/') + job.relativePath;
-        const FileState before = stateOf(path);
-        result.size = before.size;
-        if (!before.exists || before.size != job.size) {
-            result.outcome = before.exists ? HashResult::WrongSize : HashResult::Missing;
+        // A remembered file is most likely unchanged: its size and time settle it without
+        // opening it. Any other file is opened first and examined through its handle, which
+        // spares a second lookup of its path.
+        std::optional<platform::FileStamp> stamp;
+        std::optional<platform::InputFile> file;
+        if (run.cache && run.cache->contains(job.relativePath)) {
+            stamp = platform::fileStamp(path);
+        } else {
+            file.emplace(path);
+            stamp = file->stamp();
+            if (file->status() == platform::InputFile::Failed) {
+                result.outcome = HashResult::Unreadable;
+                run.done += expected;
+                continue;
+            }
+        }
+        result.size = stamp ? stamp->size : -1;
+        if (!stamp || (job.size >= 0 && stamp->size != job.size)) {
+            result.outcome = stamp ? HashResult::WrongSize : HashResult::Missing;
             run.done += expected;
             continue;
         }
-        if (run.cache) {
-            result.sha256 = run.cache->find(job.relativePath, before.size, before.modified);
+        if (!file) {
+            result.sha256 = run.cache->find(job.relativePath, stamp->size, stamp->modifiedNs);
             if (!result.sha256.isEmpty()) {
                 result.outcome = HashResult::Hashed;
                 result.fromCache = true;
                 run.done += expected;
                 continue;
             }
+            file.emplace(path);
         }
 
         qint64 counted = 0;
-        const QString digest = fileSha256(path, [&run, &counted](qint64 bytes) {
-            counted += bytes;
-            run.done += bytes;
-            return !run.cancelled;
-        });
+        const QString digest = file->status() == platform::InputFile::Open
+                                   ? fileSha256(*file,
+                                                [&run, &counted](qint64 bytes) {
+                                                    counted += bytes;
+                                                    run.done += bytes;
+                                                    return !run.cancelled;
+                                                })
+                                   : QString();
         if (run.cancelled) {
             result.outcome = HashResult::NotChecked;
             return;
@@ -216,7 +219,7 @@ void ParallelHasher::work(Run &run)
         result.sha256 = digest;
         // Not remembered while so fresh that a same-size write could still keep its time. A file
         // written while it was read needs no check: it no longer has the time it is stored under.
-        run.modified[size_t(index)] = before.modified;
-        run.rememberable[size_t(index)] = before.modified <= run.startedNs - racyWindowNs;
+        run.modified[size_t(index)] = stamp->modifiedNs;
+        run.rememberable[size_t(index)] = stamp->modifiedNs <= run.startedNs - racyWindowNs;
     }
 }

@@ -10,7 +10,7 @@
 
 class QTimer;
 
-// One file to hash: its path below the folder and the size it must have.
+// One file to hash: its path below the folder and the size it must have (any, when negative).
 struct HashJob
 {
     QString relativePath;
@@ -36,15 +36,17 @@ struct HashResult
 
 // Hashes a list of files below one folder on one thread per core, off the calling thread, with
 // progress in bytes and a cancel that takes effect within one 64 KiB block. With a cache file it
-// skips every file whose size and modification time are the remembered ones, and afterwards
-// stores what it learned. Owned by and driven from one thread; its signals arrive there.
+// skips every file whose size and modification time are the remembered ones, and stores what it
+// learned while its owner already works with the results. Owned by and driven from one thread; its
+// signals arrive there.
 class ParallelHasher : public QObject
 {
     Q_OBJECT
 
 public:
     explicit ParallelHasher(QObject *parent = nullptr);
-    // Cancels a run still going and waits for its threads (a fraction of a second).
+    // Cancels a run still going and waits for its threads, and for the cache of a finished run
+    // to be stored (a fraction of a second).
     ~ParallelHasher() override;
 
     // 0 (the default) means one thread per core.
@@ -57,8 +59,9 @@ public:
     bool isRunning() const { return running; }
 
 signals:
-    // Bytes done over the sum of the jobs' sizes; a file taken from the cache counts whole.
-    void progress(qint64 done, qint64 total);
+    // Bytes done over the sum of the jobs' sizes (a file taken from the cache counts whole), and
+    // the files begun.
+    void progress(qint64 done, qint64 total, int filesBegun);
     // One result per job, in the jobs' order.
     void finished(const QList<HashResult> &results, bool cancelled);
 
@@ -74,4 +77,5 @@ private:
     std::thread coordinator;
     QTimer *progressTimer;
     qint64 lastReported = -1;
+    int lastBegun = -1;
 };

@@ -331,6 +331,33 @@ void digestKnownValues()
     CHECK(hash.hexResult().empty());
 }
 
+// The file reader the scans use: the bytes and the stamp of a file (in a folder whose name needs
+// UTF-8), a missing file, and a folder where a file was expected.
+void inputFileReadsAndRefuses(const std::string &folder)
+{
+    const std::string dir = folder + "/d\xc3\xa9j\xc3\xa0";
+    const std::string name = dir + "/data.bin";
+    CreateDirectoryW(platform::toWide(dir).c_str(), nullptr);
+    CHECK(writeWideFile(platform::toWide(name), std::string(70000, 'x')));
+    {
+        platform::InputFile file(name);
+        CHECK(file.status() == platform::InputFile::Open);
+        const auto stamp = file.stamp();
+        const auto byName = platform::fileStamp(name);
+        CHECK(stamp && byName && stamp->size == 70000 && stamp->modifiedNs == byName->modifiedNs);
+        std::vector<char> buffer(65536);
+        std::int64_t total = 0;
+        for (std::int64_t count; (count = file.read(buffer.data(), buffer.size())) > 0;)
+            total += count;
+        CHECK(total == 70000);
+    }
+    CHECK(platform::InputFile(dir + "/absent.bin").status() == platform::InputFile::Missing);
+    CHECK(platform::InputFile(dir + "/no/such.bin").status() == platform::InputFile::Missing);
+    CHECK(platform::InputFile(dir).status() == platform::InputFile::Missing);
+    DeleteFileW(platform::toWide(name).c_str());
+    RemoveDirectoryW(platform::toWide(dir).c_str());
+}
+
 // The executable's resources, linked into this program as into the launcher: the version from
 // the project's one number, the icon, and a manifest with the settings the launcher relies on.
 void ownResources(const std::string &self)
@@ -407,6 +434,7 @@ int wmain(int argc, wchar_t *argv[])
     machineIdentity();
     ownResources(self);
     digestKnownValues();
+    inputFileReadsAndRefuses(folder);
     secondInstanceIsRefused(self, folder);
     updateScriptSwapsInAnyFolder(self, folder);
     RemoveDirectoryW(platform::toWide(folder).c_str());

@@ -47,17 +47,19 @@ public:
     int cachedCount() const { return fromCache; }
 
 signals:
+    // Hashing counts files, archiving bytes.
     void progress(ManifestBuilder::Stage stage, qint64 done, qint64 total);
 
 private:
     struct Found
     {
         QString path;
-        qint64 size = 0;
+        qint64 size = -1; // known once hashed
     };
 
     bool scan(QList<Found> &found);
-    bool hash(const QList<Found> &found, QStringList &digests);
+    // Fills in the sizes found while hashing.
+    bool hash(QList<Found> &found, QStringList &digests);
     bool writeBaseClient(const QList<Found> &found, QString &digest, qint64 &size);
     bool writeManifest(const QList<Found> &found, const QStringList &digests,
                        const QString &baseDigest, qint64 baseSize);

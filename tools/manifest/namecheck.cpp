@@ -3,15 +3,13 @@
 #include "files/manifest.h"
 
 #include <QHash>
-#include <QSet>
 
 QStringList refusedNames(const QStringList &paths)
 {
     QStringList problems;
+    // Every name once by its case-folded form, which is how Windows compares them.
     QHash<QString, QString> byFoldedName;
-    QSet<QString> folded;
-    for (const QString &path : paths)
-        folded.insert(path.toCaseFolded());
+    byFoldedName.reserve(paths.size());
     for (const QString &path : paths) {
         if (!isSafeRelativePath(path)) {
             problems.append(QStringLiteral("%1: not a plain relative path (absolute, a drive "
@@ -19,20 +17,25 @@ QStringList refusedNames(const QStringList &paths)
                                 .arg(path));
             continue;
         }
-        const QString key = path.toCaseFolded();
-        const auto other = byFoldedName.constFind(key);
-        if (other != byFoldedName.cend())
+        QString &first = byFoldedName[path.toCaseFolded()];
+        if (first.isEmpty())
+            first = path;
+        else
             problems.append(QStringLiteral("%1 and %2: one file on Windows (names differ only in "
                                            "case)")
-                                .arg(other.value(), path));
-        else
-            byFoldedName.insert(key, path);
-        // The launcher downloads each file under its temporary name before renaming it.
-        const QString temporary = temporaryPathFor(path);
-        if (folded.contains(temporary.toCaseFolded()))
+                                .arg(first, path));
+    }
+    // The launcher downloads each file under its temporary name (the file's own name and a
+    // suffix) before renaming it: only a name with that suffix can be another file's.
+    const QString suffix = temporaryPathFor(QString());
+    for (const QString &path : paths) {
+        if (!path.endsWith(suffix, Qt::CaseInsensitive))
+            continue;
+        const auto owner = byFoldedName.constFind(path.chopped(suffix.size()).toCaseFolded());
+        if (owner != byFoldedName.cend())
             problems.append(QStringLiteral("%1: the launcher's temporary name while it "
                                            "downloads %2")
-                                .arg(temporary, path));
+                                .arg(path, owner.value()));
     }
     return problems;
 }

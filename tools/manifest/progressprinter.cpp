@@ -13,9 +13,16 @@ const char *stageName(ManifestBuilder::Stage stage)
     return stage == ManifestBuilder::Hashing ? "hashing" : "archiving";
 }
 
-QString mebibytes(qint64 bytes)
+// Hashing counts files, archiving bytes.
+QString amount(ManifestBuilder::Stage stage, qint64 value)
 {
-    return QString::number(double(bytes) / (1 << 20), 'f', 1);
+    return stage == ManifestBuilder::Hashing ? QString::number(value)
+                                             : QString::number(double(value) / (1 << 20), 'f', 1);
+}
+
+const char *unit(ManifestBuilder::Stage stage)
+{
+    return stage == ManifestBuilder::Hashing ? "files" : "MiB";
 }
 
 } // namespace
@@ -31,12 +38,13 @@ void ProgressPrinter::show(ManifestBuilder::Stage stage, qint64 done, qint64 tot
             return;
         sinceDrawn.start();
         const int filled = percent * barWidth / 100;
-        const QString line = QStringLiteral("\r%1 [%2%3] %4% %5 / %6 MiB")
-                                 .arg(QLatin1String(stageName(stage)), -9)
-                                 .arg(QString(filled, QLatin1Char('#')),
-                                      QString(barWidth - filled, QLatin1Char('.')))
-                                 .arg(percent, 3)
-                                 .arg(mebibytes(done), mebibytes(total));
+        const QString line =
+            QStringLiteral("\r%1 [%2%3] %4% %5 / %6 %7")
+                .arg(QLatin1String(stageName(stage)), -9)
+                .arg(QString(filled, QLatin1Char('#')),
+                     QString(barWidth - filled, QLatin1Char('.')))
+                .arg(percent, 3)
+                .arg(amount(stage, done), amount(stage, total), QLatin1String(unit(stage)));
         if (newStage && lineOpen)
             std::fputc('\n', stream);
         std::fputs(line.toLocal8Bit().constData(), stream);
@@ -46,9 +54,9 @@ void ProgressPrinter::show(ManifestBuilder::Stage stage, qint64 done, qint64 tot
         if (!newStage && tenth == lastTenth)
             return;
         lastTenth = tenth;
-        std::fprintf(stream, "%s: %d%% (%s of %s MiB)\n", stageName(stage), percent,
-                     mebibytes(done).toLocal8Bit().constData(),
-                     mebibytes(total).toLocal8Bit().constData());
+        std::fprintf(stream, "%s: %d%% (%s of %s %s)\n", stageName(stage), percent,
+                     amount(stage, done).toLocal8Bit().constData(),
+                     amount(stage, total).toLocal8Bit().constData(), unit(stage));
     }
     lastStage = int(stage);
     std::fflush(stream);

@@ -47,10 +47,10 @@ std::string Sha256::hexResult()
     if (!finished)
         return std::string();
     static const char hex[] = "0123456789abcdef";
-    std::string text;
+    std::string text(size_t(length) * 2, '0');
     for (unsigned int i = 0; i < length; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 0xf];
+        text[2 * i] = hex[digest[i] >> 4];
+        text[2 * i + 1] = hex[digest[i] & 0xf];
     }
     return text;
 }
