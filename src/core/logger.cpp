@@ -61,12 +61,15 @@ void Logger::log(LogLevel level, const QString &message)
 {
     QMutexLocker locker(&mutex);
 
+    // The local time is worked out once a second: a download logs thousands of lines in one.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (now != stampSecond) {
+        stampSecond = now;
+        stamp = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    }
     // Filled one placeholder after another, so "%1" inside the message stays as typed.
     const QString line =
-        QStringLiteral("[%1] [%2] %3")
-            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-            .arg(levelName(level))
-            .arg(message);
+        QStringLiteral("[%1] [%2] %3").arg(stamp).arg(levelName(level)).arg(message);
 
     if (file.isOpen()) {
         stream << line << '\n';

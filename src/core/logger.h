@@ -47,4 +47,6 @@ private:
     QTextStream stream;
     QMutex mutex;
     Listener logListener;
+    qint64 stampSecond = -1;
+    QString stamp;
 };

@@ -13,13 +13,23 @@ constexpr qint64 sliceSize = 64 << 10;
 constexpr qint64 maxQueuedBytes = 8 << 20;
 } // namespace
 
-DigestingWriter::DigestingWriter(std::unique_ptr<QFile> file, qint64 existing)
-    : file(std::move(file)), worker([this, existing] { run(existing); })
-{}
+DigestingWriter::DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode)
+    : file(std::move(file))
+{
+    result.written = true;
+    if (mode == Mode::CallersThread) {
+        readBack(existing);
+        return;
+    }
+    worker = std::thread([this, existing] {
+        readBack(existing);
+        run();
+    });
+}
 
 DigestingWriter::~DigestingWriter()
 {
-    if (worker.joinable())
+    if (!finished)
         finish();
 }
 
@@ -27,6 +37,10 @@ bool DigestingWriter::write(QByteArray chunk)
 {
     if (chunk.isEmpty())
         return !failed();
+    if (!worker.joinable()) {
+        apply(Item{false, std::move(chunk)});
+        return !failed();
+    }
     // The writer's thread must be the only one holding the bytes: a chunk still shared with the
     // caller would have its reference count touched from two threads.
     chunk.detach();
@@ -42,6 +56,10 @@ bool DigestingWriter::write(QByteArray chunk)
 
 void DigestingWriter::restart()
 {
+    if (!worker.joinable()) {
+        apply(Item{true, QByteArray()});
+        return;
+    }
     std::lock_guard<std::mutex> lock(mutex);
     queue.push_back(Item{true, QByteArray()});
     changed.notify_all();
@@ -49,12 +67,17 @@ void DigestingWriter::restart()
 
 DigestingWriter::Result DigestingWriter::finish()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-        changed.notify_all();
+    if (worker.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+            changed.notify_all();
+        }
+        worker.join();
     }
-    worker.join();
+    finished = true;
+    if (result.written)
+        result.sha256 = hash.hexResult();
     if (result.written && !file->flush()) {
         result.written = false;
         result.error = file->errorString();
@@ -63,38 +86,40 @@ DigestingWriter::Result DigestingWriter::finish()
     return result;
 }
 
-void DigestingWriter::run(qint64 existing)
+void DigestingWriter::fail(const QString &error)
 {
-    Sha256 hash;
-    result.written = true;
-    result.size = 0;
-    auto fail = [this](const QString &error) {
-        result.written = false;
-        result.error = error;
-        std::lock_guard<std::mutex> lock(mutex);
-        writeFailed = true;
-        changed.notify_all();
-    };
+    result.written = false;
+    result.error = error;
+    std::lock_guard<std::mutex> lock(mutex);
+    writeFailed = true;
+    changed.notify_all();
+}
 
-    if (existing > 0) {
-        // Bytes of an earlier attempt: they count in the digest of the whole file.
-        QFile earlier(file->fileName());
-        std::vector<char> block(sliceSize);
-        qint64 left = existing;
-        if (earlier.open(QIODevice::ReadOnly)) {
-            while (left > 0) {
-                const qint64 read = earlier.read(block.data(), qMin(left, sliceSize));
-                if (read <= 0)
-                    break;
-                hash.add(block.data(), read);
-                left -= read;
-            }
+// Bytes of an earlier attempt: they count in the digest of the whole file.
+void DigestingWriter::readBack(qint64 existing)
+{
+    if (existing <= 0)
+        return;
+    QFile earlier(file->fileName());
+    std::vector<char> block(sliceSize);
+    qint64 left = existing;
+    if (earlier.open(QIODevice::ReadOnly)) {
+        while (left > 0) {
+            const qint64 read = earlier.read(block.data(), qMin(left, sliceSize));
+            if (read <= 0)
+                break;
+            hash.add(block.data(), read);
+            left -= read;
         }
-        if (left > 0)
-            fail(QStringLiteral("cannot read back %1").arg(file->fileName()));
-        result.size = existing - left;
     }
+    if (left > 0)
+        fail(QStringLiteral("cannot read back %1").arg(file->fileName()));
+    result.size = existing - left;
+}
 
+// Runs on the worker: applies what is queued until finish() says stop.
+void DigestingWriter::run()
+{
     for (;;) {
         Item item;
         {
@@ -107,25 +132,28 @@ void DigestingWriter::run(qint64 existing)
             queuedBytes -= item.data.size();
             changed.notify_all();
         }
-        if (item.restart) {
-            hash.reset();
-            result.size = 0;
-            if (!file->resize(0) || !file->seek(0))
-                fail(file->errorString());
-            continue;
-        }
-        if (!result.written)
-            continue; // drained, so the reader never waits on a writer that gave up
-        for (qint64 at = 0; at < item.data.size() && result.written; at += sliceSize) {
-            const qint64 length = qMin(sliceSize, item.data.size() - at);
-            if (file->write(item.data.constData() + at, length) != length) {
-                fail(file->errorString());
-                break;
-            }
-            hash.add(item.data.constData() + at, length);
-            result.size += length;
-        }
+        apply(item);
     }
-    if (result.written)
-        result.sha256 = hash.hexResult();
+}
+
+void DigestingWriter::apply(const Item &item)
+{
+    if (item.restart) {
+        hash.reset();
+        result.size = 0;
+        if (!file->resize(0) || !file->seek(0))
+            fail(file->errorString());
+        return;
+    }
+    if (!result.written)
+        return; // drained, so the reader never waits on a writer that gave up
+    for (qint64 at = 0; at < item.data.size(); at += sliceSize) {
+        const qint64 length = qMin(sliceSize, item.data.size() - at);
+        if (file->write(item.data.constData() + at, length) != length) {
+            fail(file->errorString());
+            return;
+        }
+        hash.add(item.data.constData() + at, length);
+        result.size += length;
+    }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/filedigest.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -15,9 +17,17 @@ class QFile;
 // Writes a download's bytes to its file and feeds them to SHA-256 on a thread of its own, so the
 // thread that reads the network only hands chunks over. The hand-off is a plain queue under a
 // mutex (no queued Qt signals), bounded: a writer that falls behind holds the reader back.
+// With Mode::CallersThread write() writes and hashes at once instead: for a small file, a thread
+// of its own costs more than the work.
 class DigestingWriter
 {
 public:
+    enum class Mode
+    {
+        OwnThread,
+        CallersThread
+    };
+
     struct Result
     {
         bool written = false; // every byte reached the file
@@ -28,7 +38,7 @@ public:
 
     // `file` is open for writing at its end and already holds `existing` bytes (a transfer
     // resumed), which are read back into the digest first.
-    DigestingWriter(std::unique_ptr<QFile> file, qint64 existing);
+    DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode = Mode::OwnThread);
     ~DigestingWriter();
     DigestingWriter(const DigestingWriter &) = delete;
     DigestingWriter &operator=(const DigestingWriter &) = delete;
@@ -47,8 +57,10 @@ private:
         bool restart = false;
         QByteArray data;
     };
-    void run(qint64 existing);
-    void store(const QByteArray &data);
+    void readBack(qint64 existing);
+    void run();
+    void apply(const Item &item);
+    void fail(const QString &error);
 
     std::unique_ptr<QFile> file;
     std::mutex mutex;
@@ -56,8 +68,10 @@ private:
     std::deque<Item> queue;
     qint64 queuedBytes = 0;
     bool stopping = false;
+    bool finished = false;
     std::atomic<bool> writeFailed{false};
-    // Owned by the worker until it is joined.
+    // Owned by the worker, if there is one, until it is joined.
     Result result;
+    Sha256 hash;
     std::thread worker;
 };

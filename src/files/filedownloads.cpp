@@ -7,6 +7,7 @@
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "core/networkpool.h"
 #include "files/verifiedtransfer.h"
 
 #include <QDir>
@@ -50,6 +51,7 @@ void FileManager::startDownload()
     downloadedBytes = 0;
     skippedFiles.clear();
     writeFailure.clear();
+    readyFolders.clear();
     batchRunning = true;
     log.log(Info, QStringLiteral("Starting download of %1 files (%2 MB)")
                       .arg(QString::number(totalFiles),
@@ -80,7 +82,9 @@ bool FileManager::startTransfer(const FileEntry &entry)
     Logger &log = Logger::instance();
     const QString fullPath = localPath(entry.path);
     const QString folder = QFileInfo(fullPath).absolutePath();
-    const bool folderReady = QDir().mkpath(folder);
+    const bool folderReady = readyFolders.contains(folder) || QDir().mkpath(folder);
+    if (folderReady)
+        readyFolders.insert(folder);
     log.log(Info, QStringLiteral("Downloading: %1 (%2 KB)")
                       .arg(entry.path, QString::number(double(entry.size) / 1024, 'f', 2)));
 
@@ -93,7 +97,7 @@ bool FileManager::startTransfer(const FileEntry &entry)
     target.sha256 = entry.sha256;
     target.userAgent = userAgent;
     target.resumable = true;
-    auto *transfer = new VerifiedTransfer(networkManager, target, this);
+    auto *transfer = new VerifiedTransfer(gameFileNetworks->acquire(), target, this);
     connect(transfer, &VerifiedTransfer::progress, this, &FileManager::onFileDownloadProgress);
     connect(transfer, &VerifiedTransfer::finished, this, &FileManager::onFileDownloadFinished);
     activeTransfers.insert(transfer, entry);
@@ -103,6 +107,7 @@ bool FileManager::startTransfer(const FileEntry &entry)
 
     activeTransfers.remove(transfer);
     transferReceived.remove(transfer);
+    gameFileNetworks->release(transfer->networkManager());
     const QString text = QStringLiteral("Cannot open temp file for writing: %1").arg(entry.path);
     log.log(Error, text);
     emit errorOccurred(text);
@@ -162,6 +167,7 @@ void FileManager::onFileDownloadFinished()
     if (!transfer || !activeTransfers.contains(transfer))
         return;
     transfer->deleteLater();
+    gameFileNetworks->release(transfer->networkManager());
     const FileEntry entry = activeTransfers.take(transfer);
     const qint64 received = transferReceived.take(transfer);
 

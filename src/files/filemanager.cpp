@@ -3,6 +3,7 @@
 #include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "core/networkpool.h"
 #include "core/networkrequests.h"
 
 #include <QFile>
@@ -12,12 +13,19 @@
 #include <QThread>
 #include <QTimer>
 
+namespace {
+// A transfer that makes no progress for 30 s is aborted and finishes with an error.
+constexpr int transferTimeoutMs = 30000;
+} // namespace
+
 FileManager::FileManager(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this)),
+      // One manager per core, up to the most transfers that can run at once.
+      gameFileNetworks(
+          new NetworkPool(qBound(1, QThread::idealThreadCount(), 8), transferTimeoutMs, this)),
       integrityTimer(new QTimer(this))
 {
-    // A transfer that makes no progress for 30 s is aborted and finishes with an error.
-    networkManager->setTransferTimeout(30000);
+    networkManager->setTransferTimeout(transferTimeoutMs);
     integrityTimer->setSingleShot(true);
     connect(integrityTimer, &QTimer::timeout, this, &FileManager::onIntegrityCheck);
 }

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+class NetworkPool;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -94,6 +95,7 @@ private:
     void failBaseClient(const QString &text);
 
     QNetworkAccessManager *networkManager = nullptr;
+    NetworkPool *gameFileNetworks = nullptr;
     QNetworkReply *manifestReply = nullptr;
     // Raised by cancelAll: a verification pass of an older generation reports nothing.
     quint64 workGeneration = 0;
@@ -119,6 +121,8 @@ private:
     // Files of the batch given up on, and the first reason a file could not even be written.
     QStringList skippedFiles;
     QString writeFailure;
+    // Folders made (or found) in this batch: thousands of files share a few folders.
+    QSet<QString> readyFolders;
     // Files the integrity monitor found modified: the next verification checks their digest,
     // since a same-size change passes the size check.
     QSet<QString> suspectFiles;

@@ -3,6 +3,7 @@
 #include "core/logger.h"
 #include "core/networkrequests.h"
 #include "files/digestingwriter.h"
+#include "platform/platform.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,9 +12,11 @@
 #include <QNetworkRequest>
 
 namespace {
-// A body at least this long keeps its validator on disk from its first byte, so that even a
-// killed launcher resumes it; smaller ones write it only when their attempt breaks.
-constexpr qint64 validatorOnDiskFrom = 1 << 20;
+// A file at least this long is large: it keeps its validator on disk from the body's first byte,
+// so that even a killed launcher resumes it, and it is written and hashed on a thread of its own.
+// Smaller ones write their validator only when their attempt breaks, and are written and hashed
+// on this thread, where that costs less than starting a thread for them.
+constexpr qint64 largeFrom = 1 << 20;
 
 bool writeValidator(const QString &path, const QByteArray &validator)
 {
@@ -84,7 +87,10 @@ bool VerifiedTransfer::start()
         error = file->errorString();
         return false;
     }
-    writer = std::make_unique<DigestingWriter>(std::move(file), resumeOffset);
+    const bool large = destination.size < 0 || destination.size >= largeFrom;
+    writer = std::make_unique<DigestingWriter>(std::move(file), resumeOffset,
+                                               large ? DigestingWriter::Mode::OwnThread
+                                                     : DigestingWriter::Mode::CallersThread);
     if (resumeOffset > 0) {
         Logger::instance().log(Info, QStringLiteral("Resuming %1 at %2 bytes")
                                          .arg(displayName(), QString::number(resumeOffset)));
@@ -162,7 +168,7 @@ bool VerifiedTransfer::acceptBody()
         // A weak ETag may not be used to ask for a range.
         validator =
             !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified");
-        if (!validator.isEmpty() && bodyLength >= validatorOnDiskFrom)
+        if (!validator.isEmpty() && bodyLength >= largeFrom)
             validatorOnDisk = writeValidator(validatorPath(), validator);
     }
     return true;
@@ -279,8 +285,8 @@ void VerifiedTransfer::onFinished()
                            QString::number(tooLong ? destination.size : fileSize),
                            tooLong ? QStringLiteral("(not computed)") : fileDigest));
     } else if (!destination.finalPath.isEmpty() && destination.finalPath != destination.partPath &&
-               !(QFile::remove(destination.finalPath),
-                 QFile::rename(destination.partPath, destination.finalPath))) {
+               !platform::replaceFile(destination.partPath.toUtf8().toStdString(),
+                                      destination.finalPath.toUtf8().toStdString())) {
         result = Outcome::RenameFailed;
         error = QStringLiteral("rename failed");
     } else {

@@ -127,6 +127,10 @@ struct FileStamp
 // cannot be examined. One system call, no time-zone work: the digest cache asks for every file.
 std::optional<FileStamp> fileStamp(const std::string &path);
 
+// Gives the file at `from` the name `to` in one step, replacing a file of that name: there is no
+// moment without a file under `to`. Both lie in one folder (one volume). False when it failed.
+bool replaceFile(const std::string &from, const std::string &to);
+
 // A regular file opened for reading, closed with the object. Plain system calls: a digest of
 // many small files spends more time opening them than hashing, and QFile adds several calls and
 // allocations to each. Move-only.

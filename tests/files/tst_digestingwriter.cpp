@@ -23,13 +23,22 @@ void DigestingWriterTest::handOff_data()
     QTest::addColumn<qint64>("chunk");     // size of each handed-over chunk
     QTest::addColumn<int>("restartAfter"); // chunks before the file starts over; -1: never
     QTest::addColumn<bool>("full");        // the file is a device that is always full
+    QTest::addColumn<bool>("ownThread");   // false: on the caller's thread
 
-    QTest::newRow("small chunks") << qint64(0) << qint64(1000) << -1 << false;
-    // More than the queue may hold: the reader waits for the writer.
-    QTest::newRow("beyond the queue bound") << qint64(0) << qint64(1 << 20) << -1 << false;
-    QTest::newRow("resumed file") << qint64(70000) << qint64(65536) << -1 << false;
-    QTest::newRow("started over") << qint64(70000) << qint64(65536) << 5 << false;
-    QTest::newRow("write failure") << qint64(0) << qint64(65536) << -1 << true;
+    for (const bool ownThread : {true, false}) {
+        const char *where = ownThread ? "" : ", caller's thread";
+        QTest::addRow("small chunks%s", where)
+            << qint64(0) << qint64(1000) << -1 << false << ownThread;
+        // More than the queue may hold: the reader waits for the writer.
+        QTest::addRow("beyond the queue bound%s", where)
+            << qint64(0) << qint64(1 << 20) << -1 << false << ownThread;
+        QTest::addRow("resumed file%s", where)
+            << qint64(70000) << qint64(65536) << -1 << false << ownThread;
+        QTest::addRow("started over%s", where)
+            << qint64(70000) << qint64(65536) << 5 << false << ownThread;
+        QTest::addRow("write failure%s", where)
+            << qint64(0) << qint64(65536) << -1 << true << ownThread;
+    }
 }
 
 void DigestingWriterTest::handOff()
@@ -38,6 +47,7 @@ void DigestingWriterTest::handOff()
     QFETCH(qint64, chunk);
     QFETCH(int, restartAfter);
     QFETCH(bool, full);
+    QFETCH(bool, ownThread);
 
     QTemporaryDir dir;
     const QString path = dir.filePath("part");
@@ -54,7 +64,9 @@ void DigestingWriterTest::handOff()
 
     const QByteArray body = testsupport::patternedBytes(24 * chunk, 2);
     QByteArray expected = earlier;
-    DigestingWriter writer(std::move(file), full ? 0 : existing);
+    DigestingWriter writer(std::move(file), full ? 0 : existing,
+                           ownThread ? DigestingWriter::Mode::OwnThread
+                                     : DigestingWriter::Mode::CallersThread);
     bool accepted = true;
     for (int i = 0; i < 24 && accepted; ++i) {
         if (i == restartAfter) {

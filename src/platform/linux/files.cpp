@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,6 +27,11 @@ std::optional<FileStamp> fileStamp(const std::string &path)
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     return stampOf(info);
+}
+
+bool replaceFile(const std::string &from, const std::string &to)
+{
+    return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 InputFile::InputFile(const std::string &path)

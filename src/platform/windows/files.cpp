@@ -31,6 +31,11 @@ std::optional<FileStamp> fileStamp(const std::string &path)
     return stampOf(data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime);
 }
 
+bool replaceFile(const std::string &from, const std::string &to)
+{
+    return MoveFileExW(toWide(from).c_str(), toWide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 InputFile::InputFile(const std::string &path)
 {
     // Shared like QFile opens files, so a game or an updater holding the file does not fail us.

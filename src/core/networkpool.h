@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+
+class QNetworkAccessManager;
+
+// Network managers shared out among many transfers at once, each transfer on the least busy one.
+// Qt serves every connection of one manager on one thread, and over plain HTTP it reads each
+// answer's head a byte at a time from the socket: thousands of small files kept that one thread
+// busy while other cores idled. The connections to the server are as many as with one manager:
+// one per transfer in flight.
+class NetworkPool : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `size` managers (at least one), each giving up on a transfer that makes no progress for
+    // `transferTimeoutMs`.
+    NetworkPool(int size, int transferTimeoutMs, QObject *parent = nullptr);
+
+    // The manager with the fewest transfers; every acquire() is matched by one release().
+    QNetworkAccessManager *acquire();
+    void release(QNetworkAccessManager *manager);
+
+private:
+    QList<QNetworkAccessManager *> managers;
+    QList<int> load;
+};
