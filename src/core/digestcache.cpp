@@ -200,7 +200,7 @@ bool DigestCache::parse(const QByteArray &data, const QString &folder, QHash<QSt
         return false;
 
     QHash<QString, Entry> result;
-    result.reserve(body.count('\n'));
+    result.reserve(std::count(body.begin(), body.end(), '\n'));
     while (nextLine(line)) {
         QByteArrayView fields[4];
         int count = 0;

@@ -19,6 +19,11 @@ namespace {
 // clock tick, leaving size and time unchanged: such a digest is used but not remembered.
 constexpr qint64 racyWindowNs = 2000000000;
 
+std::string pathOf(const QString &folder, const HashJob &job)
+{
+    return (folder + QLatin1Char('/') + job.relativePath).toUtf8().toStdString();
+}
+
 } // namespace
 
 struct ParallelHasher::Run
@@ -29,6 +34,9 @@ struct ParallelHasher::Run
     std::vector<HashResult> results;
     std::vector<qint64> modified;
     std::vector<char> rememberable;
+    // Sizes and times read ahead while the cache loads; empty when there is no cache to load.
+    std::vector<std::optional<platform::FileStamp>> stamps;
+    std::atomic<int> nextStamp{0};
     qint64 startedNs = 0;
     qint64 total = 0;
     std::atomic<int> next{0};
@@ -101,14 +109,28 @@ void ParallelHasher::reportProgress()
 // results to the owner's thread and stores what was learnt.
 void ParallelHasher::runAll(std::shared_ptr<Run> run)
 {
-    if (run->cache && !run->cache->load() && QFileInfo::exists(run->cache->file()))
+    const int wanted = threadCount > 0 ? threadCount : QThread::idealThreadCount();
+    const int count = std::max(1, std::min(wanted, int(run->jobs.size())));
+
+    // On a second scan the files' sizes and times are read while the cache loads: of an
+    // unchanged folder, that is all the work there is.
+    const bool readAhead = run->cache && QFileInfo::exists(run->cache->file());
+    std::vector<std::thread> helpers;
+    if (readAhead) {
+        run->stamps.resize(size_t(run->jobs.size()));
+        for (int i = 1; i < count; ++i)
+            helpers.emplace_back([run] { readStamps(*run); });
+    }
+    if (run->cache && !run->cache->load() && readAhead)
         Logger::instance().log(
             Info, QStringLiteral("Digest cache %1 is damaged or outdated: every file is hashed")
                       .arg(run->cache->file()));
+    if (readAhead)
+        readStamps(*run);
+    for (std::thread &helper : helpers)
+        helper.join();
+    helpers.clear();
 
-    const int wanted = threadCount > 0 ? threadCount : QThread::idealThreadCount();
-    const int count = std::max(1, std::min(wanted, int(run->jobs.size())));
-    std::vector<std::thread> helpers;
     for (int i = 1; i < count; ++i)
         helpers.emplace_back([run] { work(*run); });
     work(*run);
@@ -150,6 +172,15 @@ void ParallelHasher::runAll(std::shared_ptr<Run> run)
             Warn, QStringLiteral("Cannot write the digest cache %1").arg(run->cache->file()));
 }
 
+// Runs on every thread while the cache loads: reads the next file's size and time until every
+// file's is known or the run is cancelled.
+void ParallelHasher::readStamps(Run &run)
+{
+    for (int index = run.nextStamp++; index < run.jobs.size() && !run.cancelled;
+         index = run.nextStamp++)
+        run.stamps[size_t(index)] = platform::fileStamp(pathOf(run.folder, run.jobs.at(index)));
+}
+
 // Runs on every hashing thread: takes the next job until none is left or the run is cancelled.
 void ParallelHasher::work(Run &run)
 {
@@ -161,51 +192,47 @@ void ParallelHasher::work(Run &run)
         HashResult &result = run.results[size_t(index)];
         result.relativePath = job.relativePath;
         const qint64 expected = std::max<qint64>(job.size, 0);
-        const std::string path =
-            (run.folder + QLatin1Char('/') + job.relativePath).toUtf8().toStdString();
+        const std::string path = pathOf(run.folder, job);
 
         // A remembered file is most likely unchanged: its size and time settle it without
-        // opening it. Any other file is opened first and examined through its handle, which
-        // spares a second lookup of its path.
-        std::optional<platform::FileStamp> stamp;
-        std::optional<platform::InputFile> file;
+        // opening it.
         if (run.cache && run.cache->contains(job.relativePath)) {
-            stamp = platform::fileStamp(path);
-        } else {
-            file.emplace(path);
-            stamp = file->stamp();
-            if (file->status() == platform::InputFile::Failed) {
-                result.outcome = HashResult::Unreadable;
-                run.done += expected;
-                continue;
+            const std::optional<platform::FileStamp> stamp =
+                run.stamps.empty() ? platform::fileStamp(path) : run.stamps[size_t(index)];
+            if (stamp && (job.size < 0 || stamp->size == job.size)) {
+                result.sha256 = run.cache->find(job.relativePath, stamp->size, stamp->modifiedNs);
+                if (!result.sha256.isEmpty()) {
+                    result.outcome = HashResult::Hashed;
+                    result.fromCache = true;
+                    result.size = stamp->size;
+                    run.done += expected;
+                    continue;
+                }
             }
         }
+
+        // Any other file is opened first and examined through its handle: the digest belongs
+        // to the size and time the open file has, and no second lookup of its path is needed.
+        platform::InputFile file(path);
+        const std::optional<platform::FileStamp> stamp = file.stamp();
         result.size = stamp ? stamp->size : -1;
+        if (file.status() == platform::InputFile::Failed) {
+            result.outcome = HashResult::Unreadable;
+            run.done += expected;
+            continue;
+        }
         if (!stamp || (job.size >= 0 && stamp->size != job.size)) {
             result.outcome = stamp ? HashResult::WrongSize : HashResult::Missing;
             run.done += expected;
             continue;
         }
-        if (!file) {
-            result.sha256 = run.cache->find(job.relativePath, stamp->size, stamp->modifiedNs);
-            if (!result.sha256.isEmpty()) {
-                result.outcome = HashResult::Hashed;
-                result.fromCache = true;
-                run.done += expected;
-                continue;
-            }
-            file.emplace(path);
-        }
 
         qint64 counted = 0;
-        const QString digest = file->status() == platform::InputFile::Open
-                                   ? fileSha256(*file,
-                                                [&run, &counted](qint64 bytes) {
-                                                    counted += bytes;
-                                                    run.done += bytes;
-                                                    return !run.cancelled;
-                                                })
-                                   : QString();
+        const QString digest = fileSha256(file, [&run, &counted](qint64 bytes) {
+            counted += bytes;
+            run.done += bytes;
+            return !run.cancelled;
+        });
         if (run.cancelled) {
             result.outcome = HashResult::NotChecked;
             return;

@@ -67,6 +67,7 @@ signals:
 
 private:
     struct Run;
+    static void readStamps(Run &run);
     static void work(Run &run);
     void runAll(std::shared_ptr<Run> run);
     void reportProgress();
