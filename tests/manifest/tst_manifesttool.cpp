@@ -54,6 +54,7 @@ void ManifestToolTest::init()
     files = {{"system/l2.exe", testsupport::patternedBytes(300000, 1)},
              {"system/l2.ini", "[Game]\n"},
              {"maps/ünïcode map.unr", testsupport::patternedBytes(70000, 2)},
+             {"music/\"live\" \U0001F3B5.ogg", "la"},
              {"textures/empty.utx", QByteArray()},
              {".hidden/readme.txt", "x"}};
     for (auto it = files.cbegin(); it != files.cend(); ++it) {

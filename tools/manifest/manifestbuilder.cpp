@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -24,24 +25,33 @@ namespace {
 constexpr int maxListedProblems = 20;
 
 // Appends `text` as a JSON string literal, quotes included.
-void appendJsonString(std::string &out, const QString &text)
+void appendJsonString(std::string &out, QStringView text)
 {
     out += '"';
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u >= 0x80) {
-            const QByteArray utf8 = QStringView(&c, 1).toUtf8();
-            out.append(utf8.constData(), size_t(utf8.size()));
-        } else if (u == '"' || u == '\\') {
-            out += '\\';
-            out += char(u);
-        } else if (u < 0x20) {
-            static const char hex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += hex[u >> 4];
-            out += hex[u & 0xf];
-        } else {
-            out += char(u);
+    const bool plain = std::all_of(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x80 && c != QLatin1Char('"') &&
+               c != QLatin1Char('\\');
+    });
+    if (plain) {
+        // Nearly every path and digest: copied in one go.
+        const size_t at = out.size();
+        out.resize(at + size_t(text.size()));
+        std::transform(text.begin(), text.end(), out.begin() + qsizetype(at),
+                       [](QChar c) { return char(c.unicode()); });
+    } else {
+        for (const char c : text.toUtf8()) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += c;
+            } else if (byte < 0x20) {
+                static const char hex[] = "0123456789abcdef";
+                out += "\\u00";
+                out += hex[byte >> 4];
+                out += hex[byte & 0xf];
+            } else {
+                out += c; // UTF-8 as it stands
+            }
         }
     }
     out += '"';
@@ -251,7 +261,7 @@ bool ManifestBuilder::writeManifest(const QList<Found> &found, const QStringList
         appendJsonString(json, digests[i]);
         if (!options.urlBase.isEmpty()) {
             json += ",\n            \"url\": ";
-            appendJsonString(json, urlBase + found[i].path);
+            appendJsonString(json, QString(urlBase + found[i].path));
         }
         json += "\n        }";
     }
