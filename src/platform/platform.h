@@ -133,7 +133,7 @@ bool replaceFile(const std::string &from, const std::string &to);
 
 // A regular file opened for reading, closed with the object. Plain system calls: a digest of
 // many small files spends more time opening them than hashing, and QFile adds several calls and
-// allocations to each. Move-only.
+// allocations to each.
 class InputFile
 {
 public:
@@ -146,15 +146,16 @@ public:
 
     explicit InputFile(const std::string &path);
     ~InputFile();
-    InputFile(InputFile &&other) noexcept;
-    InputFile &operator=(InputFile &&) = delete;
     InputFile(const InputFile &) = delete;
     InputFile &operator=(const InputFile &) = delete;
 
     Status status() const { return state; }
     // Size and modification time of the file when it was opened (not of whatever the path names
     // by now); empty unless open.
-    std::optional<FileStamp> stamp() const;
+    std::optional<FileStamp> stamp() const
+    {
+        return state == Open ? std::optional<FileStamp>(opened) : std::nullopt;
+    }
     // Bytes read into `buffer`, 0 at the end, -1 on an error.
     std::int64_t read(void *buffer, std::size_t size);
 

@@ -60,18 +60,6 @@ InputFile::~InputFile()
         ::close(int(handle));
 }
 
-InputFile::InputFile(InputFile &&other) noexcept
-    : state(other.state), handle(other.handle), opened(other.opened)
-{
-    other.handle = -1;
-    other.state = Failed;
-}
-
-std::optional<FileStamp> InputFile::stamp() const
-{
-    return state == Open ? std::optional<FileStamp>(opened) : std::nullopt;
-}
-
 std::int64_t InputFile::read(void *buffer, std::size_t size)
 {
     if (state != Open)
