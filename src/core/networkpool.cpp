@@ -1,12 +1,14 @@
 #include "core/networkpool.h"
 
 #include <QNetworkAccessManager>
+#include <QThread>
 
 #include <algorithm>
 
-NetworkPool::NetworkPool(int size, int transferTimeoutMs, QObject *parent) : QObject(parent)
+NetworkPool::NetworkPool(int transferTimeoutMs, QObject *parent) : QObject(parent)
 {
-    for (int i = 0; i < std::max(1, size); ++i) {
+    const int size = std::clamp(QThread::idealThreadCount(), 1, 8);
+    for (int i = 0; i < size; ++i) {
         auto *manager = new QNetworkAccessManager(this);
         manager->setTransferTimeout(transferTimeoutMs);
         managers.append(manager);

@@ -15,9 +15,9 @@ class NetworkPool : public QObject
     Q_OBJECT
 
 public:
-    // `size` managers (at least one), each giving up on a transfer that makes no progress for
-    // `transferTimeoutMs`.
-    NetworkPool(int size, int transferTimeoutMs, QObject *parent = nullptr);
+    // One manager per core, up to the most transfers that can run at once (8), each giving up on
+    // a transfer that makes no progress for `transferTimeoutMs`.
+    explicit NetworkPool(int transferTimeoutMs, QObject *parent = nullptr);
 
     // The manager with the fewest transfers; every acquire() is matched by one release().
     QNetworkAccessManager *acquire();

@@ -21,10 +21,7 @@ constexpr int transferTimeoutMs = 30000;
 
 FileManager::FileManager(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this)),
-      // One manager per core, up to the most transfers that can run at once.
-      gameFileNetworks(
-          new NetworkPool(qBound(1, QThread::idealThreadCount(), 8), transferTimeoutMs, this)),
-      integrityTimer(new QTimer(this))
+      gameFileNetworks(new NetworkPool(transferTimeoutMs, this)), integrityTimer(new QTimer(this))
 {
     networkManager->setTransferTimeout(transferTimeoutMs);
     integrityTimer->setSingleShot(true);
