@@ -1,6 +1,6 @@
 #include "core/digestcache.h"
 
-#include "core/filedigest.h"
+#include "platform/platform.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -52,9 +52,9 @@ char *copyAscii(char *out, const QString &text)
 
 QByteArray sha256Hex(QByteArrayView data)
 {
-    Sha256 hash;
-    hash.add(data.data(), data.size());
-    return hash.hexResult().toLatin1();
+    platform::Sha256 hash;
+    hash.add(data.data(), size_t(data.size()));
+    return QByteArray::fromStdString(hash.hexResult());
 }
 
 QString normalFolder(const QString &folder)

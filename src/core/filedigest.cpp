@@ -9,33 +9,14 @@ namespace {
 // Small enough to stay in the core's cache between the read and the digest: 1 MiB blocks ran
 // about 30 % slower here than 64 KiB ones.
 constexpr qint64 blockSize = 64 << 10;
-} // namespace
 
-// The system's own SHA-256 (CNG on Windows, OpenSSL's EVP elsewhere) from the platform layer.
-struct Sha256::State
+// The system's SHA-256 (CNG on Windows, OpenSSL's EVP elsewhere) as lower-case hex text.
+QString hexOf(platform::Sha256 &hash)
 {
-    platform::Sha256 hash;
-};
-
-Sha256::Sha256() : state(std::make_unique<State>()) {}
-
-Sha256::~Sha256() = default;
-
-void Sha256::reset()
-{
-    state->hash.reset();
-}
-
-void Sha256::add(const char *data, qint64 size)
-{
-    state->hash.add(data, static_cast<std::size_t>(size));
-}
-
-QString Sha256::hexResult()
-{
-    const std::string hex = state->hash.hexResult();
+    const std::string hex = hash.hexResult();
     return QString::fromLatin1(hex.data(), qsizetype(hex.size()));
 }
+} // namespace
 
 QString fileSha256(platform::InputFile &file, const std::function<bool(qint64)> &onBlock)
 {
@@ -44,7 +25,7 @@ QString fileSha256(platform::InputFile &file, const std::function<bool(qint64)> 
         return QString();
     // One block and one digest context per thread for its life, not new ones for every file.
     thread_local std::vector<char> block(blockSize);
-    thread_local Sha256 hash;
+    thread_local platform::Sha256 hash;
     hash.reset();
     // Exactly the bytes the file had when it was opened: a digest always belongs to the size
     // and time it was opened with, and the read that would only report the end is spared (a
@@ -53,12 +34,12 @@ QString fileSha256(platform::InputFile &file, const std::function<bool(qint64)> 
         const qint64 read = file.read(block.data(), size_t(std::min(left, blockSize)));
         if (read <= 0)
             return QString(); // unreadable, or cut short while it was read
-        hash.add(block.data(), read);
+        hash.add(block.data(), size_t(read));
         left -= read;
         if (onBlock && !onBlock(read))
             return QString();
     }
-    return hash.hexResult();
+    return hexOf(hash);
 }
 
 QString fileSha256(const QString &path, const std::function<bool(qint64)> &onBlock)

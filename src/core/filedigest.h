@@ -1,34 +1,12 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 
 #include <functional>
-#include <memory>
 
 namespace platform {
 class InputFile;
 }
-
-// SHA-256 fed piece by piece, as 64 lower-case hex characters at the end: the platform layer's
-// (CNG on Windows, OpenSSL's EVP elsewhere), several times faster than QCryptographicHash.
-class Sha256
-{
-public:
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256 &) = delete;
-    Sha256 &operator=(const Sha256 &) = delete;
-
-    void reset();
-    void add(const char *data, qint64 size);
-    // The digest of everything added since the last reset; empty when the library failed.
-    QString hexResult();
-
-private:
-    struct State;
-    std::unique_ptr<State> state;
-};
 
 // SHA-256 of a whole file (as large as it was when opened), streamed in 64 KiB blocks, as 64
 // lower-case hex characters. Empty when the file cannot be opened or read to its end.

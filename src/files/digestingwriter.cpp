@@ -1,7 +1,5 @@
 #include "files/digestingwriter.h"
 
-#include "core/filedigest.h"
-
 #include <QFile>
 
 #include <vector>
@@ -77,7 +75,7 @@ DigestingWriter::Result DigestingWriter::finish()
     }
     finished = true;
     if (result.written)
-        result.sha256 = hash.hexResult();
+        result.sha256 = QString::fromStdString(hash.hexResult());
     if (result.written && !file->flush()) {
         result.written = false;
         result.error = file->errorString();
@@ -108,7 +106,7 @@ void DigestingWriter::readBack(qint64 existing)
             const qint64 read = earlier.read(block.data(), qMin(left, sliceSize));
             if (read <= 0)
                 break;
-            hash.add(block.data(), read);
+            hash.add(block.data(), size_t(read));
             left -= read;
         }
     }
@@ -153,7 +151,7 @@ void DigestingWriter::apply(const Item &item)
             fail(file->errorString());
             return;
         }
-        hash.add(item.data.constData() + at, length);
+        hash.add(item.data.constData() + at, size_t(length));
         result.size += length;
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/filedigest.h"
+#include "platform/platform.h"
 
 #include <QByteArray>
 #include <QString>
@@ -72,6 +72,6 @@ private:
     std::atomic<bool> writeFailed{false};
     // Owned by the worker, if there is one, until it is joined.
     Result result;
-    Sha256 hash;
+    platform::Sha256 hash;
     std::thread worker;
 };
