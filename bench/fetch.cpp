@@ -1,6 +1,6 @@
-// Qt's own floor for many small downloads: fetches every URL of a list a given number at once, over
-// network managers shared out as the launcher shares them (one per core), and throws the bodies
-// away (no files, no checks). Prints the wall time.
+// The network's floor for many small downloads: fetches every URL of a list a given number at
+// once, over the launcher's network managers shared out as it shares them (one per core), and
+// throws the bodies away (no files, no checks). Prints the wall time.
 //
 //   bench_fetch <URL list file> [parallel transfers]
 

@@ -1,6 +1,7 @@
 #include "core/networkpool.h"
 
-#include <QNetworkAccessManager>
+#include "core/httpnetwork.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -9,7 +10,7 @@ NetworkPool::NetworkPool(int transferTimeoutMs, QObject *parent) : QObject(paren
 {
     const int size = std::clamp(QThread::idealThreadCount(), 1, 8);
     for (int i = 0; i < size; ++i) {
-        auto *manager = new QNetworkAccessManager(this);
+        auto *manager = new HttpNetwork(this);
         manager->setTransferTimeout(transferTimeoutMs);
         managers.append(manager);
         load.append(0);

@@ -6,10 +6,10 @@
 class QNetworkAccessManager;
 
 // Network managers shared out among many transfers at once, each transfer on the least busy one.
-// Qt serves every connection of one manager on one thread, and over plain HTTP it reads each
-// answer's head a byte at a time from the socket: thousands of small files kept that one thread
-// busy while other cores idled. The connections to the server are as many as with one manager:
-// one per transfer in flight.
+// Qt serves every connection of one manager on one thread (HTTPS, and whatever goes through a
+// proxy; plain HTTP goes over HttpNetwork's own connections): thousands of small files kept that
+// one thread busy while other cores idled. The connections to the server are as many as with one
+// manager: one per transfer in flight.
 class NetworkPool : public QObject
 {
     Q_OBJECT

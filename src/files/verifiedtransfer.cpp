@@ -187,7 +187,8 @@ void VerifiedTransfer::onReadyRead()
             reply->readAll(); // an error page: drained, so the answer can end
         return;
     }
-    take(reply->readAll());
+    // In one piece: readAll() would grow its result 16 KiB at a time.
+    take(reply->read(reply->bytesAvailable()));
 }
 
 void VerifiedTransfer::take(QByteArray chunk)
@@ -242,7 +243,7 @@ void VerifiedTransfer::onFinished()
         if (reply != done)
             return; // a new request took over
         if (bodyAccepted && !failedOnTheWire)
-            take(done->readAll());
+            take(done->read(done->bytesAvailable()));
     }
     reply = nullptr;
     // Qt may end an answer whose connection closed early without an error: the length it

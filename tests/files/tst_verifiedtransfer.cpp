@@ -1,3 +1,4 @@
+#include "core/httpnetwork.h"
 #include "files/verifiedtransfer.h"
 #include "support/fileserverfixture.h"
 #include "support/logcapture.h"
@@ -77,35 +78,43 @@ void VerifiedTransferTest::attempts_data()
     QTest::addColumn<bool>("knownSize");  // the transfer is told the size
     QTest::addColumn<qint64>("wire");     // body bytes of the second answer; -1: the rest only
     QTest::addColumn<Outcome>("lastOutcome");
+    QTest::addColumn<bool>("own"); // over HttpNetwork rather than Qt's manager
 
     const QByteArray same;
     const QByteArray v1 = "\"v1\"";
-    QTest::newRow("complete") << qint64(-1) << false << false << Outcome::Completed << v1 << true
-                              << same << true << qint64(0) << Outcome::Completed;
-    QTest::newRow("cut mid-body, resumed")
-        << qint64(150000) << false << false << Outcome::NetworkError << v1 << true << same << true
-        << qint64(-1) << Outcome::Completed;
-    QTest::newRow("server ignores Range")
-        << qint64(150000) << false << false << Outcome::NetworkError << v1 << false << same << true
-        << qint64(400000) << Outcome::Completed;
-    QTest::newRow("validator changed")
-        << qint64(150000) << false << false << Outcome::NetworkError << QByteArray("\"v2\"") << true
-        << same << true << qint64(400000) << Outcome::Completed;
-    // The file shrank below the part under the same validator: 416, then all of it.
-    QTest::newRow("416") << qint64(150000) << false << false << Outcome::NetworkError << v1 << true
-                         << testsupport::patternedBytes(100000, 4) << false << qint64(100000)
-                         << Outcome::Completed;
-    // A mirror that changed the file's second half without changing its validator.
-    QByteArray altered = testsupport::patternedBytes(400000, 1);
-    altered.replace(300000, 10, "0123456789");
-    QTest::newRow("wrong digest after resume")
-        << qint64(150000) << false << false << Outcome::NetworkError << v1 << true << altered
-        << true << qint64(-1) << Outcome::Mismatch;
-    QTest::newRow("write failure") << qint64(-1) << false << true << Outcome::WriteFailed << v1
-                                   << true << same << true << qint64(0) << Outcome::WriteFailed;
-    QTest::newRow("cancel, then resumed")
-        << qint64(-1) << true << false << Outcome::Cancelled << v1 << true << same << true
-        << qint64(-1) << Outcome::Completed;
+    // Each case over Qt's network manager and over the launcher's own plain-HTTP client.
+    for (const bool own : {false, true}) {
+        const char *via = own ? ", own HTTP" : "";
+        QTest::addRow("%s%s", "complete", via)
+            << qint64(-1) << false << false << Outcome::Completed << v1 << true << same << true
+            << qint64(0) << Outcome::Completed << own;
+        QTest::addRow("%s%s", "cut mid-body, resumed", via)
+            << qint64(150000) << false << false << Outcome::NetworkError << v1 << true << same
+            << true << qint64(-1) << Outcome::Completed << own;
+        QTest::addRow("%s%s", "server ignores Range", via)
+            << qint64(150000) << false << false << Outcome::NetworkError << v1 << false << same
+            << true << qint64(400000) << Outcome::Completed << own;
+        QTest::addRow("%s%s", "validator changed", via)
+            << qint64(150000) << false << false << Outcome::NetworkError << QByteArray("\"v2\"")
+            << true << same << true << qint64(400000) << Outcome::Completed << own;
+        // The file shrank below the part under the same validator: 416, then all of it.
+        QTest::addRow("%s%s", "416", via)
+            << qint64(150000) << false << false << Outcome::NetworkError << v1 << true
+            << testsupport::patternedBytes(100000, 4) << false << qint64(100000)
+            << Outcome::Completed << own;
+        // A mirror that changed the file's second half without changing its validator.
+        QByteArray altered = testsupport::patternedBytes(400000, 1);
+        altered.replace(300000, 10, "0123456789");
+        QTest::addRow("%s%s", "wrong digest after resume", via)
+            << qint64(150000) << false << false << Outcome::NetworkError << v1 << true << altered
+            << true << qint64(-1) << Outcome::Mismatch << own;
+        QTest::addRow("%s%s", "write failure", via)
+            << qint64(-1) << false << true << Outcome::WriteFailed << v1 << true << same << true
+            << qint64(0) << Outcome::WriteFailed << own;
+        QTest::addRow("%s%s", "cancel, then resumed", via)
+            << qint64(-1) << true << false << Outcome::Cancelled << v1 << true << same << true
+            << qint64(-1) << Outcome::Completed << own;
+    }
 }
 
 void VerifiedTransferTest::attempts()
@@ -120,6 +129,7 @@ void VerifiedTransferTest::attempts()
     QFETCH(bool, knownSize);
     QFETCH(qint64, wire);
     QFETCH(Outcome, lastOutcome);
+    QFETCH(bool, own);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -145,7 +155,9 @@ void VerifiedTransferTest::attempts()
     if (writeFails)
         QVERIFY(QFile::link("/dev/full", target.partPath));
 
-    QNetworkAccessManager network;
+    QNetworkAccessManager qtNetwork;
+    HttpNetwork ownNetwork;
+    QNetworkAccessManager &network = own ? ownNetwork : qtNetwork;
     testsupport::LogCapture log;
     QCOMPARE(attempt(network, target, cancelFirst), firstOutcome);
     if (firstOutcome != Outcome::Completed && firstOutcome != Outcome::WriteFailed) {

@@ -1,0 +1,176 @@
+#include "core/httpnetwork.h"
+
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+// The launcher's own plain-HTTP client against a server that answers each request with the next
+// answer of a script, byte for byte: the framings, kept and dropped connections, redirects and
+// the answers a broken or hostile server gives.
+class HttpNetworkTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answers_data();
+    void answers();
+};
+
+namespace {
+
+// Answers each complete request head with the next answer of the script. "DROP" closes the
+// connection instead of answering, "STALL" sends nothing; an answer ending in "<close>" is sent
+// and then its connection is closed.
+class ScriptedServer : public QObject
+{
+public:
+    explicit ScriptedServer(QList<QByteArray> script) : script(std::move(script))
+    {
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                ++connections;
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+            }
+        });
+        server.listen(QHostAddress::LocalHost);
+    }
+    QString url(const QString &path) const
+    {
+        return QString("http://127.0.0.1:%1%2").arg(server.serverPort()).arg(path);
+    }
+
+    int connections = 0;
+    QList<QByteArray> heads;
+
+private:
+    void serve(QTcpSocket *socket)
+    {
+        QByteArray pending = socket->property("pending").toByteArray() + socket->readAll();
+        int end;
+        while ((end = pending.indexOf("\r\n\r\n")) >= 0) {
+            heads.append(pending.left(end + 4));
+            pending.remove(0, end + 4);
+            QByteArray answer = script.value(heads.size() - 1, "DROP");
+            if (answer == "DROP") {
+                socket->disconnectFromHost();
+                return;
+            }
+            if (answer == "STALL")
+                continue;
+            const bool close = answer.endsWith("<close>");
+            if (close)
+                answer.chop(7);
+            socket->write(answer);
+            if (close) {
+                socket->disconnectFromHost();
+                return;
+            }
+        }
+        socket->setProperty("pending", pending);
+    }
+
+    QTcpServer server;
+    QList<QByteArray> script;
+};
+
+const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+} // namespace
+
+using Error = QNetworkReply::NetworkError;
+
+void HttpNetworkTest::answers_data()
+{
+    QTest::addColumn<QList<QByteArray>>("script");
+    QTest::addColumn<int>("requests"); // sent one after the other, each to /file<n>
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<Error>("error");
+    QTest::addColumn<int>("connections");
+
+    using List = QList<QByteArray>;
+    QTest::newRow("by length, connection kept")
+        << List{ok, ok} << 2 << QByteArray("ok") << 200 << Error::NoError << 1;
+    QTest::newRow("chunked, with an extension and a trailer")
+        << List{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "5;x=1\r\nhello\r\n6\r\n world\r\n0\r\nX-Sum: 1\r\n\r\n",
+                ok}
+        << 2 << QByteArray("ok") << 200 << Error::NoError << 1;
+    QTest::newRow("up to the connection's end")
+        << List{"HTTP/1.1 200 OK\r\n\r\nall of it<close>", ok} << 2 << QByteArray("ok") << 200
+        << Error::NoError << 2;
+    QTest::newRow("HTTP/1.0 is not kept")
+        << List{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nno", ok} << 2 << QByteArray("ok")
+        << 200 << Error::NoError << 2;
+    QTest::newRow("interim answer first") << List{"HTTP/1.1 100 Continue\r\n\r\n" + ok} << 1
+                                          << QByteArray("ok") << 200 << Error::NoError << 1;
+    QTest::newRow("redirect on the same server")
+        << List{"HTTP/1.1 302 Found\r\nLocation: /moved\r\nContent-Length: 3\r\n\r\nold", ok} << 1
+        << QByteArray("ok") << 200 << Error::NoError << 2;
+    QTest::newRow("redirect to HTTPS goes on in Qt's reply")
+        << List{"HTTP/1.1 301 Moved\r\nLocation: https://127.0.0.1:1/file1\r\n\r\n"} << 1
+        << QByteArray() << 0 << Error::ConnectionRefusedError << 1;
+    QTest::newRow("404 with a page, connection kept")
+        << List{ok, "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"} << 2
+        << QByteArray("gone") << 404 << Error::ContentNotFoundError << 1;
+    QTest::newRow("kept connection closed by the server, sent again")
+        << List{ok, "DROP", ok} << 2 << QByteArray("ok") << 200 << Error::NoError << 2;
+    QTest::newRow("new connection closed before an answer")
+        << List{"DROP"} << 1 << QByteArray() << 0 << Error::RemoteHostClosedError << 1;
+    QTest::newRow("body cut short")
+        << List{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc<close>"} << 1 << QByteArray("abc")
+        << 200 << Error::RemoteHostClosedError << 1;
+    QTest::newRow("not HTTP") << List{"SSH-2.0-OpenSSH\r\n\r\n"} << 1 << QByteArray() << 0
+                              << Error::ProtocolFailure << 1;
+    QTest::newRow("lengths that differ")
+        << List{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nok"} << 1
+        << QByteArray() << 0 << Error::ProtocolFailure << 1;
+    QTest::newRow("endless head") << List{"HTTP/1.1 200 OK\r\nX-Pad: " + QByteArray(70000, 'a') +
+                                          "\r\n\r\nok"}
+                                  << 1 << QByteArray() << 0 << Error::ProtocolFailure << 1;
+    QTest::newRow("server stalls")
+        << List{"STALL"} << 1 << QByteArray() << 0 << Error::TimeoutError << 1;
+}
+
+void HttpNetworkTest::answers()
+{
+    QFETCH(QList<QByteArray>, script);
+    QFETCH(int, requests);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(Error, error);
+    QFETCH(int, connections);
+
+    ScriptedServer server(script);
+    HttpNetwork network;
+    network.setTransferTimeout(500);
+    for (int i = 1; i <= requests; ++i) {
+        QNetworkReply *reply = network.get(QNetworkRequest(server.url(QString("/file%1").arg(i))));
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        QByteArray received;
+        connect(reply, &QNetworkReply::readyRead, this, [&] { received += reply->readAll(); });
+        QVERIFY(finished.wait(5000));
+        QTest::qWait(10); // a second finished() would show here
+        QCOMPARE(finished.size(), 1);
+        received += reply->readAll();
+        if (i == requests) {
+            QCOMPARE(reply->error(), error);
+            QCOMPARE(received, body);
+            QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+            if (QTest::currentDataTag() == QLatin1String("redirect on the same server")) {
+                QCOMPARE(reply->url().path(), QString("/moved"));
+                QVERIFY(!reply->hasRawHeader("Location"));
+            }
+        } else {
+            QCOMPARE(reply->error(), Error::NoError);
+        }
+        delete reply;
+    }
+    QCOMPARE(server.connections, connections);
+    QVERIFY(server.heads.first().startsWith("GET /file1 HTTP/1.1\r\nHost: 127.0.0.1:"));
+}
+
+QTEST_GUILESS_MAIN(HttpNetworkTest)
+#include "tst_httpnetwork.moc"
