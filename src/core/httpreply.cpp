@@ -13,9 +13,8 @@ constexpr qint64 maxHeadBytes = 64 * 1024;
 // What the socket itself reads ahead of the body's consumer.
 constexpr qint64 socketBufferBytes = 1024 * 1024;
 
-QByteArray requestHead(const QNetworkRequest &request)
+QByteArray requestHead(const QNetworkRequest &request, const QUrl &url)
 {
-    const QUrl url = request.url();
     QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
     if (target.isEmpty())
         target = "/";
@@ -124,7 +123,15 @@ HttpReply::HttpReply(HttpNetwork *network, const QNetworkRequest &request)
         request.transferTimeout() > 0 ? request.transferTimeout() : network->transferTimeout();
     stallTimer.setSingleShot(true);
     connect(&stallTimer, &QTimer::timeout, this, &HttpReply::onStallTimer);
-    send();
+    // From the event loop, as Qt's replies: whatever happens is reported to a caller that has
+    // connected to the reply by then.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!isFinished())
+                send();
+        },
+        Qt::QueuedConnection);
 }
 
 HttpReply::~HttpReply()
@@ -143,7 +150,7 @@ void HttpReply::send()
     headers.clear();
     headBytes = 0;
 
-    const QByteArray head = requestHead(request());
+    const QByteArray head = requestHead(request(), target);
     socket = retried ? nullptr : network->idleConnection(server);
     reused = socket != nullptr;
     if (!socket)
@@ -278,9 +285,9 @@ bool HttpReply::startBody()
         left = 0;
     } else if (!lengthText.isEmpty()) {
         // Several lengths that differ (or one that is no number) leave the body's end unknown.
-        bool number = false;
-        left = lengthText.split(',').first().trimmed().toLongLong(&number);
         const QList<QByteArray> lengths = lengthText.split(',');
+        bool number = false;
+        left = lengths.first().trimmed().toLongLong(&number);
         for (const QByteArray &length : lengths)
             number = number && length.trimmed().toLongLong() == left;
         if (!number || left < 0) {
@@ -513,7 +520,7 @@ void HttpReply::onSocketError()
 
 void HttpReply::fail(NetworkError code, const QString &text)
 {
-    if (stage == Stage::Done && isFinished())
+    if (isFinished())
         return;
     statusError = NoError;
     stage = Stage::Done;

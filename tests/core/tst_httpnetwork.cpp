@@ -161,6 +161,7 @@ void HttpNetworkTest::answers()
             QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
             if (QTest::currentDataTag() == QLatin1String("redirect on the same server")) {
                 QCOMPARE(reply->url().path(), QString("/moved"));
+                QVERIFY(server.heads.last().startsWith("GET /moved HTTP/1.1\r\n"));
                 QVERIFY(!reply->hasRawHeader("Location"));
             }
         } else {
