@@ -8,8 +8,6 @@
 #include <cstring>
 
 namespace {
-// A head longer than this is not an answer worth reading.
-constexpr qint64 maxHeadBytes = 64 * 1024;
 // What the socket itself reads ahead of the body's consumer.
 constexpr qint64 socketBufferBytes = 1024 * 1024;
 
@@ -38,26 +36,6 @@ QByteArray requestHead(const QNetworkRequest &request, const QUrl &url)
     }
     // No Accept-Encoding unless asked: the body is the file's own bytes, never a packed form.
     return head + "\r\n";
-}
-
-QByteArray headerValue(const QList<QPair<QByteArray, QByteArray>> &headers, const char *name)
-{
-    QByteArray value;
-    for (const auto &header : headers) {
-        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
-            value += (value.isEmpty() ? "" : ", ") + header.second;
-    }
-    return value;
-}
-
-bool hasToken(const QByteArray &list, const char *token)
-{
-    const QList<QByteArray> items = list.split(',');
-    for (const QByteArray &item : items) {
-        if (item.trimmed().compare(token, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
 }
 
 QNetworkReply::NetworkError errorForStatus(int status)
@@ -144,11 +122,9 @@ void HttpReply::send()
     const QUrl target = url();
     const quint16 port = quint16(target.port(80));
     server = target.host() + QLatin1Char(':') + QString::number(port);
-    stage = Stage::Head;
+    answer = HttpAnswerParser();
     answerBegun = false;
-    status = 0;
-    headers.clear();
-    headBytes = 0;
+    headTaken = false;
 
     const QByteArray head = requestHead(request(), target);
     socket = retried ? nullptr : network->idleConnection(server);
@@ -193,191 +169,60 @@ void HttpReply::onStallTimer()
 void HttpReply::readAnswer(bool bounded)
 {
     readQueued = false;
-    while (socket && stage != Stage::Done && socket->bytesAvailable() > 0) {
-        if (bounded && readBufferSize() > 0 && buffered >= readBufferSize())
+    paused = false;
+    while (socket && !isFinished()) {
+        if (bounded && readBufferSize() > 0 && buffered >= readBufferSize()) {
+            paused = true;
             return;
-        answerBegun = true;
-        sinceProgress.start();
-        bool more = false;
-        switch (stage) {
-        case Stage::Head:
-            more = readHead();
-            break;
-        case Stage::Body:
-        case Stage::ChunkData:
-            more = readBody();
-            break;
-        case Stage::ChunkSize:
-        case Stage::ChunkEnd:
-        case Stage::Trailer:
-            more = readChunkLine();
-            break;
-        case Stage::Done:
-            break;
         }
-        if (!more)
+        if (socket->bytesAvailable() > 0) {
+            answerBegun = true;
+            sinceProgress.start();
+        }
+        QByteArray piece;
+        switch (answer.next(socket, &piece)) {
+        case HttpAnswerParser::Step::NeedMore:
             return;
-    }
-}
-
-bool HttpReply::readLine(QByteArray *line)
-{
-    if (!socket->canReadLine()) {
-        if (headBytes + socket->bytesAvailable() > maxHeadBytes)
-            fail(ProtocolFailure, QStringLiteral("The server's answer has a line too long"));
-        return false;
-    }
-    *line = socket->readLine();
-    headBytes += line->size();
-    if (headBytes > maxHeadBytes) {
-        fail(ProtocolFailure, QStringLiteral("The server's answer has a head too long"));
-        return false;
-    }
-    line->chop(line->endsWith("\r\n") ? 2 : 1);
-    return true;
-}
-
-bool HttpReply::readHead()
-{
-    QByteArray line;
-    while (readLine(&line)) {
-        if (status == 0) {
-            // "HTTP/1.1 200 OK"
-            const bool valid = line.size() >= 12 && line.startsWith("HTTP/1.") && line[8] == ' ';
-            status = valid ? line.mid(9, 3).toInt() : 0;
-            if (status < 100 || status > 999) {
-                fail(ProtocolFailure, QStringLiteral("The server's answer is not HTTP"));
-                return false;
-            }
-            http10 = line[7] == '0';
-            reason = line.mid(13);
-        } else if (!line.isEmpty()) {
-            if ((line[0] == ' ' || line[0] == '\t') && !headers.isEmpty()) {
-                headers.last().second += ' ' + line.trimmed();
-                continue;
-            }
-            const int colon = line.indexOf(':');
-            if (colon <= 0) {
-                fail(ProtocolFailure, QStringLiteral("The server's answer has a broken header"));
-                return false;
-            }
-            headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
-        } else if (status < 200) {
-            // An interim answer (100 Continue, 103 Early Hints); the real one follows.
-            status = 0;
-            headers.clear();
-        } else {
-            return startBody();
+        case HttpAnswerParser::Step::Head:
+            if (!takeHead())
+                return;
+            break;
+        case HttpAnswerParser::Step::Body:
+            deliver(std::move(piece));
+            break;
+        case HttpAnswerParser::Step::Done:
+            endAnswer();
+            return;
+        case HttpAnswerParser::Step::Failed:
+            fail(ProtocolFailure, answer.error());
+            return;
         }
     }
-    return false;
 }
 
-bool HttpReply::startBody()
+// False when the answer goes no further here: a redirect took over, or the consumer ended it.
+bool HttpReply::takeHead()
 {
-    const QByteArray lengthText = headerValue(headers, "Content-Length");
-    const bool chunked = hasToken(headerValue(headers, "Transfer-Encoding"), "chunked");
-    const QByteArray connection = headerValue(headers, "Connection");
-    keepAlive = http10 ? hasToken(connection, "keep-alive") : !hasToken(connection, "close");
-    if (chunked) {
-        left = 0;
-    } else if (status == 204 || status == 304) {
-        left = 0;
-    } else if (!lengthText.isEmpty()) {
-        // Several lengths that differ (or one that is no number) leave the body's end unknown.
-        const QList<QByteArray> lengths = lengthText.split(',');
-        bool number = false;
-        left = lengths.first().trimmed().toLongLong(&number);
-        for (const QByteArray &length : lengths)
-            number = number && length.trimmed().toLongLong() == left;
-        if (!number || left < 0) {
-            fail(ProtocolFailure, QStringLiteral("The server's answer has an invalid length"));
-            return false;
-        }
-    } else {
-        left = -1;
-        keepAlive = false;
-    }
-    total = chunked ? -1 : left;
+    headTaken = true;
     if (followRedirect())
         return false;
-    setHead(status, reason, headers);
-    statusError = errorForStatus(status);
+    total = answer.length();
+    setHead(answer.status(), answer.reason(), answer.headers());
+    statusError = errorForStatus(answer.status());
     emit metaDataChanged();
-    if (stage == Stage::Done)
-        return false;
-    stage = chunked ? Stage::ChunkSize : Stage::Body;
-    if (!chunked && left == 0) {
-        endAnswer();
-        return false;
-    }
-    return true;
+    return !isFinished();
 }
 
-bool HttpReply::readBody()
-{
-    const qint64 available = socket->bytesAvailable();
-    QByteArray bytes = socket->read(left < 0 ? available : qMin(left, available));
-    if (left > 0)
-        left -= bytes.size();
-    deliver(std::move(bytes));
-    if (stage == Stage::Done)
-        return false;
-    if (left == 0) {
-        if (stage == Stage::Body) {
-            endAnswer();
-            return false;
-        }
-        stage = Stage::ChunkEnd;
-    }
-    return true;
-}
-
-bool HttpReply::readChunkLine()
-{
-    if (stage != Stage::Trailer)
-        headBytes = 0; // each chunk's line is bounded on its own
-    QByteArray line;
-    if (!readLine(&line))
-        return false;
-    switch (stage) {
-    case Stage::ChunkSize: {
-        const int extension = line.indexOf(';');
-        bool number = false;
-        left = line.left(extension < 0 ? line.size() : extension).trimmed().toLongLong(&number, 16);
-        if (!number || left < 0) {
-            fail(ProtocolFailure, QStringLiteral("The server's answer has a broken chunk"));
-            return false;
-        }
-        stage = left == 0 ? Stage::Trailer : Stage::ChunkData;
-        headBytes = 0;
-        break;
-    }
-    case Stage::ChunkEnd:
-        if (!line.isEmpty()) {
-            fail(ProtocolFailure, QStringLiteral("The server's answer has a broken chunk"));
-            return false;
-        }
-        stage = Stage::ChunkSize;
-        break;
-    default: // the trailer's fields are of no use here; an empty line ends it and the answer
-        if (line.isEmpty()) {
-            endAnswer();
-            return false;
-        }
-    }
-    return true;
-}
-
-void HttpReply::setHead(int code, const QByteArray &phrase, const Headers &fields)
+void HttpReply::setHead(int code, const QByteArray &phrase,
+                        const QList<QPair<QByteArray, QByteArray>> &fields)
 {
     const QList<QByteArray> old = rawHeaderList();
     for (const QByteArray &name : old)
         setRawHeader(name, QByteArray());
     for (const auto &field : fields) {
         // Repeated fields read as one list, as Qt gives them.
-        if (!hasRawHeader(field.first))
-            setRawHeader(field.first, headerValue(fields, field.first.constData()));
+        const QByteArray value = rawHeader(field.first);
+        setRawHeader(field.first, value.isNull() ? field.second : value + ", " + field.second);
     }
     setAttribute(QNetworkRequest::HttpStatusCodeAttribute, code);
     setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, QString::fromLatin1(phrase));
@@ -386,7 +231,8 @@ void HttpReply::setHead(int code, const QByteArray &phrase, const Headers &field
 // True when the answer was a redirect that this reply now follows (or failed on).
 bool HttpReply::followRedirect()
 {
-    const QByteArray location = headerValue(headers, "Location");
+    const int status = answer.status();
+    const QByteArray location = answer.header("Location");
     const bool redirect =
         status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
     const int policy =
@@ -409,7 +255,7 @@ bool HttpReply::followRedirect()
     dropConnection();
     setUrl(next);
     emit redirected(next);
-    if (stage == Stage::Done)
+    if (isFinished())
         return true;
     QNetworkRequest nextRequest = request();
     nextRequest.setUrl(next);
@@ -458,20 +304,20 @@ void HttpReply::continueInQt(const QNetworkRequest &request)
 
 void HttpReply::deliver(QByteArray bytes)
 {
-    if (bytes.isEmpty() || stage == Stage::Done)
+    if (bytes.isEmpty() || isFinished())
         return;
     received += bytes.size();
     buffered += bytes.size();
     buffer.push_back(std::move(bytes));
     emit readyRead();
-    if (stage != Stage::Done)
+    if (!isFinished())
         emit downloadProgress(received, total);
 }
 
 void HttpReply::endAnswer()
 {
     stallTimer.stop();
-    if (keepAlive && socket && socket->state() == QAbstractSocket::ConnectedState &&
+    if (answer.keepAlive() && socket && socket->state() == QAbstractSocket::ConnectedState &&
         socket->bytesAvailable() == 0) {
         socket->disconnect(this);
         network->keepConnection(socket, server);
@@ -484,37 +330,39 @@ void HttpReply::endAnswer()
 
 void HttpReply::onClosed()
 {
-    if (stage == Stage::Done || !socket || qt)
+    if (isFinished() || !socket || qt)
         return;
     readAnswer(false); // what arrived before the close
-    if (stage == Stage::Done)
+    if (isFinished())
         return;
-    if (stage == Stage::Body && left < 0) {
+    if (answer.endsWithClose()) {
         endAnswer(); // a body without a length ends with its connection
-    } else if (reused && !answerBegun && !retried) {
-        // The server closed the kept connection while the request was on its way: once more on
-        // a new connection, as nothing of the answer came.
-        retried = true;
-        dropConnection();
-        send();
-    } else {
-        fail(RemoteHostClosedError,
-             stage == Stage::Head
-                 ? QStringLiteral("Connection closed before an answer came")
-                 : QStringLiteral("Connection closed after %1 bytes of the body").arg(received));
+        return;
     }
+    sendAgainOrFail(
+        RemoteHostClosedError,
+        headTaken ? QStringLiteral("Connection closed after %1 bytes of the body").arg(received)
+                  : QStringLiteral("Connection closed before an answer came"));
 }
 
 void HttpReply::onSocketError()
 {
-    if (!socket || socket->error() == QAbstractSocket::RemoteHostClosedError) {
+    if (!socket || socket->error() == QAbstractSocket::RemoteHostClosedError)
         onClosed();
-    } else if (reused && !answerBegun && !retried) {
+    else
+        sendAgainOrFail(errorForSocket(socket->error()), socket->errorString());
+}
+
+// A kept connection that failed before a byte of the answer came was most likely closed by the
+// server while the request was on its way: once more on a new connection.
+void HttpReply::sendAgainOrFail(NetworkError code, const QString &text)
+{
+    if (reused && !answerBegun && !retried) {
         retried = true;
         dropConnection();
         send();
     } else {
-        fail(errorForSocket(socket->error()), socket->errorString());
+        fail(code, text);
     }
 }
 
@@ -523,7 +371,6 @@ void HttpReply::fail(NetworkError code, const QString &text)
     if (isFinished())
         return;
     statusError = NoError;
-    stage = Stage::Done;
     stallTimer.stop();
     dropConnection();
     if (qt) {
@@ -540,12 +387,9 @@ void HttpReply::finish()
 {
     if (isFinished())
         return;
-    stage = Stage::Done;
     if (statusError != NoError) {
-        const NetworkError code = statusError;
-        statusError = NoError;
-        fail(code, QStringLiteral("Error transferring %1 - server replied: %2")
-                       .arg(url().toString(), QString::fromLatin1(reason)));
+        fail(statusError, QStringLiteral("Error transferring %1 - server replied: %2")
+                              .arg(url().toString(), QString::fromLatin1(answer.reason())));
         return;
     }
     setFinished(true);
@@ -592,7 +436,7 @@ qint64 HttpReply::readData(char *data, qint64 maxSize)
     if (copied == 0 && isFinished())
         return -1;
     // Reading had stopped for the consumer; it goes on once this call is over.
-    if (socket && socket->bytesAvailable() > 0 && !readQueued) {
+    if (paused && !readQueued) {
         readQueued = true;
         QMetaObject::invokeMethod(
             this, [this] { readAnswer(); }, Qt::QueuedConnection);
