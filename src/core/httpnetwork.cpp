@@ -17,8 +17,7 @@ bool HttpNetwork::servesItself(const QNetworkRequest &request) const
     const QUrl url = request.url();
     if (url.scheme() != QLatin1String("http") || url.host().isEmpty())
         return false;
-    const int policy =
-        request.attribute(QNetworkRequest::RedirectPolicyAttribute, int(redirectPolicy())).toInt();
+    const int policy = redirectPolicyFor(request);
     if (policy != QNetworkRequest::NoLessSafeRedirectPolicy &&
         policy != QNetworkRequest::ManualRedirectPolicy)
         return false;
@@ -33,6 +32,12 @@ bool HttpNetwork::servesItself(const QNetworkRequest &request) const
     else
         proxies = QNetworkProxyFactory::proxyForQuery(query);
     return proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy;
+}
+
+int HttpNetwork::redirectPolicyFor(const QNetworkRequest &request) const
+{
+    return request.attribute(QNetworkRequest::RedirectPolicyAttribute, int(redirectPolicy()))
+        .toInt();
 }
 
 QTcpSocket *HttpNetwork::idleConnection(const QString &server)

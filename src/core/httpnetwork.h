@@ -22,6 +22,8 @@ public:
 
     // Whether this manager's own connections serve the request (rather than Qt's).
     bool servesItself(const QNetworkRequest &request) const;
+    // The request's own redirect policy, or else this manager's.
+    int redirectPolicyFor(const QNetworkRequest &request) const;
     // An open idle connection to `server` ("host:port"), now the caller's; null when there is none.
     QTcpSocket *idleConnection(const QString &server);
     // Keeps a connection whose answer ended cleanly for the next request to `server`.

@@ -235,11 +235,8 @@ bool HttpReply::followRedirect()
     const QByteArray location = answer.header("Location");
     const bool redirect =
         status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-    const int policy =
-        request()
-            .attribute(QNetworkRequest::RedirectPolicyAttribute, int(network->redirectPolicy()))
-            .toInt();
-    if (!redirect || location.isEmpty() || policy == QNetworkRequest::ManualRedirectPolicy)
+    if (!redirect || location.isEmpty() ||
+        network->redirectPolicyFor(request()) == QNetworkRequest::ManualRedirectPolicy)
         return false;
     const QUrl next = url().resolved(QUrl::fromEncoded(location));
     if (redirectsLeft-- <= 0) {
@@ -276,9 +273,8 @@ void HttpReply::continueInQt(const QNetworkRequest &request)
     qt->setParent(this);
     qt->setReadBufferSize(readBufferSize());
     connect(qt, &QNetworkReply::metaDataChanged, this, [this] {
-        total = qt->header(QNetworkRequest::ContentLengthHeader).isValid()
-                    ? qt->header(QNetworkRequest::ContentLengthHeader).toLongLong()
-                    : -1;
+        const QVariant length = qt->header(QNetworkRequest::ContentLengthHeader);
+        total = length.isValid() ? length.toLongLong() : -1;
         setHead(qt->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
                 qt->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray(),
                 qt->rawHeaderPairs());
