@@ -6,7 +6,6 @@
 #include "platform/platform.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -54,43 +53,15 @@ bool VerifiedTransfer::start()
 {
     resumeOffset = 0;
     validator.clear();
-    if (destination.resumable) {
-        QFile stored(validatorPath());
-        validatorOnDisk = stored.open(QIODevice::ReadOnly);
-        if (validatorOnDisk)
-            validator = stored.readAll().trimmed();
-        const qint64 partSize = QFileInfo(destination.partPath).size();
-        // A part as long as the whole file, or longer, has nothing left to ask for.
-        if (!validator.isEmpty() && partSize > 0 &&
-            (destination.size < 0 || partSize < destination.size))
-            resumeOffset = partSize;
-        else
-            validator.clear();
-        if (validatorOnDisk && resumeOffset == 0) {
-            QFile::remove(validatorPath());
-            validatorOnDisk = false;
-        }
-    }
-
+    validatorOnDisk = false;
     auto file = std::make_unique<QFile>(destination.partPath);
-    bool opened = false;
-    if (resumeOffset > 0) {
-        opened =
-            file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) && file->seek(resumeOffset);
-    } else if (destination.createNew) {
-        QFile::remove(destination.partPath);
-        opened = file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
-    } else {
-        opened = file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
-    }
-    if (!opened) {
+    if (!openPart(*file)) {
         error = file->errorString();
         return false;
     }
-    const bool large = destination.size < 0 || destination.size >= largeFrom;
     writer = std::make_unique<DigestingWriter>(std::move(file), resumeOffset,
-                                               large ? DigestingWriter::Mode::OwnThread
-                                                     : DigestingWriter::Mode::CallersThread);
+                                               isLarge() ? DigestingWriter::Mode::OwnThread
+                                                         : DigestingWriter::Mode::CallersThread);
     if (resumeOffset > 0) {
         Logger::instance().log(Info, QStringLiteral("Resuming %1 at %2 bytes")
                                          .arg(displayName(), QString::number(resumeOffset)));
@@ -98,6 +69,48 @@ bool VerifiedTransfer::start()
     }
     sendRequest();
     return true;
+}
+
+bool VerifiedTransfer::isLarge() const
+{
+    return destination.size < 0 || destination.size >= largeFrom;
+}
+
+// Opens the part file and sets resumeOffset to the bytes of an earlier attempt worth keeping.
+bool VerifiedTransfer::openPart(QFile &file)
+{
+    if (destination.createNew) {
+        QFile::remove(destination.partPath);
+        return file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+    }
+    if (!destination.resumable)
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+
+    // Opened as it stands and measured through the open file: a fresh part, the common case,
+    // costs no lookup of its name beyond the open.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return false;
+    const qint64 partSize = file.size();
+    // A small file's validator is written only when an attempt breaks with bytes in its part.
+    if (partSize > 0 || isLarge()) {
+        QFile stored(validatorPath());
+        validatorOnDisk = stored.open(QIODevice::ReadOnly);
+        if (validatorOnDisk)
+            validator = stored.readAll().trimmed();
+    }
+    // A part as long as the whole file, or longer, has nothing left to ask for.
+    if (!validator.isEmpty() && partSize > 0 &&
+        (destination.size < 0 || partSize < destination.size))
+        resumeOffset = partSize;
+    else
+        validator.clear();
+    if (validatorOnDisk && resumeOffset == 0) {
+        QFile::remove(validatorPath());
+        validatorOnDisk = false;
+    }
+    if (resumeOffset > 0)
+        return file.seek(resumeOffset);
+    return partSize == 0 || file.resize(0);
 }
 
 void VerifiedTransfer::sendRequest()

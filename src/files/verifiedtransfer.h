@@ -10,6 +10,7 @@
 #include <memory>
 
 class DigestingWriter;
+class QFile;
 class QNetworkAccessManager;
 
 // What one transfer fetches, where it puts it and what it must be.
@@ -81,6 +82,8 @@ signals:
     void finished();
 
 private:
+    bool isLarge() const;
+    bool openPart(QFile &file);
     void sendRequest();
     bool acceptBody();
     qint64 contentLength() const;

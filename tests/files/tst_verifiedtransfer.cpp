@@ -79,6 +79,8 @@ void VerifiedTransferTest::attempts_data()
     QTest::addColumn<qint64>("wire");     // body bytes of the second answer; -1: the rest only
     QTest::addColumn<Outcome>("lastOutcome");
     QTest::addColumn<bool>("own"); // over HttpNetwork rather than Qt's manager
+    // Bytes of a part that an earlier run left without a validator, longer than the file.
+    QTest::addColumn<qint64>("stale");
 
     const QByteArray same;
     const QByteArray v1 = "\"v1\"";
@@ -87,33 +89,36 @@ void VerifiedTransferTest::attempts_data()
         const char *via = own ? ", own HTTP" : "";
         QTest::addRow("%s%s", "complete", via)
             << qint64(-1) << false << false << Outcome::Completed << v1 << true << same << true
-            << qint64(0) << Outcome::Completed << own;
+            << qint64(0) << Outcome::Completed << own << qint64(0);
         QTest::addRow("%s%s", "cut mid-body, resumed", via)
             << qint64(150000) << false << false << Outcome::NetworkError << v1 << true << same
-            << true << qint64(-1) << Outcome::Completed << own;
+            << true << qint64(-1) << Outcome::Completed << own << qint64(0);
         QTest::addRow("%s%s", "server ignores Range", via)
             << qint64(150000) << false << false << Outcome::NetworkError << v1 << false << same
-            << true << qint64(400000) << Outcome::Completed << own;
+            << true << qint64(400000) << Outcome::Completed << own << qint64(0);
         QTest::addRow("%s%s", "validator changed", via)
             << qint64(150000) << false << false << Outcome::NetworkError << QByteArray("\"v2\"")
-            << true << same << true << qint64(400000) << Outcome::Completed << own;
+            << true << same << true << qint64(400000) << Outcome::Completed << own << qint64(0);
         // The file shrank below the part under the same validator: 416, then all of it.
         QTest::addRow("%s%s", "416", via)
             << qint64(150000) << false << false << Outcome::NetworkError << v1 << true
             << testsupport::patternedBytes(100000, 4) << false << qint64(100000)
-            << Outcome::Completed << own;
+            << Outcome::Completed << own << qint64(0);
         // A mirror that changed the file's second half without changing its validator.
         QByteArray altered = testsupport::patternedBytes(400000, 1);
         altered.replace(300000, 10, "0123456789");
         QTest::addRow("%s%s", "wrong digest after resume", via)
             << qint64(150000) << false << false << Outcome::NetworkError << v1 << true << altered
-            << true << qint64(-1) << Outcome::Mismatch << own;
+            << true << qint64(-1) << Outcome::Mismatch << own << qint64(0);
         QTest::addRow("%s%s", "write failure", via)
             << qint64(-1) << false << true << Outcome::WriteFailed << v1 << true << same << true
-            << qint64(0) << Outcome::WriteFailed << own;
+            << qint64(0) << Outcome::WriteFailed << own << qint64(0);
         QTest::addRow("%s%s", "cancel, then resumed", via)
             << qint64(-1) << true << false << Outcome::Cancelled << v1 << true << same << true
-            << qint64(-1) << Outcome::Completed << own;
+            << qint64(-1) << Outcome::Completed << own << qint64(0);
+        QTest::addRow("%s%s", "stale part without validator", via)
+            << qint64(-1) << false << false << Outcome::Completed << v1 << true << same << true
+            << qint64(0) << Outcome::Completed << own << qint64(500000);
     }
 }
 
@@ -130,6 +135,7 @@ void VerifiedTransferTest::attempts()
     QFETCH(qint64, wire);
     QFETCH(Outcome, lastOutcome);
     QFETCH(bool, own);
+    QFETCH(qint64, stale);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -154,6 +160,8 @@ void VerifiedTransferTest::attempts()
     target.resumable = true;
     if (writeFails)
         QVERIFY(QFile::link("/dev/full", target.partPath));
+    if (stale > 0)
+        QVERIFY(testsupport::writeFile(target.partPath, QByteArray(stale, 'x')));
 
     QNetworkAccessManager qtNetwork;
     HttpNetwork ownNetwork;
