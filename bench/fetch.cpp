@@ -1,18 +1,16 @@
-// The network's floor for many small downloads: fetches every URL of a list a given number at
-// once, over the launcher's network managers shared out as it shares them (one per core), and
-// throws the bodies away (no files, no checks). Prints the wall time.
+// The network's share of many small downloads: fetches every URL of a list a given number at
+// once over one of the launcher's network managers (what one download lane has), and throws the
+// bodies away (no files, no checks). Prints the wall time.
 //
 //   bench_fetch <URL list file> [parallel transfers]
 
-#include "core/networkpool.h"
+#include "core/httpnetwork.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTextStream>
-#include <QThread>
 
 #include <functional>
 
@@ -29,7 +27,8 @@ int main(int argc, char *argv[])
     const QStringList urls = QString::fromUtf8(list.readAll()).split('\n', Qt::SkipEmptyParts);
     const int parallel = args.size() > 2 ? qMax(1, args.at(2).toInt()) : 4;
 
-    NetworkPool networks(30000);
+    HttpNetwork network;
+    network.setTransferTimeout(30000);
     QElapsedTimer clock;
     int next = 0;
     int finished = 0;
@@ -37,11 +36,9 @@ int main(int argc, char *argv[])
     std::function<void()> startNext = [&] {
         if (next >= urls.size())
             return;
-        QNetworkAccessManager *network = networks.acquire();
-        QNetworkReply *reply = network->get(QNetworkRequest(QUrl(urls.at(next++))));
-        QObject::connect(reply, &QNetworkReply::finished, &app, [&, reply, network] {
+        QNetworkReply *reply = network.get(QNetworkRequest(QUrl(urls.at(next++))));
+        QObject::connect(reply, &QNetworkReply::finished, &app, [&, reply] {
             reply->deleteLater();
-            networks.release(network);
             reply->readAll();
             if (reply->error() != QNetworkReply::NoError)
                 ++failed;

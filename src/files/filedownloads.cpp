@@ -7,8 +7,7 @@
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "core/networkpool.h"
-#include "files/verifiedtransfer.h"
+#include "files/downloadlanes.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,14 +18,7 @@
 #include <limits>
 
 namespace {
-
 constexpr int maxAttempts = 3;
-
-QString temporaryPath(const QString &fullPath)
-{
-    return temporaryPathFor(fullPath);
-}
-
 } // namespace
 
 void FileManager::startDownload()
@@ -38,7 +30,7 @@ void FileManager::startDownload()
         return;
     }
 
-    totalFiles = filesToDownload.size();
+    totalFiles = int(filesToDownload.size());
     completedFiles = 0;
     totalBytes = 0;
     // Each size is at most 2^63 - 1, their sum need not be: a hostile manifest must not wrap it.
@@ -51,81 +43,107 @@ void FileManager::startDownload()
     downloadedBytes = 0;
     skippedFiles.clear();
     writeFailure.clear();
-    readyFolders.clear();
     batchRunning = true;
     log.log(Info, QStringLiteral("Starting download of %1 files (%2 MB)")
                       .arg(QString::number(totalFiles),
                            QString::number(double(totalBytes) / 1024 / 1024, 'f', 2)));
 
     // A setting below 1 would start nothing, and the batch would never end.
-    const int threads = qMax(1, LauncherConfig::instance().maxDownloadThreads);
-    const int starts = qMin(int(filesToDownload.size()), threads);
-    for (int i = 0; i < starts; ++i)
-        startNextDownload();
+    lanes->setParallelTransfers(qMax(1, LauncherConfig::instance().maxDownloadThreads));
+    lanes->resetBytes();
+    QList<DownloadJob> jobs;
+    jobs.reserve(filesToDownload.size());
+    for (const FileEntry &entry : qAsConst(filesToDownload))
+        jobs.append(jobFor(entry));
+    filesToDownload.clear();
+    unfinishedJobs = int(jobs.size());
+    lanes->add(jobs);
+    outcomeTimer->start();
 }
 
-void FileManager::startNextDownload()
+DownloadJob FileManager::jobFor(const FileEntry &entry) const
 {
-    // A file that cannot even be written is given up at once and the next one tried, in a loop:
-    // an unwritable game folder must not cost a call frame per file of the manifest.
-    while (!filesToDownload.isEmpty()) {
-        if (startTransfer(filesToDownload.takeFirst()))
-            return;
+    const QString fullPath = localPath(entry.path);
+    DownloadJob job;
+    job.entry = entry;
+    job.target.url = QUrl(entry.url);
+    job.target.name = entry.path;
+    job.target.partPath = temporaryPathFor(fullPath);
+    job.target.finalPath = fullPath;
+    job.target.size = entry.size;
+    job.target.sha256 = entry.sha256;
+    job.target.userAgent = userAgent;
+    job.target.resumable = true;
+    return job;
+}
+
+// Runs on a short timer while a batch runs: takes in what the lanes finished since the last time.
+void FileManager::collectOutcomes()
+{
+    const QList<DownloadOutcome> outcomes = lanes->takeOutcomes();
+    for (const DownloadOutcome &outcome : outcomes) {
+        --unfinishedJobs;
+        takeOutcome(outcome);
+    }
+    const qint64 bytes = lanes->bytes();
+    if (!outcomes.isEmpty() || bytes != downloadedBytes) {
+        downloadedBytes = bytes;
+        emitDownloadProgress();
     }
     // A retry waiting in its timer is still part of the batch.
-    if (batchRunning && activeTransfers.isEmpty() && pendingRetries == 0)
+    if (batchRunning && unfinishedJobs == 0 && pendingRetries == 0)
         finishBatch();
 }
 
-bool FileManager::startTransfer(const FileEntry &entry)
+void FileManager::takeOutcome(const DownloadOutcome &outcome)
 {
     Logger &log = Logger::instance();
-    const QString fullPath = localPath(entry.path);
-    const QString folder = QFileInfo(fullPath).absolutePath();
-    const bool folderReady = readyFolders.contains(folder) || QDir().mkpath(folder);
-    if (folderReady)
-        readyFolders.insert(folder);
-    log.log(Info, QStringLiteral("Downloading: %1 (%2 KB)")
-                      .arg(entry.path, QString::number(double(entry.size) / 1024, 'f', 2)));
-
-    TransferTarget target;
-    target.url = QUrl(entry.url);
-    target.name = entry.path;
-    target.partPath = temporaryPath(fullPath);
-    target.finalPath = fullPath;
-    target.size = entry.size;
-    target.sha256 = entry.sha256;
-    target.userAgent = userAgent;
-    target.resumable = true;
-    auto *transfer = new VerifiedTransfer(gameFileNetworks->acquire(), target, this);
-    connect(transfer, &VerifiedTransfer::progress, this, &FileManager::onFileDownloadProgress);
-    connect(transfer, &VerifiedTransfer::finished, this, &FileManager::onFileDownloadFinished);
-    activeTransfers.insert(transfer, entry);
-    transferReceived.insert(transfer, 0);
-    if (transfer->start())
-        return true;
-
-    activeTransfers.remove(transfer);
-    transferReceived.remove(transfer);
-    gameFileNetworks->release(transfer->networkManager());
-    const QString text = QStringLiteral("Cannot open temp file for writing: %1").arg(entry.path);
-    log.log(Error, text);
-    emit errorOccurred(text);
-    if (writeFailure.isEmpty()) {
-        writeFailure = QStringLiteral("Cannot write to %1: %2.")
-                           .arg(QDir::toNativeSeparators(folder),
-                                folderReady ? transfer->errorString()
-                                            : QStringLiteral("the folder cannot be created"));
+    const FileEntry &entry = outcome.entry;
+    if (outcome.notStarted) {
+        const QString text =
+            QStringLiteral("Cannot open temp file for writing: %1").arg(entry.path);
+        log.log(Error, text);
+        emit errorOccurred(text);
+        if (writeFailure.isEmpty()) {
+            writeFailure =
+                QStringLiteral("Cannot write to %1: %2.")
+                    .arg(QDir::toNativeSeparators(QFileInfo(localPath(entry.path)).absolutePath()),
+                         outcome.folderReady ? outcome.error
+                                             : QStringLiteral("the folder cannot be created"));
+        }
+        skippedFiles.append(entry.path);
+        return;
     }
-    skippedFiles.append(entry.path);
-    delete transfer;
-    return false;
+    switch (outcome.outcome) {
+    case VerifiedTransfer::Outcome::Completed:
+        makeRunnableIfGame(entry, localPath(entry.path));
+        ++completedFiles;
+        suspectFiles.remove(entry.path);
+        log.log(Info,
+                QStringLiteral("Downloaded and verified: %1 (%2/%3)")
+                    .arg(entry.path, QString::number(completedFiles), QString::number(totalFiles)));
+        emit fileDownloadComplete(entry.path);
+        return;
+    case VerifiedTransfer::Outcome::Cancelled:
+        return;
+    case VerifiedTransfer::Outcome::Mismatch:
+        log.log(Debug, outcome.receivedSize != entry.size
+                           ? QStringLiteral("Size mismatch for %1: expected %2, got %3")
+                                 .arg(entry.path, QString::number(entry.size),
+                                      QString::number(outcome.receivedSize))
+                           : QStringLiteral("Hash mismatch for %1").arg(entry.path));
+        break;
+    default:
+        break;
+    }
+    handleDownloadFailure(entry, outcome.error);
 }
 
 void FileManager::finishBatch()
 {
     Logger &log = Logger::instance();
     batchRunning = false;
+    outcomeTimer->stop();
     if (skippedFiles.isEmpty()) {
         log.log(Info, QStringLiteral("All files downloaded successfully!"));
         emit allFilesReady();
@@ -142,65 +160,12 @@ void FileManager::finishBatch()
     emit downloadFailed(text);
 }
 
-void FileManager::onFileDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
-{
-    Q_UNUSED(bytesTotal) // the manifest's sizes make the total, not the server's
-    auto *transfer = qobject_cast<VerifiedTransfer *>(sender());
-    if (!transfer || !activeTransfers.contains(transfer))
-        return;
-    downloadedBytes += bytesReceived - transferReceived.value(transfer);
-    transferReceived.insert(transfer, bytesReceived);
-    emitDownloadProgress();
-}
-
 void FileManager::emitDownloadProgress()
 {
     // A body longer than the manifest says may run past the total until it fails its check.
     const qint64 shown = qBound(qint64(0), downloadedBytes, totalBytes);
     const int percent = totalBytes <= 0 ? 0 : int(shown * 100 / totalBytes);
     emit downloadProgress(percent, shown, totalBytes);
-}
-
-void FileManager::onFileDownloadFinished()
-{
-    auto *transfer = qobject_cast<VerifiedTransfer *>(sender());
-    if (!transfer || !activeTransfers.contains(transfer))
-        return;
-    transfer->deleteLater();
-    gameFileNetworks->release(transfer->networkManager());
-    const FileEntry entry = activeTransfers.take(transfer);
-    const qint64 received = transferReceived.take(transfer);
-
-    switch (transfer->outcome()) {
-    case VerifiedTransfer::Outcome::Completed:
-        makeRunnableIfGame(entry, localPath(entry.path));
-        ++completedFiles;
-        suspectFiles.remove(entry.path);
-        Logger::instance().log(Info, QStringLiteral("Downloaded and verified: %1 (%2/%3)")
-                                         .arg(entry.path, QString::number(completedFiles),
-                                              QString::number(totalFiles)));
-        emit fileDownloadComplete(entry.path);
-        break;
-    case VerifiedTransfer::Outcome::Cancelled:
-        downloadedBytes -= received;
-        return;
-    default:
-        if (transfer->outcome() == VerifiedTransfer::Outcome::Mismatch) {
-            const qint64 size = transfer->receivedSize();
-            Logger::instance().log(
-                Debug,
-                size != entry.size
-                    ? QStringLiteral("Size mismatch for %1: expected %2, got %3")
-                          .arg(entry.path, QString::number(entry.size), QString::number(size))
-                    : QStringLiteral("Hash mismatch for %1").arg(entry.path));
-        }
-        // A failed attempt's bytes come out of the batch's count again (a part kept for the
-        // next attempt comes back in when it resumes), so progress never runs past the total.
-        downloadedBytes -= received;
-        emitDownloadProgress();
-        handleDownloadFailure(entry, transfer->errorString());
-    }
-    startNextDownload();
 }
 
 void FileManager::cancelDownloads()
@@ -212,9 +177,9 @@ void FileManager::cancelDownloads()
     // Retries waiting in their timer see the new generation and do nothing.
     ++batchGeneration;
     pendingRetries = 0;
-    const QList<VerifiedTransfer *> transfers = activeTransfers.keys();
-    for (VerifiedTransfer *transfer : transfers)
-        transfer->cancel();
+    unfinishedJobs = 0;
+    outcomeTimer->stop();
+    lanes->cancel();
     Logger::instance().log(Info, QStringLiteral("Download cancelled"));
 }
 
@@ -242,8 +207,8 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
                            if (generation != batchGeneration)
                                return;
                            --pendingRetries;
-                           filesToDownload.prepend(entry);
-                           startNextDownload();
+                           ++unfinishedJobs;
+                           lanes->addFirst(jobFor(entry));
                        });
 }
 

@@ -3,8 +3,8 @@
 #include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "core/networkpool.h"
 #include "core/networkrequests.h"
+#include "files/downloadlanes.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -21,8 +21,12 @@ constexpr int transferTimeoutMs = 30000;
 
 FileManager::FileManager(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this)),
-      gameFileNetworks(new NetworkPool(transferTimeoutMs, this)), integrityTimer(new QTimer(this))
+      lanes(new DownloadLanes(transferTimeoutMs, this)), outcomeTimer(new QTimer(this)),
+      integrityTimer(new QTimer(this))
 {
+    // Often enough for a smooth progress bar, rarely enough to cost nothing.
+    outcomeTimer->setInterval(25);
+    connect(outcomeTimer, &QTimer::timeout, this, &FileManager::collectOutcomes);
     networkManager->setTransferTimeout(transferTimeoutMs);
     integrityTimer->setSingleShot(true);
     connect(integrityTimer, &QTimer::timeout, this, &FileManager::onIntegrityCheck);

@@ -2,7 +2,6 @@
 
 #include "files/manifest.h"
 
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QProcess>
@@ -10,7 +9,9 @@
 #include <QString>
 #include <QStringList>
 
-class NetworkPool;
+class DownloadLanes;
+struct DownloadJob;
+struct DownloadOutcome;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -19,7 +20,8 @@ class VerifiedTransfer;
 // The game files: the manifest, the check of the game directory against it, the downloads of
 // what is missing or wrong, the integrity monitor while the game runs, and the base-client
 // installer. Everything runs on the GUI thread except the verification pass, which runs on a
-// thread of its own and hands its result back by a queued call.
+// thread of its own and hands its result back by a queued call, and the game-file transfers,
+// which run on the download lanes and leave their outcomes for a short timer to collect.
 class FileManager : public QObject
 {
     Q_OBJECT
@@ -68,8 +70,6 @@ signals:
 
 private slots:
     void onManifestReply();
-    void onFileDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onFileDownloadFinished();
     void onIntegrityCheck();
     void onBaseClientDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onBaseClientDownloadFinished();
@@ -84,8 +84,9 @@ private:
     bool verifyFileAt(const QString &fullPath, const FileEntry &entry, bool checkHash) const;
     QString calculateFileHash(const QString &fullPath) const;
     void finishVerification(const QList<FileEntry> &result, int missing, int corrupted);
-    void startNextDownload();
-    bool startTransfer(const FileEntry &entry);
+    DownloadJob jobFor(const FileEntry &entry) const;
+    void collectOutcomes();
+    void takeOutcome(const DownloadOutcome &outcome);
     void finishBatch();
     void handleDownloadFailure(FileEntry entry, QString error);
     void makeRunnableIfGame(const FileEntry &entry, const QString &path) const;
@@ -95,7 +96,8 @@ private:
     void failBaseClient(const QString &text);
 
     QNetworkAccessManager *networkManager = nullptr;
-    NetworkPool *gameFileNetworks = nullptr;
+    DownloadLanes *lanes = nullptr;
+    QTimer *outcomeTimer = nullptr;
     QNetworkReply *manifestReply = nullptr;
     // Raised by cancelAll: a verification pass of an older generation reports nothing.
     quint64 workGeneration = 0;
@@ -105,9 +107,8 @@ private:
     int completedFiles = 0;
     qint64 totalBytes = 0;
     qint64 downloadedBytes = 0;
-    // The transfers in flight, with the file each fetches and the bytes it last reported.
-    QHash<VerifiedTransfer *, FileEntry> activeTransfers;
-    QHash<VerifiedTransfer *, qint64> transferReceived;
+    // Files of the batch handed to the lanes whose outcome has not been taken in yet.
+    int unfinishedJobs = 0;
     VerifiedTransfer *baseClientTransfer = nullptr;
     BaseClientInfo baseClient;
     QString archivePath;
@@ -121,8 +122,6 @@ private:
     // Files of the batch given up on, and the first reason a file could not even be written.
     QStringList skippedFiles;
     QString writeFailure;
-    // Folders made (or found) in this batch: thousands of files share a few folders.
-    QSet<QString> readyFolders;
     // Files the integrity monitor found modified: the next verification checks their digest,
     // since a same-size change passes the size check.
     QSet<QString> suspectFiles;

@@ -72,7 +72,9 @@ std::unique_ptr<FileManager> IntegrityTest::managerWith(const QStringList &patte
 
 QTimer *IntegrityTest::timerOf(FileManager &manager)
 {
-    const auto timers = manager.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+    // The monitor's is the manager's one single-shot timer.
+    QList<QTimer *> timers = manager.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+    timers.removeIf([](const QTimer *timer) { return !timer->isSingleShot(); });
     return timers.size() == 1 ? timers.first() : nullptr;
 }
 

@@ -145,9 +145,12 @@ void ManifestTest::dropsUnsafeAndDuplicatePaths()
         "/etc/passwd", "C:/Windows/evil.dll", "c:evil.dll", "../evil.dll", "system/../../evil.dll",
         "system/..",   "system\\evil.dll",    ".",          "./",          "system/./.."};
     // A name that is another entry's temporary name, either way round, would share its file.
-    QJsonArray files{fileElement("system/ok.dll"),     fileElement("./system/ok.dll"),
-                     fileElement("system//ok.dll"),    fileElement("system/OK.dll"),
-                     fileElement("system/ok.dll.tmp"), fileElement("data/x.tmp"),
+    QJsonArray files{fileElement("system/ok.dll"),
+                     fileElement("./system/ok.dll"),
+                     fileElement("system//ok.dll"),
+                     fileElement("system/OK.dll"),
+                     fileElement("system/ok.dll.tmp"),
+                     fileElement("data/x.tmp"),
                      fileElement("data/x")};
     for (const QString &path : unsafe)
         files.append(fileElement(path));

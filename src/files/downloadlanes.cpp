@@ -1,0 +1,266 @@
+#include "files/downloadlanes.h"
+
+#include "core/httpnetwork.h"
+#include "core/logger.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+// What the owner and the lanes share; every member but `bytes` under `mutex`.
+struct DownloadBoard
+{
+    std::mutex mutex;
+    std::condition_variable laneEnded;
+    std::deque<DownloadJob> jobs;
+    QList<DownloadOutcome> outcomes;
+    std::vector<int> capacity;      // transfers each lane may run at once
+    std::vector<quint64> endedUpTo; // the last cancel() each lane has carried out
+    quint64 cancels = 0;
+    std::atomic<qint64> bytes{0};
+};
+
+// One lane: lives on its own thread and runs its transfers there, over its own connections.
+class DownloadLane : public QObject
+{
+public:
+    DownloadLane(DownloadBoard &board, int index, int timeoutMs)
+        : board(board), index(index), timeoutMs(timeoutMs)
+    {}
+
+    // Starts jobs while this lane has free capacity and the queue has jobs.
+    void pump();
+    // Ends every running transfer, then tells the owner that cancel number `cancel` is done.
+    void endTransfers(quint64 cancel);
+
+private:
+    struct Running
+    {
+        FileEntry entry;
+        qint64 reported = 0; // bytes counted in the board so far
+    };
+
+    void start(const DownloadJob &job);
+    void onFinished(VerifiedTransfer *transfer);
+    void report(DownloadOutcome outcome);
+
+    DownloadBoard &board;
+    const int index;
+    const int timeoutMs;
+    // Made on the lane's thread, where its connections live.
+    HttpNetwork *network = nullptr;
+    QHash<VerifiedTransfer *, Running> running;
+    // Folders made (or found) by this lane: thousands of files share a few folders.
+    QSet<QString> readyFolders;
+};
+
+void DownloadLane::pump()
+{
+    for (;;) {
+        DownloadJob job;
+        {
+            std::lock_guard<std::mutex> lock(board.mutex);
+            if (running.size() >= board.capacity[size_t(index)] || board.jobs.empty())
+                return;
+            job = std::move(board.jobs.front());
+            board.jobs.pop_front();
+        }
+        // A file that cannot even be written is given up at once and the next one taken.
+        start(job);
+    }
+}
+
+void DownloadLane::start(const DownloadJob &job)
+{
+    if (!network) {
+        network = new HttpNetwork(this);
+        network->setTransferTimeout(timeoutMs);
+    }
+    const QString folder = QFileInfo(job.target.finalPath).absolutePath();
+    const bool folderReady = readyFolders.contains(folder) || QDir().mkpath(folder);
+    if (folderReady)
+        readyFolders.insert(folder);
+    Logger::instance().log(
+        Info, QStringLiteral("Downloading: %1 (%2 KB)")
+                  .arg(job.entry.path, QString::number(double(job.entry.size) / 1024, 'f', 2)));
+
+    auto *transfer = new VerifiedTransfer(network, job.target, this);
+    running.insert(transfer, Running{job.entry, 0});
+    connect(transfer, &VerifiedTransfer::progress, this, [this, transfer](qint64 received) {
+        const auto it = running.find(transfer);
+        if (it == running.end())
+            return;
+        board.bytes += received - it->reported;
+        it->reported = received;
+    });
+    connect(transfer, &VerifiedTransfer::finished, this,
+            [this, transfer] { onFinished(transfer); });
+    if (transfer->start())
+        return;
+
+    running.remove(transfer);
+    DownloadOutcome outcome;
+    outcome.entry = job.entry;
+    outcome.error = transfer->errorString();
+    outcome.notStarted = true;
+    outcome.folderReady = folderReady;
+    delete transfer;
+    report(std::move(outcome));
+}
+
+void DownloadLane::onFinished(VerifiedTransfer *transfer)
+{
+    transfer->deleteLater();
+    const Running done = running.take(transfer);
+    // A failed attempt's bytes come out of the count again (a part kept for the next attempt
+    // comes back in when it resumes), so progress never runs past the total.
+    if (transfer->outcome() != VerifiedTransfer::Outcome::Completed)
+        board.bytes -= done.reported;
+    DownloadOutcome outcome;
+    outcome.entry = done.entry;
+    outcome.outcome = transfer->outcome();
+    outcome.error = transfer->errorString();
+    outcome.receivedSize = transfer->receivedSize();
+    report(std::move(outcome));
+    pump();
+}
+
+void DownloadLane::report(DownloadOutcome outcome)
+{
+    std::lock_guard<std::mutex> lock(board.mutex);
+    board.outcomes.append(std::move(outcome));
+}
+
+void DownloadLane::endTransfers(quint64 cancel)
+{
+    // Each ends at once, inside cancel(), and finds the queue empty.
+    const QList<VerifiedTransfer *> transfers = running.keys();
+    for (VerifiedTransfer *transfer : transfers)
+        transfer->cancel();
+    std::lock_guard<std::mutex> lock(board.mutex);
+    board.endedUpTo[size_t(index)] = cancel;
+    board.laneEnded.notify_all();
+}
+
+DownloadLanes::DownloadLanes(int transferTimeoutMs, QObject *parent)
+    : QObject(parent), timeoutMs(transferTimeoutMs), board(std::make_unique<DownloadBoard>())
+{}
+
+DownloadLanes::~DownloadLanes()
+{
+    cancel();
+    for (QThread *thread : qAsConst(threads)) {
+        thread->quit();
+        thread->wait();
+    }
+}
+
+// The threads start with the first batch: a launcher that finds its files in place needs none.
+void DownloadLanes::ensureLanes()
+{
+    if (!lanes.isEmpty())
+        return;
+    const int count = std::clamp(QThread::idealThreadCount(), 1, 8);
+    {
+        std::lock_guard<std::mutex> lock(board->mutex);
+        board->capacity.assign(size_t(count), 0);
+        board->endedUpTo.assign(size_t(count), board->cancels);
+    }
+    for (int i = 0; i < count; ++i) {
+        auto *thread = new QThread(this);
+        thread->setObjectName(QStringLiteral("Download lane %1").arg(i + 1));
+        auto *lane = new DownloadLane(*board, i, timeoutMs);
+        lane->moveToThread(thread);
+        // Deleted on its own thread, with its connections, once the thread's loop has ended.
+        connect(thread, &QThread::finished, lane, &QObject::deleteLater);
+        thread->start();
+        threads.append(thread);
+        lanes.append(lane);
+    }
+    setParallelTransfers(parallel);
+}
+
+void DownloadLanes::setParallelTransfers(int transfers)
+{
+    parallel = qMax(1, transfers);
+    if (lanes.isEmpty())
+        return;
+    const int count = int(lanes.size());
+    std::lock_guard<std::mutex> lock(board->mutex);
+    for (int i = 0; i < count; ++i)
+        board->capacity[size_t(i)] = parallel / count + (i < parallel % count ? 1 : 0);
+}
+
+void DownloadLanes::add(const QList<DownloadJob> &jobs)
+{
+    ensureLanes();
+    {
+        std::lock_guard<std::mutex> lock(board->mutex);
+        board->jobs.insert(board->jobs.end(), jobs.begin(), jobs.end());
+    }
+    wakeLanes();
+}
+
+void DownloadLanes::addFirst(const DownloadJob &job)
+{
+    ensureLanes();
+    {
+        std::lock_guard<std::mutex> lock(board->mutex);
+        board->jobs.push_front(job);
+    }
+    wakeLanes();
+}
+
+void DownloadLanes::wakeLanes()
+{
+    for (DownloadLane *lane : qAsConst(lanes))
+        QMetaObject::invokeMethod(
+            lane, [lane] { lane->pump(); }, Qt::QueuedConnection);
+}
+
+QList<DownloadOutcome> DownloadLanes::takeOutcomes()
+{
+    std::lock_guard<std::mutex> lock(board->mutex);
+    return std::exchange(board->outcomes, {});
+}
+
+qint64 DownloadLanes::bytes() const
+{
+    return board->bytes.load();
+}
+
+void DownloadLanes::resetBytes()
+{
+    board->bytes = 0;
+}
+
+void DownloadLanes::cancel()
+{
+    if (lanes.isEmpty())
+        return;
+    quint64 cancel = 0;
+    {
+        std::lock_guard<std::mutex> lock(board->mutex);
+        board->jobs.clear();
+        cancel = ++board->cancels;
+    }
+    for (DownloadLane *lane : qAsConst(lanes))
+        QMetaObject::invokeMethod(
+            lane, [lane, cancel] { lane->endTransfers(cancel); }, Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(board->mutex);
+    board->laneEnded.wait(lock, [this, cancel] {
+        return std::all_of(board->endedUpTo.begin(), board->endedUpTo.end(),
+                           [cancel](quint64 ended) { return ended >= cancel; });
+    });
+    board->outcomes.clear();
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "files/manifest.h"
+#include "files/verifiedtransfer.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QThread;
+class DownloadLane;
+struct DownloadBoard;
+
+// One file to fetch, and where and how.
+struct DownloadJob
+{
+    FileEntry entry;
+    TransferTarget target;
+};
+
+// How one attempt at a file ended.
+struct DownloadOutcome
+{
+    FileEntry entry;
+    VerifiedTransfer::Outcome outcome = VerifiedTransfer::Outcome::Running;
+    QString error;
+    qint64 receivedSize = 0;
+    // The part file could not even be opened: nothing was sent.
+    bool notStarted = false;
+    bool folderReady = true;
+};
+
+// Game-file transfers run on threads of their own ("lanes", one per core), each with its own
+// connections. A lane takes the next job from the shared queue itself whenever one of its
+// transfers ends, and leaves the outcome in a shared list that the owner collects when it
+// pleases: thousands of small files cost no wake-up of another thread per file, which on some
+// machines costs more than the file. Everything here is called on the owner's thread.
+class DownloadLanes : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DownloadLanes(int transferTimeoutMs, QObject *parent = nullptr);
+    // Ends what runs (as cancel() does) and stops the lanes.
+    ~DownloadLanes() override;
+
+    // At most this many transfers at once, shared out among the lanes, from now on.
+    void setParallelTransfers(int transfers);
+    // Queues jobs behind those waiting, or one ahead of them (a retry).
+    void add(const QList<DownloadJob> &jobs);
+    void addFirst(const DownloadJob &job);
+    // The outcomes since the last call, in the order the attempts ended.
+    QList<DownloadOutcome> takeOutcomes();
+    // Bytes of the files completed and of the transfers in flight since resetBytes(); a failed
+    // attempt's bytes are taken out again when it ends.
+    qint64 bytes() const;
+    void resetBytes();
+    // Drops the jobs waiting and ends the running transfers (each keeps its part for a later
+    // resume); returns once they have all ended. Their outcomes are dropped.
+    void cancel();
+
+private:
+    void ensureLanes();
+    void wakeLanes();
+
+    int timeoutMs;
+    int parallel = 1;
+    std::unique_ptr<DownloadBoard> board;
+    QList<QThread *> threads;
+    QList<DownloadLane *> lanes;
+};
