@@ -1,0 +1,85 @@
+#include "files/downloadlanes.h"
+#include "support/fileserverfixture.h"
+#include "support/rawhttpserver.h"
+#include "support/testsupport.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The lanes' promises to their owner, against a server that sends its bodies slowly: no more
+// transfers at once than allowed, a cancel that returns only once every transfer has ended (its
+// part kept, its bytes taken back out of the count, its outcome dropped), and jobs queued again
+// at once resuming where the cancelled ones stopped.
+class DownloadLanesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void cancelEndsEveryTransferBeforeItReturns();
+};
+
+void DownloadLanesTest::cancelEndsEveryTransferBeforeItReturns()
+{
+    const QByteArray content = testsupport::patternedBytes(400000, 3);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setEtag("\"v1\"");
+    server.setHonourRanges(true);
+    server.setPace(16384, 20);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QList<DownloadJob> jobs;
+    for (int i = 0; i < 6; ++i) {
+        DownloadJob job;
+        job.entry.path = QString("f%1.dat").arg(i);
+        job.target.url = QUrl(server.rootUrl() + "/" + job.entry.path);
+        job.target.name = job.entry.path;
+        job.target.finalPath = dir.filePath(job.entry.path);
+        job.target.partPath = job.target.finalPath + ".tmp";
+        job.target.size = content.size();
+        job.target.sha256 = QString::fromLatin1(
+            QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+        job.target.resumable = true;
+        jobs.append(job);
+    }
+
+    DownloadLanes lanes(30000);
+    lanes.setParallelTransfers(3);
+    lanes.add(jobs);
+    QTRY_COMPARE(server.requestCount(), 3);
+    QTRY_VERIFY(lanes.bytes() > 0);
+    QTest::qWait(100); // a fourth transfer would start here
+    QCOMPARE(server.requestCount(), 3);
+
+    lanes.cancel();
+    for (int i = 0; i < 3; ++i) {
+        const QString part = jobs.at(i).target.partPath;
+        QVERIFY2(QFile::exists(part) && QFile::exists(part + ".validator"), qPrintable(part));
+    }
+    QCOMPARE(lanes.bytes(), 0);
+    QVERIFY(lanes.takeOutcomes().isEmpty());
+
+    server.setPace(0, 0);
+    lanes.resetBytes();
+    lanes.add(jobs);
+    QList<DownloadOutcome> outcomes;
+    QTRY_VERIFY_WITH_TIMEOUT((outcomes += lanes.takeOutcomes()).size() == jobs.size(), 20000);
+    for (const DownloadOutcome &outcome : qAsConst(outcomes))
+        QCOMPARE(outcome.outcome, VerifiedTransfer::Outcome::Completed);
+    for (const DownloadJob &job : qAsConst(jobs))
+        QCOMPARE(testsupport::readFile(job.target.finalPath), content);
+    QCOMPARE(lanes.bytes(), 6 * qint64(content.size()));
+    int ranges = 0;
+    for (const QByteArray &head : server.requestHeads())
+        ranges += head.contains("Range: bytes=") ? 1 : 0;
+    QCOMPARE(ranges, 3);
+}
+
+QTEST_GUILESS_MAIN(DownloadLanesTest)
+#include "tst_downloadlanes.moc"
