@@ -56,7 +56,7 @@ void FileManager::startDownload()
     for (const FileEntry &entry : qAsConst(filesToDownload))
         jobs.append(jobFor(entry));
     filesToDownload.clear();
-    unfinishedJobs = int(jobs.size());
+    unfinishedJobs += int(jobs.size());
     lanes->add(jobs);
     outcomeTimer->start();
 }
