@@ -31,17 +31,25 @@ struct DownloadBoard
 };
 
 // One lane: lives on its own thread and runs its transfers there, over its own connections.
+// The owner calls it by name through the lane's event queue: a functor queued from our code would
+// be written on one thread and read on the other behind Qt's own locks, which ThreadSanitizer
+// cannot see, so every hand-off it checks is the board's.
 class DownloadLane : public QObject
 {
+    Q_OBJECT
+
 public:
+    // Made on the owner's thread and then moved to the lane's, with its network manager.
     DownloadLane(DownloadBoard &board, int index, int timeoutMs)
-        : board(board), index(index), timeoutMs(timeoutMs)
-    {}
+        : board(board), index(index), network(new HttpNetwork(this))
+    {
+        network->setTransferTimeout(timeoutMs);
+    }
 
     // Starts jobs while this lane has free capacity and the queue has jobs.
-    void pump();
-    // Ends every running transfer, then tells the owner that cancel number `cancel` is done.
-    void endTransfers(quint64 cancel);
+    Q_INVOKABLE void pump();
+    // Ends every running transfer, then tells the owner which cancel it has carried out.
+    Q_INVOKABLE void endTransfers();
 
 private:
     struct Running
@@ -56,9 +64,7 @@ private:
 
     DownloadBoard &board;
     const int index;
-    const int timeoutMs;
-    // Made on the lane's thread, where its connections live.
-    HttpNetwork *network = nullptr;
+    HttpNetwork *network;
     QHash<VerifiedTransfer *, Running> running;
     // Folders made (or found) by this lane: thousands of files share a few folders.
     QSet<QString> readyFolders;
@@ -82,10 +88,6 @@ void DownloadLane::pump()
 
 void DownloadLane::start(const DownloadJob &job)
 {
-    if (!network) {
-        network = new HttpNetwork(this);
-        network->setTransferTimeout(timeoutMs);
-    }
     const QString folder = QFileInfo(job.target.finalPath).absolutePath();
     const bool folderReady = readyFolders.contains(folder) || QDir().mkpath(folder);
     if (folderReady)
@@ -141,14 +143,14 @@ void DownloadLane::report(DownloadOutcome outcome)
     board.outcomes.append(std::move(outcome));
 }
 
-void DownloadLane::endTransfers(quint64 cancel)
+void DownloadLane::endTransfers()
 {
     // Each ends at once, inside cancel(), and finds the queue empty.
     const QList<VerifiedTransfer *> transfers = running.keys();
     for (VerifiedTransfer *transfer : transfers)
         transfer->cancel();
     std::lock_guard<std::mutex> lock(board.mutex);
-    board.endedUpTo[size_t(index)] = cancel;
+    board.endedUpTo[size_t(index)] = board.cancels;
     board.laneEnded.notify_all();
 }
 
@@ -224,8 +226,7 @@ void DownloadLanes::addFirst(const DownloadJob &job)
 void DownloadLanes::wakeLanes()
 {
     for (DownloadLane *lane : qAsConst(lanes))
-        QMetaObject::invokeMethod(
-            lane, [lane] { lane->pump(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(lane, "pump", Qt::QueuedConnection);
 }
 
 QList<DownloadOutcome> DownloadLanes::takeOutcomes()
@@ -255,8 +256,7 @@ void DownloadLanes::cancel()
         cancel = ++board->cancels;
     }
     for (DownloadLane *lane : qAsConst(lanes))
-        QMetaObject::invokeMethod(
-            lane, [lane, cancel] { lane->endTransfers(cancel); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(lane, "endTransfers", Qt::QueuedConnection);
     std::unique_lock<std::mutex> lock(board->mutex);
     board->laneEnded.wait(lock, [this, cancel] {
         return std::all_of(board->endedUpTo.begin(), board->endedUpTo.end(),
@@ -264,3 +264,5 @@ void DownloadLanes::cancel()
     });
     board->outcomes.clear();
 }
+
+#include "downloadlanes.moc"
