@@ -30,14 +30,10 @@ struct DownloadBoard
     std::atomic<qint64> bytes{0};
 };
 
-// One lane: lives on its own thread and runs its transfers there, over its own connections.
-// The owner calls it by name through the lane's event queue: a functor queued from our code would
-// be written on one thread and read on the other behind Qt's own locks, which ThreadSanitizer
-// cannot see, so every hand-off it checks is the board's.
+// One lane: lives on its own thread and runs its transfers there, over its own connections. The
+// owner reaches it only through the board and through calls queued to the lane's thread.
 class DownloadLane : public QObject
 {
-    Q_OBJECT
-
 public:
     // Made on the owner's thread and then moved to the lane's, with its network manager.
     DownloadLane(DownloadBoard &board, int index, int timeoutMs)
@@ -47,9 +43,9 @@ public:
     }
 
     // Starts jobs while this lane has free capacity and the queue has jobs.
-    Q_INVOKABLE void pump();
+    void pump();
     // Ends every running transfer, then tells the owner which cancel it has carried out.
-    Q_INVOKABLE void endTransfers();
+    void endTransfers();
 
 private:
     struct Running
@@ -226,7 +222,8 @@ void DownloadLanes::addFirst(const DownloadJob &job)
 void DownloadLanes::wakeLanes()
 {
     for (DownloadLane *lane : qAsConst(lanes))
-        QMetaObject::invokeMethod(lane, "pump", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            lane, [lane] { lane->pump(); }, Qt::QueuedConnection);
 }
 
 QList<DownloadOutcome> DownloadLanes::takeOutcomes()
@@ -256,7 +253,8 @@ void DownloadLanes::cancel()
         cancel = ++board->cancels;
     }
     for (DownloadLane *lane : qAsConst(lanes))
-        QMetaObject::invokeMethod(lane, "endTransfers", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            lane, [lane] { lane->endTransfers(); }, Qt::QueuedConnection);
     std::unique_lock<std::mutex> lock(board->mutex);
     board->laneEnded.wait(lock, [this, cancel] {
         return std::all_of(board->endedUpTo.begin(), board->endedUpTo.end(),
@@ -264,5 +262,3 @@ void DownloadLanes::cancel()
     });
     board->outcomes.clear();
 }
-
-#include "downloadlanes.moc"
