@@ -64,7 +64,6 @@ public:
     void cancel();
 
     const TransferTarget &target() const { return destination; }
-    QNetworkAccessManager *networkManager() const { return network; }
     Outcome outcome() const { return result; }
     // Readable reason of a failed attempt: the network's error text, or what went wrong.
     QString errorString() const { return error; }
