@@ -10,7 +10,7 @@
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "core/networkrequests.h"
+#include "net/networkrequests.h"
 #include "files/filemanager.h"
 
 #include <QCoreApplication>

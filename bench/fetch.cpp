@@ -4,7 +4,7 @@
 //
 //   bench_fetch <URL list file> [parallel transfers]
 
-#include "core/httpnetwork.h"
+#include "net/httpnetwork.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 //
 //   bench_scan <folder> <cache file, or - for none>
 
-#include "core/parallelhasher.h"
+#include "files/parallelhasher.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,5 +1,5 @@
 // The digest cache file in the user's data folder, which anything on the machine may have written.
-#include "core/digestcache.h"
+#include "files/digestcache.h"
 
 #include <QCryptographicHash>
 

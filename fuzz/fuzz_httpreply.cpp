@@ -1,6 +1,6 @@
 // The launcher's own HTTP client reading whatever a server sends: one request to a loopback
 // server that answers with the input and closes the connection.
-#include "core/httpnetwork.h"
+#include "net/httpnetwork.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -2,9 +2,9 @@
 
 #include "core/filedigest.h"
 #include "core/logger.h"
-#include "core/networkrequests.h"
+#include "net/networkrequests.h"
 #include "deployment.h"
-#include "files/verifiedtransfer.h"
+#include "net/verifiedtransfer.h"
 
 #include <QDateTime>
 #include <QFileInfo>

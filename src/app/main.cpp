@@ -4,7 +4,7 @@
 #include "core/configlocation.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "core/networkrequests.h"
+#include "net/networkrequests.h"
 #include "core/usersettings.h"
 #include "deployment.h"
 #include "platform/platform.h"

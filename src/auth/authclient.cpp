@@ -4,7 +4,7 @@
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "core/tlspolicy.h"
+#include "net/tlspolicy.h"
 #include "platform/platform.h"
 
 #include <QCryptographicHash>

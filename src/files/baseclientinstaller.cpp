@@ -7,7 +7,7 @@
 #include "core/logger.h"
 #include "platform/platform.h"
 
-#include "files/verifiedtransfer.h"
+#include "net/verifiedtransfer.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "files/downloadlanes.h"
 
-#include "core/httpnetwork.h"
+#include "net/httpnetwork.h"
 #include "core/logger.h"
 
 #include <QDir>

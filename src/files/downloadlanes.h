@@ -1,7 +1,7 @@
 #pragma once
 
 #include "files/manifest.h"
-#include "files/verifiedtransfer.h"
+#include "net/verifiedtransfer.h"
 
 #include <QList>
 #include <QObject>

@@ -3,7 +3,7 @@
 #include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "core/networkrequests.h"
+#include "net/networkrequests.h"
 #include "files/downloadlanes.h"
 #include "platform/platform.h"
 

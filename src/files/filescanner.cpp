@@ -1,8 +1,8 @@
 #include "files/filescanner.h"
 
-#include "core/digestcache.h"
+#include "files/digestcache.h"
 #include "core/logger.h"
-#include "core/parallelhasher.h"
+#include "files/parallelhasher.h"
 
 FileScanner::FileScanner(QObject *parent) : QObject(parent), hasher(new ParallelHasher(this))
 {

@@ -1,7 +1,7 @@
 #include "app/autoupdater.h"
 #include "auth/authclient.h"
 #include "core/launcherconfig.h"
-#include "core/networkrequests.h"
+#include "net/networkrequests.h"
 #include "files/filemanager.h"
 #include "releaseservice.h"
 #include "support/fileserverfixture.h"

@@ -1,5 +1,5 @@
 #include "core/filedigest.h"
-#include "core/tlspolicy.h"
+#include "net/tlspolicy.h"
 #include "support/testsupport.h"
 
 #include <QCryptographicHash>

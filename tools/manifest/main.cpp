@@ -1,4 +1,4 @@
-#include "core/digestcache.h"
+#include "files/digestcache.h"
 #include "manifestbuilder.h"
 #include "progressprinter.h"
 

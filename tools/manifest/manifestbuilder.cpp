@@ -1,7 +1,7 @@
 #include "manifestbuilder.h"
 
 #include "core/filedigest.h"
-#include "core/parallelhasher.h"
+#include "files/parallelhasher.h"
 #include "namecheck.h"
 #include "zipwriter.h"
 

@@ -1,4 +1,4 @@
-#include "core/tlspolicy.h"
+#include "net/tlspolicy.h"
 
 #include <QNetworkRequest>
 #include <QSslConfiguration>

@@ -1,6 +1,6 @@
-#include "core/httpreply.h"
+#include "net/httpreply.h"
 
-#include "core/httpnetwork.h"
+#include "net/httpnetwork.h"
 
 #include <QNetworkProxy>
 #include <QTcpSocket>

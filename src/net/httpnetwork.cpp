@@ -1,6 +1,6 @@
-#include "core/httpnetwork.h"
+#include "net/httpnetwork.h"
 
-#include "core/httpreply.h"
+#include "net/httpreply.h"
 
 #include <QNetworkProxyFactory>
 #include <QTcpSocket>

@@ -1,4 +1,4 @@
-#include "core/httpanswerparser.h"
+#include "net/httpanswerparser.h"
 
 #include <QIODevice>
 

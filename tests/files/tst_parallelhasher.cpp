@@ -1,6 +1,6 @@
-#include "core/digestcache.h"
+#include "files/digestcache.h"
 #include "core/filedigest.h"
-#include "core/parallelhasher.h"
+#include "files/parallelhasher.h"
 #include "support/testsupport.h"
 
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "core/httpnetwork.h"
+#include "net/httpnetwork.h"
 
 #include <QNetworkReply>
 #include <QSignalSpy>

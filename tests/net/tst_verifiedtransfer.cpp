@@ -1,5 +1,5 @@
-#include "core/httpnetwork.h"
-#include "files/verifiedtransfer.h"
+#include "net/httpnetwork.h"
+#include "net/verifiedtransfer.h"
 #include "support/fileserverfixture.h"
 #include "support/logcapture.h"
 #include "support/rawhttpserver.h"

@@ -1,6 +1,6 @@
-#include "core/parallelhasher.h"
+#include "files/parallelhasher.h"
 
-#include "core/digestcache.h"
+#include "files/digestcache.h"
 #include "core/filedigest.h"
 #include "core/logger.h"
 #include "platform/platform.h"

@@ -1,4 +1,4 @@
-#include "files/digestingwriter.h"
+#include "net/digestingwriter.h"
 #include "support/fileserverfixture.h"
 
 #include <QCryptographicHash>

@@ -1,6 +1,6 @@
-#include "core/networkrequests.h"
+#include "net/networkrequests.h"
 
-#include "core/tlspolicy.h"
+#include "net/tlspolicy.h"
 
 #include <QNetworkProxyFactory>
 #include <QNetworkRequest>

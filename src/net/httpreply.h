@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/httpanswerparser.h"
+#include "net/httpanswerparser.h"
 
 #include <QElapsedTimer>
 #include <QList>

@@ -1,8 +1,8 @@
-#include "files/verifiedtransfer.h"
+#include "net/verifiedtransfer.h"
 
 #include "core/logger.h"
-#include "core/networkrequests.h"
-#include "files/digestingwriter.h"
+#include "net/networkrequests.h"
+#include "net/digestingwriter.h"
 #include "platform/platform.h"
 
 #include <QFile>
