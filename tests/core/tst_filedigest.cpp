@@ -1,10 +1,7 @@
 #include "core/filedigest.h"
-#include "net/tlspolicy.h"
 #include "support/testsupport.h"
 
 #include <QCryptographicHash>
-#include <QNetworkRequest>
-#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,7 +13,6 @@ private slots:
     void knownVectors();
     void acrossBlockBoundaries();
     void unreadableGivesEmpty();
-    void tlsPolicy();
 
 private:
     QTemporaryDir dir;
@@ -54,22 +50,6 @@ void FileDigestTest::unreadableGivesEmpty()
 {
     QVERIFY(fileSha256(dir.filePath("missing")).isEmpty());
     QVERIFY(fileSha256(dir.path()).isEmpty()); // a folder cannot be read as a file
-}
-
-void FileDigestTest::tlsPolicy()
-{
-    QNetworkRequest https(QUrl("https://example.org/x"));
-    applyTlsPolicy(https);
-    QCOMPARE(https.sslConfiguration().peerVerifyMode(), QSslSocket::VerifyPeer);
-    QCOMPARE(https.sslConfiguration().protocol(), QSsl::TlsV1_2OrLater);
-
-    // Upper-case "HTTP" is lower-cased by URL parsing and so counts as plain HTTP.
-    for (const char *url : {"http://example.org/x", "HTTP://example.org/x"}) {
-        QNetworkRequest plain{QUrl(url)};
-        const QSslConfiguration before = plain.sslConfiguration();
-        applyTlsPolicy(plain);
-        QVERIFY(plain.sslConfiguration() == before);
-    }
 }
 
 QTEST_GUILESS_MAIN(FileDigestTest)

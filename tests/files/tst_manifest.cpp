@@ -2,6 +2,7 @@
 #include "files/filemanager.h"
 #include "support/fileserverfixture.h"
 #include "support/logcapture.h"
+#include "support/testsupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,5 +1,5 @@
 #include "net/digestingwriter.h"
-#include "support/fileserverfixture.h"
+#include "support/testsupport.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -1,6 +1,5 @@
 #include "net/httpnetwork.h"
 #include "net/verifiedtransfer.h"
-#include "support/fileserverfixture.h"
 #include "support/logcapture.h"
 #include "support/rawhttpserver.h"
 #include "support/testsupport.h"

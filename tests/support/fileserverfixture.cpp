@@ -73,12 +73,4 @@ bool verify(FileManager &manager)
     return done.wait(10000);
 }
 
-QByteArray patternedBytes(qint64 size, int seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qint64 i = 0; i < size; ++i)
-        bytes[i] = char((i * 131 + seed * 17) ^ (i >> 7));
-    return bytes;
-}
-
 } // namespace testsupport

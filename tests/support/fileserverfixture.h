@@ -44,7 +44,4 @@ bool loadManifest(FileManager &manager);
 // Runs a verification pass and waits for it; true when it completed.
 bool verify(FileManager &manager);
 
-// Content of the given size that differs from position to position and from `seed` to seed.
-QByteArray patternedBytes(qint64 size, int seed = 0);
-
 } // namespace testsupport

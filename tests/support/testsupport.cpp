@@ -59,4 +59,12 @@ void lockGameClients()
     Q_UNUSED(descriptor);
 }
 
+QByteArray patternedBytes(qint64 size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = char((i * 131 + seed * 17) ^ (i >> 7));
+    return bytes;
+}
+
 } // namespace testsupport

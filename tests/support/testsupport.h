@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +16,9 @@ bool writeFile(const QString &path, const QByteArray &content);
 
 // The whole content of a file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
+
+// Content of the given size that differs from position to position and from `seed` to seed.
+QByteArray patternedBytes(qint64 size, int seed = 0);
 
 // Reads all lines of a text file (without line ends); empty when it cannot be read.
 QStringList readLines(const QString &path);
