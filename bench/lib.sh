@@ -1,0 +1,67 @@
+# Sourced by the bench scripts: timing, medians, table rows, and the manifests of served folders.
+# The scripts set $work (their temporary folder) before they call manifest().
+
+# Seconds a command takes, by bash's own clock (no process started to read it).
+seconds() {
+    local start=$EPOCHREALTIME
+    "$@" >/dev/null
+    awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.4f", b - a }'
+}
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+minimum() {
+    printf '%s\n' "$@" | sort -g | head -n 1
+}
+# The value after "<key>:" in a bench program's output.
+field() {
+    awk -v key="$1:" '$0 ~ "^" key { print $(NF - 1); exit }'
+}
+calc() {
+    awk "BEGIN { printf \"%.${2:-2}f\", $1 }"
+}
+row() {
+    printf '%-34s %-22s %-34s %-7s %s\n' "$@"
+}
+# Reads every file below a folder once, so that the tool measured next reads it from memory, as
+# every other tool did: this machine's memory reclaim pages out files unread for a minute, and
+# whichever tool read them first would pay for the disk alone. Before that, what earlier commands
+# wrote goes to the disk: its writeback would otherwise land on whichever tool runs when it starts.
+warm_up() {
+    sync
+    find "$1" -type f -print0 | xargs -0 cat >/dev/null
+}
+
+# A manifest of every file below $work/site/<folder>, paths relative to it, at
+# $work/site/<folder>.json (or the file given), each file served at <base>/<folder>/<path>
+# (nginx over plain HTTP unless a base URL is given).
+manifest() {
+    local folder=$1 base=${2:-$NGINX_URL} out=${3:-$work/site/$1.json}
+    (
+        cd "$work/site/$folder"
+        find . -type f -printf '%P\n' | sort >"$work/list"
+        tr '\n' '\0' <"$work/list" | xargs -0 sha256sum | cut -c1-64 >"$work/digests"
+        tr '\n' '\0' <"$work/list" | xargs -0 stat -c %s >"$work/sizes"
+    )
+    paste -d' ' "$work/digests" "$work/sizes" "$work/list" | awk -v base="$base/$folder" '
+        BEGIN { printf "{\"version\": \"bench\", \"files\": [" }
+        { printf "%s\n{\"path\": \"%s\", \"size\": %s, \"sha256\": \"%s\", \"url\": \"%s/%s\"}",
+                 (NR > 1 ? "," : ""), $3, $2, $1, base, $3 }
+        END { print "]}" }' >"$out"
+}
+
+
+# One run of the launcher's download (bench_download, below $bench) into the given game folder,
+# with the given number of parallel transfers: its wall time and peak memory (MiB).
+download_from() {
+    local url=$1 game=$2 threads=$3
+    shift 3
+    "$bench/bench_download" "$url" "$game" "$threads" "$@" >"$work/out"
+    echo "$(field "wall time" <"$work/out") $(field "peak RSS" <"$work/out")"
+}
+# One curl run: wall time and peak memory (MiB).
+curl_run() {
+    local time
+    time=$(seconds /usr/bin/time -f %M -o "$work/rss" curl -sfS --no-progress-meter "$@")
+    echo "$time $(calc "$(cat "$work/rss") / 1024" 1)"
+}
