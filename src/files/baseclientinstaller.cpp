@@ -1,6 +1,8 @@
-// FileManager: the base-client installer. One zip archive goes to the temporary folder, is
+// FileManager: the base-client installer. One zip archive goes to the user's data folder, is
 // checked by SHA-256 when the manifest gives a digest, and is unpacked by the system's tar into
-// the target folder; the archive is deleted on every outcome.
+// the target folder. A cut download keeps its part and the server's validator, and the next
+// attempt or run asks for the rest; the archive goes once it is unpacked, found wrong, or given
+// up on during extraction.
 
 #include "files/filemanager.h"
 
@@ -9,8 +11,22 @@
 
 #include "net/verifiedtransfer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+QString FileManager::baseClientArchivePath(const QString &url)
+{
+    // Not the shared temporary folder, which the system may clean under a download of several GB.
+    // Named after the address, so a part is only ever continued from the archive it began with.
+    const QByteArray key =
+        QCryptographicHash::hash(url.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+           QStringLiteral("/downloads/base-client-") + QString::fromLatin1(key) +
+           QStringLiteral(".zip");
+}
 
 void FileManager::installBaseClient(const BaseClientInfo &info, const QString &installDir)
 {
@@ -23,21 +39,23 @@ void FileManager::installBaseClient(const BaseClientInfo &info, const QString &i
     }
     baseClient = info;
     this->installDir = installDir;
-    archivePath = QDir::tempPath() + QStringLiteral("/l2_base_client.zip");
+    archivePath = baseClientArchivePath(info.url);
     log.log(Info, QStringLiteral("Downloading base client from: %1").arg(info.url));
     log.log(Info, QStringLiteral("Destination: %1").arg(installDir));
     QDir().mkpath(installDir);
+    QDir().mkpath(QFileInfo(archivePath).absolutePath());
+    // The part is continued as it stands, so a link under its name goes rather than be written
+    // through.
+    if (QFileInfo(archivePath).isSymLink())
+        QFile::remove(archivePath);
 
-    // The temporary folder is shared with other users: whatever already sits under our name (a
-    // planted link included) goes, and the file is created afresh, so the write cannot be
-    // redirected. If it cannot be removed, creating the file fails.
     TransferTarget target;
     target.url = QUrl(info.url);
     target.partPath = archivePath;
     target.sha256 = info.sha256;
     target.verifyDigest = !info.sha256.isEmpty();
     target.userAgent = userAgent;
-    target.createNew = true;
+    target.resumable = true;
     baseClientTransfer = new VerifiedTransfer(networkManager, target, this);
     connect(baseClientTransfer, &VerifiedTransfer::progress, this,
             &FileManager::onBaseClientDownloadProgress);
@@ -77,7 +95,8 @@ void FileManager::onBaseClientDownloadFinished()
         return;
     baseClientTransfer = nullptr;
 
-    // The transfer has already removed the archive of every attempt that did not complete.
+    // The transfer has already kept the part of a broken attempt for the next one, and removed
+    // every other archive that did not complete.
     switch (transfer->outcome()) {
     case VerifiedTransfer::Outcome::Cancelled:
         return;
@@ -114,6 +133,7 @@ void FileManager::onBaseClientDownloadFinished()
     if (!extractProcess->waitForStarted(5000)) {
         extractProcess->deleteLater();
         extractProcess = nullptr;
+        QFile::remove(archivePath);
         failBaseClient(QString::fromUtf8(platform::archiveExtractorMissingText()));
     }
 }
@@ -144,7 +164,6 @@ void FileManager::onExtractionFinished(int exitCode, QProcess::ExitStatus exitSt
 void FileManager::failBaseClient(const QString &text)
 {
     Logger::instance().log(Error, text);
-    QFile::remove(archivePath);
     emit baseClientError(text);
 }
 

@@ -46,6 +46,8 @@ public:
     void cancelAll();
 
     const Manifest &currentManifest() const { return manifest; }
+    // Where the base client at `url` is downloaded to (and continued from after a break).
+    static QString baseClientArchivePath(const QString &url);
     // Replaces the download queue with files found wrong by other means than verifyFiles (the
     // player's full scan); startDownload then fetches them.
     void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }

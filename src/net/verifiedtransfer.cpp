@@ -79,10 +79,6 @@ bool VerifiedTransfer::isLarge() const
 // Opens the part file and sets resumeOffset to the bytes of an earlier attempt worth keeping.
 bool VerifiedTransfer::openPart(QFile &file)
 {
-    if (destination.createNew) {
-        QFile::remove(destination.partPath);
-        return file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
-    }
     if (!destination.resumable)
         return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
 

@@ -28,9 +28,6 @@ struct TransferTarget
     // Kept after a broken attempt and continued with a range request by the next one (and the
     // next run): the server's validator is kept beside it in partPath + ".validator".
     bool resumable = false;
-    // The part file is created afresh and never opened through whatever already stands under its
-    // name (a shared temporary folder).
-    bool createNew = false;
 };
 
 // One download checked on the way: the body streams into the part file while a thread of its own

@@ -5,6 +5,7 @@
 #include "support/testsupport.h"
 #include "zipwriter.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,8 +19,8 @@
 using testsupport::FileServerFixture;
 using testsupport::LogCapture;
 
-// The base-client installer: download to the temporary folder, digest check, extraction by the
-// system's tar, and the archive gone after every outcome.
+// The base-client installer: download to the user's data folder, digest check, extraction by the
+// system's tar, the archive gone after every outcome but a cut download, which continues.
 class BaseClientTest : public QObject
 {
     Q_OBJECT
@@ -39,6 +40,8 @@ private slots:
     void hostileArchiveWritesNothingOutside();
     void plantedLinkIsNotFollowed();
     void uncreatableArchiveIsReported();
+    void cutDownloadResumes_data();
+    void cutDownloadResumes();
 
 private:
     struct Outcome
@@ -52,12 +55,13 @@ private:
     Outcome install(const BaseClientInfo &info, const QString &target);
     // Serves `source` (a zip or a folder) as the base client and returns the manifest's record.
     BaseClientInfo served(const QString &source);
-    QString archivePath() const { return tempDir.filePath("l2_base_client.zip"); }
+    QString archivePath() const { return FileManager::baseClientArchivePath(archiveUrl); }
     // Puts a stand-in for the extractor first on the search path, or none at all.
     void useExtractor(const QByteArray &script);
 
-    QTemporaryDir tempDir; // the installer's temporary folder (TMPDIR)
+    QTemporaryDir tempDir; // the system's temporary folder (TMPDIR), which the archive stays out of
     QTemporaryDir work;
+    QString archiveUrl; // of the base client served or installed last
     QByteArray savedPath;
     std::unique_ptr<FileServerFixture> fixture;
 };
@@ -90,12 +94,14 @@ BaseClientInfo BaseClientTest::served(const QString &source)
     FileManager manager;
     if (!testsupport::loadManifest(manager))
         return {};
+    archiveUrl = manager.currentManifest().baseClient.url;
     return manager.currentManifest().baseClient;
 }
 
 BaseClientTest::Outcome BaseClientTest::install(const BaseClientInfo &info, const QString &target)
 {
     Outcome outcome;
+    archiveUrl = info.url;
     FileManager manager;
     QSignalSpy installed(&manager, &FileManager::baseClientInstalled);
     QSignalSpy errors(&manager, &FileManager::baseClientError);
@@ -327,6 +333,7 @@ void BaseClientTest::plantedLinkIsNotFollowed()
     const BaseClientInfo info = served(source);
     const QString victim = work.filePath("victim.txt");
     QVERIFY(testsupport::writeFile(victim, "precious"));
+    QVERIFY(QDir().mkpath(QFileInfo(archivePath()).absolutePath()));
     QVERIFY(QFile::link(victim, archivePath()));
 
     const Outcome outcome = install(info, work.filePath("linked"));
@@ -340,12 +347,65 @@ void BaseClientTest::uncreatableArchiveIsReported()
     const QString source = work.filePath("client");
     QVERIFY(testsupport::writeFile(source + "/a.txt", "a"));
     const BaseClientInfo info = served(source);
-    // A folder under the archive's name cannot be removed as a file, nor opened as one.
+    // A folder under the archive's name cannot be opened as a file.
     QVERIFY(QDir().mkpath(archivePath()));
     const Outcome outcome = install(info, work.filePath("blocked"));
     QCOMPARE(outcome.error, QString("Cannot open temp file: %1").arg(archivePath()));
     QCOMPARE(fixture->server.recordedRequests("/l2_base_client.zip").size(), 0);
     QVERIFY(QDir().rmdir(archivePath()));
+}
+
+void BaseClientTest::cutDownloadResumes_data()
+{
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("next attempt") << false;
+    QTest::newRow("next run") << true;
+}
+
+// A cut keeps the part and its validator; the next attempt, by the same launcher or after a
+// restart, asks for the rest, and the digest still covers the whole archive.
+void BaseClientTest::cutDownloadResumes()
+{
+    QFETCH(bool, restart);
+    const QString zipPath = work.filePath("big.zip");
+    ZipWriter zip(zipPath);
+    QVERIFY(zip.open() && zip.addFile("system/l2.exe", testsupport::patternedBytes(3 << 20, 5)) &&
+            zip.close());
+    QFile file(zipPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray archive = file.readAll();
+    const QString digest =
+        QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex());
+
+    testsupport::RawHttpServer raw;
+    QVERIFY(raw.listen());
+    raw.setBody(archive);
+    raw.setEtag("\"v1\"");
+    raw.setHonourRanges(true);
+    raw.setCut(1, archive.size() / 2);
+    const BaseClientInfo info{raw.rootUrl() + (restart ? "/run.zip" : "/attempt.zip"), digest,
+                              archive.size()};
+    const QString target = work.filePath(restart ? "run" : "attempt");
+
+    auto manager = std::make_unique<FileManager>();
+    QSignalSpy errors(manager.get(), &FileManager::baseClientError);
+    manager->installBaseClient(info, target);
+    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 20000);
+    archiveUrl = info.url;
+    QCOMPARE(QFileInfo(archivePath()).size(), archive.size() / 2);
+    QVERIFY(QFile::exists(archivePath() + ".validator"));
+
+    if (restart)
+        manager = std::make_unique<FileManager>();
+    QSignalSpy installed(manager.get(), &FileManager::baseClientInstalled);
+    manager->installBaseClient(info, target);
+    QTRY_COMPARE_WITH_TIMEOUT(installed.size(), 1, 20000);
+    QCOMPARE(QFileInfo(target + "/system/l2.exe").size(), qint64(3 << 20));
+    QVERIFY(!QFile::exists(archivePath()) && !QFile::exists(archivePath() + ".validator"));
+    QCOMPARE(raw.requestCount(), 2);
+    QVERIFY(raw.requestHeads().last().toLower().contains("if-range: \"v1\""));
+    const qint64 again = raw.bodyBytesSent() - archive.size() / 2;
+    QVERIFY2(again <= archive.size() * 55 / 100, qPrintable(QString::number(again)));
 }
 
 QTEST_GUILESS_MAIN(BaseClientTest)
