@@ -505,11 +505,24 @@ void MainWindow::startBaseClientInstall()
     fileManager->installBaseClient(fileManager->currentManifest().baseClient, gameDirectory);
 }
 
+QString MainWindow::rateSuffix(qint64 downloaded, qint64 total)
+{
+    if (!rateClock.isValid())
+        rateClock.start();
+    if (rateFor != state) {
+        downloadRate.reset();
+        rateFor = state;
+    }
+    downloadRate.add(downloaded, rateClock.elapsed());
+    return downloadRate.suffix(total - downloaded);
+}
+
 void MainWindow::onDownloadProgress(int percent, qint64 downloaded, qint64 total)
 {
     ui->progressBar->setValue(percent);
     ui->downloadLabel->setText(
-        tr("Downloaded: %1 MB / %2 MB").arg(megabytes(downloaded, 2), megabytes(total, 2)));
+        tr("Downloaded: %1 MB / %2 MB").arg(megabytes(downloaded, 2), megabytes(total, 2)) +
+        rateSuffix(downloaded, total));
 }
 
 void MainWindow::onFileDownloadComplete(const QString &filename)
@@ -642,7 +655,8 @@ void MainWindow::onBaseClientDownloadProgress(int percent, qint64 downloaded, qi
 {
     ui->progressBar->setValue(percent);
     ui->downloadLabel->setText(
-        tr("Downloading client: %1 MB / %2 MB").arg(megabytes(downloaded, 0), megabytes(total, 0)));
+        tr("Downloading client: %1 MB / %2 MB").arg(megabytes(downloaded, 0), megabytes(total, 0)) +
+        rateSuffix(downloaded, total));
 }
 
 void MainWindow::onBaseClientExtracting()

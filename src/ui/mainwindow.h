@@ -1,5 +1,8 @@
 #pragma once
 
+#include "net/transferrate.h"
+
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPoint>
 #include <QSystemTrayIcon>
@@ -93,6 +96,8 @@ private:
     // Shows, hides, enables and labels the widgets for the current phase.
     void updateUI();
     QString currentAccountName() const;
+    // " · 8.4 MB/s · about 3 min left" for the download on show, or nothing yet.
+    QString rateSuffix(qint64 downloaded, qint64 total);
     // Virtual so that a test window can paint a missing or oddly shaped image.
     virtual QString backgroundImagePath() const;
     // A tray the player can reach: the icon is shown and the desktop has a tray to show it in.
@@ -123,6 +128,10 @@ private:
     GameLauncher *gameLauncher;
     ProcessGuard *processGuard;
     LauncherState state = Login;
+    // The speed and time left of the download on show, and the phase it belongs to.
+    TransferRate downloadRate;
+    QElapsedTimer rateClock;
+    LauncherState rateFor = Login;
     QPoint dragPosition;
     bool dragging = false;
     QTimer *handOverTimer = nullptr;
