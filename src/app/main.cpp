@@ -4,10 +4,11 @@
 #include "core/configlocation.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "core/usersettings.h"
 #include "deployment.h"
+#include "net/networkrequests.h"
 #include "platform/platform.h"
+#include "ui/interfacelanguage.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -28,7 +29,7 @@ int main(int argc, char *argv[])
     // Before the first request: the update check, the auth service, the manifest and the game
     // files all go through the proxy the player's system names.
     useSystemProxy();
-    // The images live in the core library, which the linker would otherwise leave out.
+    // The images live in the window's library, which the linker would otherwise leave out.
     Q_INIT_RESOURCE(resources);
 
     SingleInstance instance(instanceName);
@@ -45,10 +46,21 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QString::fromLatin1(deployment::version));
     QCoreApplication::setOrganizationName(QStringLiteral("Veyrun"));
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/images/app_icon.ico")));
+    // Before the first text a player sees, the update splash's included.
+    const QString languageChoice = UserSettings().language();
+    const QString language = interfacelanguage::resolve(languageChoice);
+    const bool languageLoaded = interfacelanguage::install(language);
 
     Logger &log = Logger::instance();
     log.log(Info, QStringLiteral("=== Wardgate Started ==="));
     log.log(Info, QStringLiteral("Version: %1").arg(QCoreApplication::applicationVersion()));
+    log.log(languageLoaded ? Info : Warn,
+            QStringLiteral("Interface language: %1 (%2)%3")
+                .arg(language,
+                     languageChoice == QLatin1String("system")
+                         ? QStringLiteral("the system's")
+                         : QStringLiteral("chosen in Settings"),
+                     languageLoaded ? QString() : QStringLiteral(", its translation is missing")));
 
     // Left behind by the previous self-update; its absence is normal.
     QFile::remove(QCoreApplication::applicationFilePath() + QStringLiteral(".old"));

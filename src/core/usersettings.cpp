@@ -6,12 +6,15 @@
 #include <QDir>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QStringList>
 
 #include <algorithm>
 
 namespace {
 const QString gameDirectoryKey = QStringLiteral("Game/GameDir");
 const QString downloadsKey = QStringLiteral("Downloads/Parallel");
+const QString languageKey = QStringLiteral("Interface/Language");
+const QStringList languages{QStringLiteral("system"), QStringLiteral("en"), QStringLiteral("pl")};
 } // namespace
 
 QString UserSettings::defaultFile()
@@ -33,6 +36,17 @@ int UserSettings::parallelDownloads() const
     const int count = QSettings(file, QSettings::IniFormat).value(downloadsKey).toInt(&ok);
     // A hand-edited value out of range counts as no choice rather than as a clamp of it.
     return ok && count >= minDownloads && count <= maxDownloads ? count : 0;
+}
+
+QString UserSettings::language() const
+{
+    const QString chosen = QSettings(file, QSettings::IniFormat).value(languageKey).toString();
+    return languages.contains(chosen) ? chosen : languages.constFirst();
+}
+
+bool UserSettings::setLanguage(const QString &language)
+{
+    return languages.contains(language) && store(languageKey, language);
 }
 
 bool UserSettings::setGameDirectory(const QString &folder)

@@ -6,7 +6,8 @@ class LauncherConfig;
 class QVariant;
 
 // The player's own choices, kept per user in the user's configuration folder (never in the
-// launcher.ini beside the program): the game folder and the number of parallel downloads.
+// launcher.ini beside the program): the game folder, the number of parallel downloads and the
+// interface's language.
 class UserSettings
 {
 public:
@@ -21,9 +22,12 @@ public:
     QString gameDirectory() const;
     // 0 when the player has not chosen a number.
     int parallelDownloads() const;
-    // Both store at once; false when the file cannot be written.
+    // "system" (the default, and what an unknown value counts as), "en" or "pl".
+    QString language() const;
+    // Each stores at once; false when the file cannot be written.
     bool setGameDirectory(const QString &folder);
     bool setParallelDownloads(int count);
+    bool setLanguage(const QString &language);
 
     // Puts the choices into the configuration: the chosen game folder over the ini's, the chosen
     // number of downloads unless the server has set one. Logs the folder in use and its source.

@@ -90,6 +90,7 @@ private:
     // The window's tests drive the flows and look at the services.
     friend class MainWindowTest;
     friend class MainWindowFlowTest;
+    friend class InterfaceLanguageTest;
 
     void createTrayIcon();
     void connectServices();

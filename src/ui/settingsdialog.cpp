@@ -4,6 +4,7 @@
 #include "core/logger.h"
 #include "files/filescanner.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
@@ -91,6 +92,17 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
         parallelDownloadsNote->hide();
     }
 
+    languageCombo = new QComboBox(this);
+    languageCombo->setObjectName(QStringLiteral("languageCombo"));
+    // Each language by its own name, so a player who cannot read the current one finds theirs.
+    languageCombo->addItem(tr("System"), QStringLiteral("system"));
+    languageCombo->addItem(QStringLiteral("English"), QStringLiteral("en"));
+    languageCombo->addItem(QStringLiteral("Polski"), QStringLiteral("pl"));
+    languageCombo->setCurrentIndex(languageCombo->findData(settings.language()));
+    languageNote = makeLabel(tr("The language changes at the next start."), "noteLabel", this);
+    languageNote->setObjectName(QStringLiteral("languageNote"));
+    languageNote->hide();
+
     scanButton = new QPushButton(tr("&Scan and repair game files"), this);
     scanButton->setObjectName(QStringLiteral("scanButton"));
     cancelScanButton = new QPushButton(tr("&Cancel scan"), this);
@@ -136,6 +148,16 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     layout->addLayout(downloadsRow);
     layout->addWidget(parallelDownloadsNote);
 
+    layout->addWidget(makeLabel(tr("Interface"), "sectionLabel", this));
+    auto *languageRow = new QHBoxLayout;
+    auto *languageLabel = makeLabel(tr("L&anguage:"), "", this);
+    languageLabel->setBuddy(languageCombo);
+    languageRow->addWidget(languageLabel);
+    languageRow->addWidget(languageCombo);
+    languageRow->addStretch(1);
+    layout->addLayout(languageRow);
+    layout->addWidget(languageNote);
+
     layout->addWidget(makeLabel(tr("Game files"), "sectionLabel", this));
     auto *scanRow = new QHBoxLayout;
     scanRow->addWidget(scanButton);
@@ -154,7 +176,8 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     layout->addWidget(logsNote);
 
     setTabOrder(browseButton, parallelDownloadsSpin);
-    setTabOrder(parallelDownloadsSpin, scanButton);
+    setTabOrder(parallelDownloadsSpin, languageCombo);
+    setTabOrder(languageCombo, scanButton);
     setTabOrder(scanButton, cancelScanButton);
     setTabOrder(cancelScanButton, openLogsButton);
     setTabOrder(openLogsButton, closeButton);
@@ -164,6 +187,8 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     connect(browseButton, &QPushButton::clicked, this, &SettingsDialog::onBrowseClicked);
     connect(parallelDownloadsSpin, qOverload<int>(&QSpinBox::valueChanged), this,
             &SettingsDialog::onDownloadsChanged);
+    connect(languageCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &SettingsDialog::onLanguageChanged);
     connect(scanButton, &QPushButton::clicked, this, &SettingsDialog::onScanClicked);
     connect(cancelScanButton, &QPushButton::clicked, scanner, &FileScanner::cancel);
     connect(openLogsButton, &QPushButton::clicked, this, &SettingsDialog::onOpenLogsClicked);
@@ -243,13 +268,26 @@ void SettingsDialog::setScanning(bool scanning)
         scanButton->setFocus();
 }
 
+void SettingsDialog::onLanguageChanged(int index)
+{
+    const QString language = languageCombo->itemData(index).toString();
+    if (!settings.setLanguage(language)) {
+        languageNote->setText(tr("The choice could not be saved."));
+    } else {
+        Logger::instance().log(
+            Info, QStringLiteral("Interface language: %1 (from the next start)").arg(language));
+        languageNote->setText(tr("The language changes at the next start."));
+    }
+    languageNote->show();
+}
+
 void SettingsDialog::onScanClicked()
 {
     if (!scanUnavailable.isEmpty() || scanner->isRunning())
         return;
     scanProgressBar->setValue(0);
     scanProgressBar->setFormat(tr("Starting..."));
-    scanStatusLabel->setText(tr("Scanning %1 files...").arg(scanFiles.size()));
+    scanStatusLabel->setText(tr("Scanning %n files...", nullptr, int(scanFiles.size())));
     setScanning(true);
     scanner->start(scanFiles, LauncherConfig::instance().gameDirectory);
 }
@@ -269,7 +307,7 @@ void SettingsDialog::onScanFinished(const QList<FileEntry> &toRepair, int checke
     corrupted = corruptedFiles;
     repairs = toRepair;
     if (repairs.isEmpty()) {
-        scanStatusLabel->setText(tr("All %1 files are in order.").arg(checkedFiles));
+        scanStatusLabel->setText(tr("All %n files are in order.", nullptr, checkedFiles));
         Logger::instance().log(
             Info, QStringLiteral("Scan complete: %1 files checked, 0 repaired").arg(checkedFiles));
         return;

@@ -6,16 +6,17 @@
 #include <QDialog>
 
 class FileScanner;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
 
-// The Settings dialog: the game folder, the number of parallel downloads, the full scan of the
-// game files, the log folder and the launcher's version. Choices are stored per user and take
-// effect at once. A scan that finds files to repair closes the dialog and leaves them to the
-// window, which asks and downloads as after any verification.
+// The Settings dialog: the game folder, the number of parallel downloads, the interface's
+// language, the full scan of the game files, the log folder and the launcher's version. Choices are
+// stored per user and take effect at once. A scan that finds files to repair closes the dialog and
+// leaves them to the window, which asks and downloads as after any verification.
 class SettingsDialog : public QDialog
 {
     Q_OBJECT
@@ -46,6 +47,7 @@ public slots:
 private slots:
     void onBrowseClicked();
     void onDownloadsChanged(int count);
+    void onLanguageChanged(int index);
     void onScanClicked();
     void onScanProgress(qint64 done, qint64 total);
     void onScanFinished(const QList<FileEntry> &toRepair, int checkedFiles, int missingFiles,
@@ -72,6 +74,8 @@ private:
     QLabel *gameFolderNote;
     QSpinBox *parallelDownloadsSpin;
     QLabel *parallelDownloadsNote;
+    QComboBox *languageCombo;
+    QLabel *languageNote;
     QPushButton *scanButton;
     QPushButton *cancelScanButton;
     QProgressBar *scanProgressBar;

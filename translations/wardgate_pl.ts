@@ -1,0 +1,502 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="pl_PL" sourcelanguage="en">
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Veyrun Launcher</source>
+        <translation>Veyrun Launcher</translation>
+    </message>
+    <message>
+        <source>● Connecting...</source>
+        <translation>● Łączenie...</translation>
+    </message>
+    <message>
+        <source>─</source>
+        <translation>─</translation>
+    </message>
+    <message>
+        <source>✕</source>
+        <translation>✕</translation>
+    </message>
+    <message>
+        <source>Log in to Veyrun</source>
+        <translation>Zaloguj się do Veyrun</translation>
+    </message>
+    <message>
+        <source>Username</source>
+        <translation>Nazwa użytkownika</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>Hasło</translation>
+    </message>
+    <message>
+        <source>LOG IN</source>
+        <translation>ZALOGUJ</translation>
+    </message>
+    <message>
+        <source>Retry</source>
+        <translation>Ponów</translation>
+    </message>
+    <message>
+        <source>Initializing...</source>
+        <translation>Przygotowywanie...</translation>
+    </message>
+    <message>
+        <source>PLAY</source>
+        <translation>GRAJ</translation>
+    </message>
+    <message>
+        <source>Settings</source>
+        <translation>Ustawienia</translation>
+    </message>
+    <message>
+        <source>Log Out</source>
+        <translation>Wyloguj</translation>
+    </message>
+    <message>
+        <source>Discord</source>
+        <translation>Discord</translation>
+    </message>
+    <message>
+        <source>Restore</source>
+        <translation>Przywróć</translation>
+    </message>
+    <message>
+        <source>Quit</source>
+        <translation>Zakończ</translation>
+    </message>
+    <message>
+        <source>Logged in as: %1</source>
+        <translation>Zalogowano jako: %1</translation>
+    </message>
+    <message>
+        <source>Downloading game client...</source>
+        <translation>Pobieranie klienta gry...</translation>
+    </message>
+    <message>
+        <source>Extracting client...</source>
+        <translation>Rozpakowywanie klienta...</translation>
+    </message>
+    <message>
+        <source>Verifying files...</source>
+        <translation>Sprawdzanie plików...</translation>
+    </message>
+    <message>
+        <source>Downloading updates...</source>
+        <translation>Pobieranie aktualizacji...</translation>
+    </message>
+    <message>
+        <source>Ready!</source>
+        <translation>Gotowe!</translation>
+    </message>
+    <message>
+        <source>Game running...</source>
+        <translation>Gra uruchomiona...</translation>
+    </message>
+    <message>
+        <source>Stop Game</source>
+        <translation>Zatrzymaj grę</translation>
+    </message>
+    <message>
+        <source>Connecting...</source>
+        <translation>Łączenie...</translation>
+    </message>
+    <message>
+        <source>Enter login.</source>
+        <translation>Podaj login.</translation>
+    </message>
+    <message>
+        <source>Enter password.</source>
+        <translation>Podaj hasło.</translation>
+    </message>
+    <message>
+        <source>Login failed. Check your credentials.</source>
+        <translation>Logowanie nie powiodło się. Sprawdź dane logowania.</translation>
+    </message>
+    <message>
+        <source>Login successful!</source>
+        <translation>Zalogowano pomyślnie!</translation>
+    </message>
+    <message>
+        <source>● Online</source>
+        <translation>● Dostępny</translation>
+    </message>
+    <message>
+        <source>● Offline</source>
+        <translation>● Niedostępny</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Błąd</translation>
+    </message>
+    <message>
+        <source>Failed to download manifest:
+%1</source>
+        <translation>Nie udało się pobrać listy plików gry:
+%1</translation>
+    </message>
+    <message>
+        <source>Manifest download error</source>
+        <translation>Błąd pobierania listy plików gry</translation>
+    </message>
+    <message>
+        <source>Update Required</source>
+        <translation>Wymagana aktualizacja</translation>
+    </message>
+    <message>
+        <source>Files need updating:
+Missing: %1
+Corrupted: %2
+
+Start download?</source>
+        <translation>Pliki wymagają aktualizacji:
+Brakujące: %1
+Uszkodzone: %2
+
+Rozpocząć pobieranie?</translation>
+    </message>
+    <message>
+        <source>Update cancelled</source>
+        <translation>Aktualizacja anulowana</translation>
+    </message>
+    <message>
+        <source>The game is not installed in %1.
+
+Download the full client (%2)?</source>
+        <translation>Gra nie jest zainstalowana w %1.
+
+Pobrać pełnego klienta (%2)?</translation>
+    </message>
+    <message>
+        <source>The game is not installed in %1.
+
+Download the full client?</source>
+        <translation>Gra nie jest zainstalowana w %1.
+
+Pobrać pełnego klienta?</translation>
+    </message>
+    <message>
+        <source>Install Game</source>
+        <translation>Instalacja gry</translation>
+    </message>
+    <message>
+        <source>Downloaded: %1 MB / %2 MB</source>
+        <translation>Pobrano: %1 MB / %2 MB</translation>
+    </message>
+    <message>
+        <source>Downloaded: %1</source>
+        <translation>Pobrano: %1</translation>
+    </message>
+    <message>
+        <source>Error: %1</source>
+        <translation>Błąd: %1</translation>
+    </message>
+    <message>
+        <source>Veyrun</source>
+        <translation>Veyrun</translation>
+    </message>
+    <message>
+        <source>Wykryto uruchomionego klienta Lineage 2 z innego serwera.
+
+Regulamin serwera zabrania uruchamiania więcej niż jednego
+klienta L2 jednocześnie. Zamknij go przed grą.</source>
+        <translation>Wykryto uruchomionego klienta Lineage 2 z innego serwera.
+
+Regulamin serwera zabrania uruchamiania więcej niż jednego
+klienta L2 jednocześnie. Zamknij go przed grą.</translation>
+    </message>
+    <message>
+        <source>Are you sure you want to stop the game?</source>
+        <translation>Czy na pewno chcesz zatrzymać grę?</translation>
+    </message>
+    <message>
+        <source>Launch Error</source>
+        <translation>Błąd uruchamiania</translation>
+    </message>
+    <message>
+        <source>Failed to start game:
+%1</source>
+        <translation>Nie udało się uruchomić gry:
+%1</translation>
+    </message>
+    <message>
+        <source>Session ended: a game client of another server was running.</source>
+        <translation>Sesja zakończona: działał klient gry innego serwera.</translation>
+    </message>
+    <message>
+        <source>Veyrun — Naruszenie regulaminu</source>
+        <translation>Veyrun — Naruszenie regulaminu</translation>
+    </message>
+    <message>
+        <source>Wykryto uruchomionego klienta Lineage 2 z innego serwera.
+
+Regulamin serwera zabrania uruchamiania więcej niż jednego
+klienta L2 jednocześnie.
+
+Połączenie zostało przerwane.</source>
+        <translation>Wykryto uruchomionego klienta Lineage 2 z innego serwera.
+
+Regulamin serwera zabrania uruchamiania więcej niż jednego
+klienta L2 jednocześnie.
+
+Połączenie zostało przerwane.</translation>
+    </message>
+    <message>
+        <source>Session ended: a modified game file was detected.</source>
+        <translation>Sesja zakończona: wykryto zmodyfikowany plik gry.</translation>
+    </message>
+    <message>
+        <source>Security Alert</source>
+        <translation>Alert bezpieczeństwa</translation>
+    </message>
+    <message>
+        <source>A modified game file was detected:
+
+%1
+
+The game has been terminated.</source>
+        <translation>Wykryto zmodyfikowany plik gry:
+
+%1
+
+Gra została zamknięta.</translation>
+    </message>
+    <message>
+        <source>Downloading client: %1 MB / %2 MB</source>
+        <translation>Pobieranie klienta: %1 MB / %2 MB</translation>
+    </message>
+    <message>
+        <source>Extracting archive — this may take a few minutes...</source>
+        <translation>Rozpakowywanie archiwum — może to potrwać kilka minut...</translation>
+    </message>
+    <message>
+        <source>Client installation error</source>
+        <translation>Błąd instalacji klienta</translation>
+    </message>
+    <message>
+        <source>Failed to install game client:
+
+%1
+
+Check your internet connection and try again.</source>
+        <translation>Nie udało się zainstalować klienta gry:
+
+%1
+
+Sprawdź połączenie z internetem i spróbuj ponownie.</translation>
+    </message>
+    <message>
+        <source>Installation error</source>
+        <translation>Błąd instalacji</translation>
+    </message>
+    <message>
+        <source>Launcher minimized to tray</source>
+        <translation>Launcher zminimalizowany do zasobnika</translation>
+    </message>
+    <message>
+        <source>Launcher minimized to tray. Double-click tray icon to restore.</source>
+        <translation>Launcher zminimalizowany do zasobnika. Kliknij dwukrotnie ikonę w zasobniku, aby go przywrócić.</translation>
+    </message>
+    <message>
+        <source>The game is still running.
+Are you sure you want to close the launcher?</source>
+        <translation>Gra nadal działa.
+Czy na pewno chcesz zamknąć launcher?</translation>
+    </message>
+    <message>
+        <source>Are you sure you want to close the launcher?</source>
+        <translation>Czy na pewno chcesz zamknąć launcher?</translation>
+    </message>
+    <message>
+        <source>Close Veyrun</source>
+        <translation>Zamknij Veyrun</translation>
+    </message>
+    <message>
+        <source>Closing session...</source>
+        <translation>Zamykanie sesji...</translation>
+    </message>
+    <message>
+        <source>Log in to scan the game files.</source>
+        <translation>Zaloguj się, aby sprawdzić pliki gry.</translation>
+    </message>
+    <message>
+        <source>Close the game to scan its files.</source>
+        <translation>Zamknij grę, aby sprawdzić jej pliki.</translation>
+    </message>
+    <message>
+        <source>Available when the download has finished.</source>
+        <translation>Dostępne po zakończeniu pobierania.</translation>
+    </message>
+    <message>
+        <source>Available once the list of game files has been loaded.</source>
+        <translation>Dostępne po wczytaniu listy plików gry.</translation>
+    </message>
+    <message>
+        <source>Close the game to change its folder.</source>
+        <translation>Zamknij grę, aby zmienić jej folder.</translation>
+    </message>
+</context>
+<context>
+    <name>SettingsDialog</name>
+    <message>
+        <source>Settings</source>
+        <translation>Ustawienia</translation>
+    </message>
+    <message>
+        <source>&amp;Browse...</source>
+        <translation>&amp;Przeglądaj...</translation>
+    </message>
+    <message>
+        <source>Set by the server: %1 at a time.</source>
+        <translation>Ustalone przez serwer: %1 naraz.</translation>
+    </message>
+    <message>
+        <source>&amp;Scan and repair game files</source>
+        <translation>&amp;Sprawdź i napraw pliki gry</translation>
+    </message>
+    <message>
+        <source>&amp;Cancel scan</source>
+        <translation>&amp;Anuluj sprawdzanie</translation>
+    </message>
+    <message>
+        <source>Checks the content of every game file and downloads the ones that are missing or damaged.</source>
+        <translation>Sprawdza zawartość każdego pliku gry i pobiera pliki brakujące lub uszkodzone.</translation>
+    </message>
+    <message>
+        <source>Open &amp;log folder</source>
+        <translation>Otwórz folder &amp;logów</translation>
+    </message>
+    <message>
+        <source>Wardgate version %1</source>
+        <translation>Wardgate w wersji %1</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Zamknij</translation>
+    </message>
+    <message>
+        <source>Game folder</source>
+        <translation>Folder gry</translation>
+    </message>
+    <message>
+        <source>Downloads</source>
+        <translation>Pobieranie</translation>
+    </message>
+    <message>
+        <source>&amp;Parallel downloads:</source>
+        <translation>&amp;Równoległe pobierania:</translation>
+    </message>
+    <message>
+        <source>Game files</source>
+        <translation>Pliki gry</translation>
+    </message>
+    <message>
+        <source>%1 is not a folder.</source>
+        <translation>%1 nie jest folderem.</translation>
+    </message>
+    <message>
+        <source>The choice could not be saved.</source>
+        <translation>Nie udało się zapisać wyboru.</translation>
+    </message>
+    <message>
+        <source>Choose the game folder</source>
+        <translation>Wybierz folder gry</translation>
+    </message>
+    <message>
+        <source>Starting...</source>
+        <translation>Rozpoczynanie...</translation>
+    </message>
+    <message>
+        <source>%1 MB / %2 MB</source>
+        <translation>%1 MB / %2 MB</translation>
+    </message>
+    <message>
+        <source>Scan cancelled. No file was changed.</source>
+        <translation>Sprawdzanie anulowane. Żaden plik nie został zmieniony.</translation>
+    </message>
+    <message>
+        <source>The log folder could not be opened: %1</source>
+        <translation>Nie udało się otworzyć folderu logów: %1</translation>
+    </message>
+    <message numerus="yes">
+        <source>Scanning %n files...</source>
+        <translation>
+            <numerusform>Sprawdzanie %n pliku...</numerusform>
+            <numerusform>Sprawdzanie %n plików...</numerusform>
+            <numerusform>Sprawdzanie %n plików...</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>All %n files are in order.</source>
+        <translation>
+            <numerusform>%n plik jest w porządku.</numerusform>
+            <numerusform>Wszystkie %n pliki są w porządku.</numerusform>
+            <numerusform>Wszystkie %n plików jest w porządku.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>System</source>
+        <translation>Systemowy</translation>
+    </message>
+    <message>
+        <source>The language changes at the next start.</source>
+        <translation>Język zmieni się przy następnym uruchomieniu.</translation>
+    </message>
+    <message>
+        <source>Interface</source>
+        <translation>Interfejs</translation>
+    </message>
+    <message>
+        <source>L&amp;anguage:</source>
+        <translation>&amp;Język:</translation>
+    </message>
+</context>
+<context>
+    <name>TransferRate</name>
+    <message>
+        <source> · %1 MB/s</source>
+        <translation> · %1 MB/s</translation>
+    </message>
+    <message>
+        <source> · about %1 s left</source>
+        <translation> · zostało około %1 s</translation>
+    </message>
+    <message>
+        <source> · about %1 min left</source>
+        <translation> · zostało około %1 min</translation>
+    </message>
+    <message>
+        <source> · about %1 h left</source>
+        <translation> · zostało około %1 h</translation>
+    </message>
+    <message>
+        <source> · about %1 h %2 min left</source>
+        <translation> · zostało około %1 h %2 min</translation>
+    </message>
+</context>
+<context>
+    <name>UpdateSplash</name>
+    <message>
+        <source>Checking for updates...</source>
+        <translation>Sprawdzanie aktualizacji...</translation>
+    </message>
+    <message>
+        <source>Launcher is up to date!</source>
+        <translation>Launcher jest aktualny!</translation>
+    </message>
+    <message>
+        <source>Update check failed — starting launcher...</source>
+        <translation>Nie udało się sprawdzić aktualizacji — uruchamianie launchera...</translation>
+    </message>
+    <message>
+        <source>Downloading update v%1...</source>
+        <translation>Pobieranie aktualizacji v%1...</translation>
+    </message>
+    <message>
+        <source>Update downloaded! Restarting...</source>
+        <translation>Aktualizacja pobrana! Ponowne uruchamianie...</translation>
+    </message>
+</context>
+</TS>
