@@ -337,6 +337,14 @@ Czy na pewno chcesz zamknąć launcher?</translation>
         <source>Close the game to change its folder.</source>
         <translation>Zamknij grę, aby zmienić jej folder.</translation>
     </message>
+    <message>
+        <source>Minimize to tray</source>
+        <translation>Zminimalizuj do zasobnika</translation>
+    </message>
+    <message>
+        <source>Starts the game once its files are ready.</source>
+        <translation>Uruchamia grę, gdy jej pliki są gotowe.</translation>
+    </message>
 </context>
 <context>
     <name>SettingsDialog</name>

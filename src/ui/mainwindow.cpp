@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
@@ -94,7 +95,50 @@ MainWindow::MainWindow(QWidget *parent)
 
     updateUI();
     ui->versionLabel->setText(QStringLiteral("v%1").arg(QCoreApplication::applicationVersion()));
+    makeKeyboardFriendly();
     authClient->startServerMonitoring();
+}
+
+void MainWindow::makeKeyboardFriendly()
+{
+    // Names for the controls that show only a sign, for screen readers and tool tips.
+    ui->minimizeButton->setAccessibleName(tr("Minimize to tray"));
+    ui->minimizeButton->setToolTip(ui->minimizeButton->accessibleName());
+    ui->closeButton->setAccessibleName(tr("Quit"));
+    ui->closeButton->setToolTip(ui->closeButton->accessibleName());
+    ui->discordButton->setAccessibleName(tr("Discord"));
+    ui->playButton->setAccessibleDescription(tr("Starts the game once its files are ready."));
+    // Tab goes through the panel on show in reading order, then the window's own buttons.
+    const std::initializer_list<QWidget *> order{
+        ui->loginEdit,      ui->passwordEdit,   ui->loginButton,  ui->retryButton,
+        ui->playButton,     ui->settingsButton, ui->logoutButton, ui->discordButton,
+        ui->minimizeButton, ui->closeButton};
+    QWidget *previous = nullptr;
+    for (QWidget *widget : order) {
+        widget->setFocusPolicy(Qt::StrongFocus);
+        if (previous)
+            setTabOrder(previous, widget);
+        previous = widget;
+    }
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    // The window has no title bar to drag from the keyboard: Alt with an arrow moves it.
+    static constexpr int step = 20;
+    if (event->modifiers() == Qt::AltModifier) {
+        const QPoint offset = event->key() == Qt::Key_Left    ? QPoint(-step, 0)
+                              : event->key() == Qt::Key_Right ? QPoint(step, 0)
+                              : event->key() == Qt::Key_Up    ? QPoint(0, -step)
+                              : event->key() == Qt::Key_Down  ? QPoint(0, step)
+                                                              : QPoint();
+        if (!offset.isNull()) {
+            move(pos() + offset);
+            event->accept();
+            return;
+        }
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 MainWindow::~MainWindow()

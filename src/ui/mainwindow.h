@@ -53,6 +53,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
     void onManifestDownloaded(bool success, const QString &message);
@@ -93,6 +94,8 @@ private:
     friend class InterfaceLanguageTest;
 
     void createTrayIcon();
+    // Tab order, focus on every button, names for the controls that show only a sign.
+    void makeKeyboardFriendly();
     void connectServices();
     // Shows, hides, enables and labels the widgets for the current phase.
     void updateUI();

@@ -130,6 +130,7 @@ private slots:
     void quitWaitsForDeregisterReply();
     void quitWaitsAtMostThreeSeconds();
     void scanRepairsSameSizeDamage();
+    void keysAlone();
 
 private:
     enum Files
@@ -1097,6 +1098,97 @@ void MainWindowFlowTest::scanRepairsSameSizeDamage()
     QVERIFY(!offered);
     QTest::mouseClick(button(*window, "playButton"), Qt::LeftButton);
     QVERIFY(reaches(*window, MainWindow::Ready));
+}
+
+namespace {
+
+// Presses Tab in `target`'s window until `target` has the focus; false after a full round.
+bool tabTo(QWidget *target)
+{
+    // The offscreen platform has no window manager to hand activation back once a box closes.
+    if (!target->window()->isActiveWindow())
+        QApplication::setActiveWindow(target->window());
+    for (int i = 0; i < 16 && !target->hasFocus(); ++i) {
+        QWidget *focus = QApplication::focusWidget();
+        QTest::keyClick(focus ? focus : target->window(), Qt::Key_Tab);
+    }
+    return target->hasFocus();
+}
+
+// Answers modal message boxes the way a player without a mouse does: Tab to the button, Space.
+class KeyboardAnswerer : public QObject
+{
+public:
+    explicit KeyboardAnswerer(QMessageBox::StandardButton answer) : answer(answer)
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && box->isVisible() && box->button(this->answer) &&
+                tabTo(box->button(this->answer))) {
+                titles << box->windowTitle();
+                QTest::keyClick(box->button(this->answer), Qt::Key_Space);
+            }
+        });
+        timer.start(20);
+    }
+    QStringList titles;
+
+private:
+    QMessageBox::StandardButton answer;
+    QTimer timer;
+};
+
+} // namespace
+
+// Log in, download, open and close Settings and quit with keys alone.
+void MainWindowFlowTest::keysAlone()
+{
+    boxes.reset();
+    fillGameFolder({"maps/16_20.unr"});
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    QApplication::setActiveWindow(window.get());
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    KeyboardAnswerer answerer(QMessageBox::Yes);
+
+    QVERIFY(tabTo(edit(*window, "loginEdit")));
+    QTest::keyClicks(QApplication::focusWidget(), "demo");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), edit(*window, "passwordEdit"));
+    QTest::keyClicks(QApplication::focusWidget(), "demo123");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QVERIFY(reaches(*window, MainWindow::Ready, 20000));
+    QCOMPARE(answerer.titles, QStringList{"Update Required"});
+    QCOMPARE(QFileInfo(gameDir->filePath("maps/16_20.unr")).size(), 512 * 1024);
+
+    // Settings opens from its button and Escape closes it.
+    bool settingsSeen = false;
+    QTimer escape;
+    connect(&escape, &QTimer::timeout, this, [&] {
+        if (auto *dialog = qobject_cast<SettingsDialog *>(QApplication::activeModalWidget())) {
+            settingsSeen = true;
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        }
+    });
+    escape.start(20);
+    QVERIFY(tabTo(button(*window, "settingsButton")));
+    QTest::keyClick(button(*window, "settingsButton"), Qt::Key_Space);
+    QVERIFY(settingsSeen);
+    QVERIFY(!QApplication::activeModalWidget());
+    escape.stop();
+
+    // "✕" is reached by Tab, says what it is, and asks before the launcher quits.
+    QPushButton *close = button(*window, "closeButton");
+    QVERIFY(!close->accessibleName().isEmpty());
+    QVERIFY(tabTo(close));
+    QTimer::singleShot(0, close, [close] { QTest::keyClick(close, Qt::Key_Space); });
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    watchdog.start(15000);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(answerer.titles.last(), QStringLiteral("Close Veyrun"));
+    QCOMPARE(requestCount("deregister"), 1);
 }
 
 QTEST_MAIN(MainWindowFlowTest)
