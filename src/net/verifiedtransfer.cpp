@@ -1,8 +1,8 @@
 #include "net/verifiedtransfer.h"
 
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "net/digestingwriter.h"
+#include "net/networkrequests.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -32,6 +32,8 @@ VerifiedTransfer::VerifiedTransfer(QNetworkAccessManager *network, const Transfe
 
 VerifiedTransfer::~VerifiedTransfer()
 {
+    if (writer)
+        writer->abandon();
     if (reply) {
         reply->disconnect(this);
         reply->abort();
@@ -136,10 +138,14 @@ void VerifiedTransfer::sendRequest()
 
 void VerifiedTransfer::cancel()
 {
-    if (!reply)
+    if (!writer || result != Outcome::Running)
         return;
     cancelled = true;
-    reply->abort(); // finished() follows from inside
+    writer->abandon();
+    if (reply)
+        reply->abort(); // finished() follows from inside
+    else
+        complete(); // checking the file
 }
 
 // Decides, once the answer's head is in, what its body is to the part file. False when the body
@@ -249,7 +255,7 @@ void VerifiedTransfer::onFinished()
         return;
     done->deleteLater();
 
-    const bool failedOnTheWire = done->error() != QNetworkReply::NoError;
+    failedOnTheWire = done->error() != QNetworkReply::NoError;
     if (!cancelled && !tooLong) {
         if (!bodyAccepted && (!failedOnTheWire || resumeOffset > 0))
             acceptBody();
@@ -259,11 +265,26 @@ void VerifiedTransfer::onFinished()
             take(done->read(done->bytesAvailable()));
     }
     reply = nullptr;
+    wireError = done->errorString();
     // Qt may end an answer whose connection closed early without an error: the length it
     // announced tells a broken transfer (worth resuming) from a wrong file.
-    const bool cutShort =
-        !failedOnTheWire && bodyAccepted && bodyLength >= 0 && bodyBytes < bodyLength;
+    cutShort = !failedOnTheWire && bodyAccepted && bodyLength >= 0 && bodyBytes < bodyLength;
 
+    // Bytes that may be the file are read back from disk first, on the writer's thread.
+    if (!cancelled && !failedOnTheWire && !tooLong && !cutShort && !writer->failed()) {
+        writer->finishLater([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { complete(); }, Qt::QueuedConnection);
+        });
+        return;
+    }
+    complete();
+}
+
+void VerifiedTransfer::complete()
+{
+    if (result != Outcome::Running)
+        return; // a cancel came first
     const DigestingWriter::Result written = writer->finish();
     writer.reset();
     fileSize = tooLong ? resumeOffset + bodyBytes : written.size;
@@ -272,6 +293,8 @@ void VerifiedTransfer::onFinished()
     if (cancelled) {
         result = Outcome::Cancelled;
         error = QStringLiteral("cancelled");
+        // Cancelled while the part was read back: all of it is still there for the next attempt.
+        fileSize = qMax(fileSize, resumeOffset);
     } else if (!written.written) {
         result = Outcome::WriteFailed;
         error = QStringLiteral("cannot write %1").arg(destination.partPath);
@@ -279,11 +302,16 @@ void VerifiedTransfer::onFinished()
             Warn, QStringLiteral("Cannot write %1: %2").arg(destination.partPath, written.error));
     } else if (failedOnTheWire && !tooLong) {
         result = Outcome::NetworkError;
-        error = done->errorString();
+        error = wireError;
     } else if (cutShort) {
         result = Outcome::NetworkError;
         error = QStringLiteral("Connection closed after %1 of %2 bytes")
                     .arg(QString::number(bodyBytes), QString::number(bodyLength));
+    } else if (written.changedOnDisk) {
+        result = Outcome::Mismatch;
+        error = QStringLiteral("%1 was changed by another program while it downloaded")
+                    .arg(destination.partPath);
+        Logger::instance().log(Warn, QStringLiteral("Not using %1: %2").arg(displayName(), error));
     } else if (tooLong || (destination.size >= 0 && fileSize != destination.size) ||
                (destination.verifyDigest && fileDigest != destination.sha256)) {
         result = Outcome::Mismatch;

@@ -90,6 +90,7 @@ private:
     void take(QByteArray chunk);
     void onProgress(qint64 received, qint64 total);
     void onFinished();
+    void complete();
     void restartFromZero(const QString &reason);
     void keepOrDropPart();
     QString validatorPath() const;
@@ -108,6 +109,9 @@ private:
     bool restarted = false;
     bool tooLong = false;
     bool cancelled = false;
+    bool failedOnTheWire = false;
+    bool cutShort = false;
+    QString wireError;
     qint64 bodyBytes = 0;
     qint64 bodyLength = -1; // announced by the server; -1: none
     Outcome result = Outcome::Running;

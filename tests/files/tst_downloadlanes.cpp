@@ -20,7 +20,28 @@ class DownloadLanesTest : public QObject
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void cancelEndsEveryTransferBeforeItReturns();
+    void oneFileIsNeverFetchedTwice();
 };
+
+namespace {
+
+DownloadJob jobFor(const testsupport::RawHttpServer &server, const QTemporaryDir &dir,
+                   const QString &path, const QByteArray &content)
+{
+    DownloadJob job;
+    job.entry.path = path;
+    job.target.url = QUrl(server.rootUrl() + "/" + path);
+    job.target.name = path;
+    job.target.finalPath = dir.filePath(path);
+    job.target.partPath = job.target.finalPath + ".tmp";
+    job.target.size = content.size();
+    job.target.sha256 =
+        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    job.target.resumable = true;
+    return job;
+}
+
+} // namespace
 
 void DownloadLanesTest::cancelEndsEveryTransferBeforeItReturns()
 {
@@ -79,6 +100,38 @@ void DownloadLanesTest::cancelEndsEveryTransferBeforeItReturns()
     for (const QByteArray &head : server.requestHeads())
         ranges += head.contains("Range: bytes=") ? 1 : 0;
     QCOMPARE(ranges, 3);
+}
+
+// A second job for a file that is queued or in flight is refused, in one call or the next, and
+// the file lands whole, fetched once.
+void DownloadLanesTest::oneFileIsNeverFetchedTwice()
+{
+    const QByteArray content = testsupport::patternedBytes(200000, 7);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setPace(16384, 20);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const DownloadJob job = jobFor(server, dir, "a.dat", content);
+    const DownloadJob queued = jobFor(server, dir, "b.dat", content);
+
+    DownloadLanes lanes(30000);
+    lanes.setParallelTransfers(1);
+    QCOMPARE(lanes.add({job, job, queued}), 2);
+    QTRY_COMPARE(server.requestCount(), 1);
+    QCOMPARE(lanes.add({job, queued}), 0);
+    QVERIFY(!lanes.addFirst(job));
+    QList<DownloadOutcome> outcomes;
+    QTRY_VERIFY_WITH_TIMEOUT((outcomes += lanes.takeOutcomes()).size() == 2, 20000);
+    QTest::qWait(100); // a third outcome would show here
+    QCOMPARE(outcomes.size() + lanes.takeOutcomes().size(), 2);
+    for (const DownloadOutcome &outcome : qAsConst(outcomes))
+        QCOMPARE(outcome.outcome, VerifiedTransfer::Outcome::Completed);
+    QCOMPARE(server.requestCount(), 2);
+    QCOMPARE(testsupport::readFile(job.target.finalPath), content);
+    // Once its outcome is in, the file may be fetched again.
+    QVERIFY(lanes.addFirst(job));
 }
 
 QTEST_GUILESS_MAIN(DownloadLanesTest)

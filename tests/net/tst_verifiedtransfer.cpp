@@ -28,6 +28,8 @@ private slots:
     void initTestCase();
     void attempts_data();
     void attempts();
+    void partChangedUnderTransfer_data();
+    void partChangedUnderTransfer();
 };
 
 namespace {
@@ -212,6 +214,61 @@ void VerifiedTransferTest::attempts()
     // Whatever the outcome, nothing is left beside the file for a later attempt to trip over.
     QVERIFY(!QFileInfo(target.partPath).exists() && !QFileInfo(target.partPath).isSymLink());
     QVERIFY(!QFile::exists(target.partPath + ".validator"));
+}
+
+void VerifiedTransferTest::partChangedUnderTransfer_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("emptied"); // else a few bytes at its start are overwritten
+    // Another transfer of the same file opens the part afresh: the first one goes on writing at
+    // its own offset and leaves a run of zero bytes before it.
+    QTest::newRow("emptied, small file") << 200000 << true;
+    QTest::newRow("emptied, large file") << 3000000 << true;
+    QTest::newRow("overwritten, large file") << 3000000 << false;
+}
+
+// What another program does to a part under a running transfer is found before the file takes
+// its name: nothing lands, nothing is left.
+void VerifiedTransferTest::partChangedUnderTransfer()
+{
+    QFETCH(int, size);
+    QFETCH(bool, emptied);
+    const QByteArray content = testsupport::patternedBytes(size, 5);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setEtag("\"v1\"");
+    server.setPace(65536, 10);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TransferTarget target;
+    target.url = QUrl(server.rootUrl() + "/a.dat");
+    target.partPath = dir.filePath("a.dat.tmp");
+    target.finalPath = dir.filePath("a.dat");
+    target.size = content.size();
+    target.sha256 = sha256Of(content);
+    target.resumable = true;
+
+    HttpNetwork network;
+    VerifiedTransfer transfer(&network, target);
+    QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
+    bool changed = false;
+    connect(&transfer, &VerifiedTransfer::progress, this, [&] {
+        if (changed || QFileInfo(target.partPath).size() == 0)
+            return;
+        changed = true;
+        QFile other(target.partPath);
+        QVERIFY(other.open(emptied ? QIODevice::WriteOnly | QIODevice::Truncate
+                                   : QIODevice::ReadWrite));
+        if (!emptied)
+            QCOMPARE(other.write("XXXX"), qint64(4));
+    });
+    QVERIFY(transfer.start());
+    QVERIFY(finished.wait(20000));
+    QVERIFY(changed);
+    QCOMPARE(transfer.outcome(), Outcome::Mismatch);
+    QVERIFY(!QFile::exists(target.finalPath));
+    QVERIFY(!QFile::exists(target.partPath));
 }
 
 QTEST_GUILESS_MAIN(VerifiedTransferTest)
