@@ -11,16 +11,21 @@ constexpr qint64 sliceSize = 64 << 10;
 constexpr qint64 maxQueuedBytes = 8 << 20;
 } // namespace
 
-DigestingWriter::DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode)
-    : file(std::move(file))
+DigestingWriter::DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode,
+                                 Notify readBackDone)
+    : file(std::move(file)), onReadBack(std::move(readBackDone))
 {
     result.written = true;
     if (mode == Mode::CallersThread) {
         readBack(existing);
+        if (onReadBack)
+            onReadBack();
         return;
     }
     worker = std::thread([this, existing] {
         readBack(existing);
+        if (onReadBack)
+            onReadBack();
         run();
     });
 }
@@ -162,7 +167,7 @@ void DigestingWriter::readBack(qint64 existing)
     std::vector<char> block(sliceSize);
     qint64 left = existing;
     if (earlier.open(QIODevice::ReadOnly)) {
-        while (left > 0) {
+        while (left > 0 && !abandoned.load()) {
             const qint64 read = earlier.read(block.data(), qMin(left, sliceSize));
             if (read <= 0)
                 break;

@@ -43,8 +43,10 @@ public:
     using Notify = std::function<void()>;
 
     // `file` is open for writing at its end and already holds `existing` bytes (a transfer
-    // resumed), which are read back into the digest first.
-    DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode = Mode::OwnThread);
+    // resumed), which are read back into the digest first. `readBackDone` runs once they are in:
+    // on the writer's thread with Mode::OwnThread, so the caller's thread never waits for them.
+    DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode = Mode::OwnThread,
+                    Notify readBackDone = {});
     ~DigestingWriter();
     DigestingWriter(const DigestingWriter &) = delete;
     DigestingWriter &operator=(const DigestingWriter &) = delete;
@@ -57,8 +59,8 @@ public:
     // `done` runs when finish() no longer waits (on the writer's thread, or at once with
     // Mode::CallersThread).
     void finishLater(Notify done);
-    // Stops the check at its next block and drops the chunks still queued, so that a cancel
-    // never waits for hashing; the file keeps a prefix of what was handed over.
+    // Stops the read-back and the check at their next block and drops the chunks still queued, so
+    // that a cancel never waits for hashing; the file keeps a prefix of what was handed over.
     void abandon();
     // Waits until everything queued is written, closes the file and tells the outcome.
     Result finish();
@@ -89,6 +91,7 @@ private:
     bool workDone = false; // the writer's: finishWork() has run
     std::atomic<bool> writeFailed{false};
     std::atomic<bool> abandoned{false};
+    Notify onReadBack;
     // Owned by the worker, if there is one, until it is joined.
     Result result;
     platform::Sha256 hash;

@@ -61,15 +61,32 @@ bool VerifiedTransfer::start()
         error = file->errorString();
         return false;
     }
+    // A large part is read back into the digest on the writer's thread, and the request waits
+    // for it there: this thread goes on with other transfers, and a cancel does not wait.
+    const bool readBackFirst = resumeOffset > 0 && isLarge();
+    DigestingWriter::Notify readBackDone;
+    if (readBackFirst) {
+        readBackDone = [this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (result == Outcome::Running && !cancelled)
+                        sendRequest();
+                },
+                Qt::QueuedConnection);
+        };
+    }
     writer = std::make_unique<DigestingWriter>(std::move(file), resumeOffset,
                                                isLarge() ? DigestingWriter::Mode::OwnThread
-                                                         : DigestingWriter::Mode::CallersThread);
+                                                         : DigestingWriter::Mode::CallersThread,
+                                               std::move(readBackDone));
     if (resumeOffset > 0) {
         Logger::instance().log(Info, QStringLiteral("Resuming %1 at %2 bytes")
                                          .arg(displayName(), QString::number(resumeOffset)));
         emit progress(resumeOffset, destination.size);
     }
-    sendRequest();
+    if (!readBackFirst)
+        sendRequest();
     return true;
 }
 
@@ -145,7 +162,7 @@ void VerifiedTransfer::cancel()
     if (reply)
         reply->abort(); // finished() follows from inside
     else
-        complete(); // checking the file
+        complete(); // still reading the part back, or checking the file
 }
 
 // Decides, once the answer's head is in, what its body is to the part file. False when the body
