@@ -104,7 +104,8 @@ void DownloadLane::pump()
 void DownloadLane::start(const DownloadJob &job)
 {
     const QString folder = QFileInfo(job.target.finalPath).absolutePath();
-    const bool folderReady = readyFolders.contains(folder) || QDir().mkpath(folder);
+    const bool known = readyFolders.contains(folder);
+    bool folderReady = known || QDir().mkpath(folder);
     if (folderReady)
         readyFolders.insert(folder);
     Logger::instance().log(
@@ -124,6 +125,16 @@ void DownloadLane::start(const DownloadJob &job)
             [this, transfer] { onFinished(transfer); });
     if (transfer->start())
         return;
+    // The player may have deleted the folder since (advice to force a download): made again.
+    if (known) {
+        readyFolders.remove(folder);
+        folderReady = QDir().mkpath(folder);
+        if (folderReady) {
+            readyFolders.insert(folder);
+            if (transfer->start())
+                return;
+        }
+    }
 
     running.remove(transfer);
     DownloadOutcome outcome;

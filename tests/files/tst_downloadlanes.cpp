@@ -21,6 +21,7 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void cancelEndsEveryTransferBeforeItReturns();
     void oneFileIsNeverFetchedTwice();
+    void deletedFolderIsMadeAgain();
 };
 
 namespace {
@@ -132,6 +133,30 @@ void DownloadLanesTest::oneFileIsNeverFetchedTwice()
     QCOMPARE(testsupport::readFile(job.target.finalPath), content);
     // Once its outcome is in, the file may be fetched again.
     QVERIFY(lanes.addFirst(job));
+}
+
+// A player deletes a folder the lanes made earlier (to force a download): the next job into it
+// makes it again instead of failing for the rest of the run.
+void DownloadLanesTest::deletedFolderIsMadeAgain()
+{
+    const QByteArray content = testsupport::patternedBytes(5000, 2);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    DownloadLanes lanes(30000);
+    lanes.setParallelTransfers(1); // one lane: the one that made the folder
+    for (int round = 0; round < 3; ++round) {
+        const DownloadJob job = jobFor(server, dir, "system/a.dat", content);
+        QCOMPARE(lanes.add({job}), 1);
+        QList<DownloadOutcome> outcomes;
+        QTRY_VERIFY((outcomes += lanes.takeOutcomes()).size() == 1);
+        QVERIFY2(!outcomes.first().notStarted, qPrintable(outcomes.first().error));
+        QCOMPARE(outcomes.first().outcome, VerifiedTransfer::Outcome::Completed);
+        QCOMPARE(testsupport::readFile(job.target.finalPath), content);
+        QVERIFY(QDir(dir.filePath("system")).removeRecursively());
+    }
 }
 
 QTEST_GUILESS_MAIN(DownloadLanesTest)
