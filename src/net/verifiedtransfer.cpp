@@ -190,8 +190,11 @@ bool VerifiedTransfer::acceptBody()
             return true;
         }
     }
-    if (status != 0 && (status < 200 || status > 299))
+    // No content (204, 205), a redirect that was not followed, an error page: not the file.
+    if (status != 0 && (status < 200 || status > 299 || status == 204 || status == 205)) {
+        refusedStatus = status;
         return false;
+    }
     if (resumeOffset > 0) {
         // The whole file after all: it changed, or the server ignores ranges.
         writer->restart();
@@ -287,8 +290,11 @@ void VerifiedTransfer::onFinished()
     // announced tells a broken transfer (worth resuming) from a wrong file.
     cutShort = !failedOnTheWire && bodyAccepted && bodyLength >= 0 && bodyBytes < bodyLength;
 
+    if (refusedStatus != 0)
+        refusedReason = done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
     // Bytes that may be the file are read back from disk first, on the writer's thread.
-    if (!cancelled && !failedOnTheWire && !tooLong && !cutShort && !writer->failed()) {
+    if (!cancelled && !failedOnTheWire && !tooLong && !cutShort && refusedStatus == 0 &&
+        !writer->failed()) {
         writer->finishLater([this] {
             QMetaObject::invokeMethod(
                 this, [this] { complete(); }, Qt::QueuedConnection);
@@ -317,9 +323,16 @@ void VerifiedTransfer::complete()
         error = QStringLiteral("cannot write %1").arg(destination.partPath);
         Logger::instance().log(
             Warn, QStringLiteral("Cannot write %1: %2").arg(destination.partPath, written.error));
-    } else if (failedOnTheWire && !tooLong) {
+    } else if (failedOnTheWire && !tooLong && (refusedStatus < 300 || refusedStatus > 399)) {
         result = Outcome::NetworkError;
         error = wireError;
+    } else if (refusedStatus != 0) {
+        // The part stays: nothing of this answer reached it. (Qt calls a redirect without a
+        // Location an unknown protocol; the status says more.)
+        result = Outcome::NetworkError;
+        error = QStringLiteral("The server answered %1 %2 instead of the file")
+                    .arg(QString::number(refusedStatus), refusedReason)
+                    .trimmed();
     } else if (cutShort) {
         result = Outcome::NetworkError;
         error = QStringLiteral("Connection closed after %1 of %2 bytes")

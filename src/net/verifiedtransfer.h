@@ -112,6 +112,9 @@ private:
     bool failedOnTheWire = false;
     bool cutShort = false;
     QString wireError;
+    // An answer without the file's bytes, and what the server called it; 0: none.
+    int refusedStatus = 0;
+    QString refusedReason;
     qint64 bodyBytes = 0;
     qint64 bodyLength = -1; // announced by the server; -1: none
     Outcome result = Outcome::Running;

@@ -32,6 +32,8 @@ private slots:
     void partChangedUnderTransfer_data();
     void partChangedUnderTransfer();
     void cancelDoesNotWaitForReadBack();
+    void answerWithoutTheFile_data();
+    void answerWithoutTheFile();
 };
 
 namespace {
@@ -307,6 +309,56 @@ void VerifiedTransferTest::cancelDoesNotWaitForReadBack()
     QCOMPARE(transfer.outcome(), Outcome::Cancelled);
     QCOMPARE(QFileInfo(target.partPath).size(), partSize);
     QCOMPARE(testsupport::readFile(target.partPath + ".validator"), QByteArray("\"v1\""));
+}
+
+void VerifiedTransferTest::answerWithoutTheFile_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("own");
+    for (const bool own : {false, true}) {
+        const char *via = own ? ", own HTTP" : "";
+        QTest::addRow("302 without Location%s", via)
+            << QByteArray("302 Found") << QByteArray("moved") << own;
+        QTest::addRow("204%s", via) << QByteArray("204 No Content") << QByteArray() << own;
+    }
+}
+
+// An answer that is not the file ends the attempt as the server's answer, not as a wrong file,
+// and a resumable part is kept for the next attempt.
+void VerifiedTransferTest::answerWithoutTheFile()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, own);
+    const QByteArray content = testsupport::patternedBytes(400000, 1);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setStatus(status);
+    server.setBody(body);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TransferTarget target;
+    target.url = QUrl(server.rootUrl() + "/a.dat");
+    target.partPath = dir.filePath("a.dat.tmp");
+    target.finalPath = dir.filePath("a.dat");
+    target.size = content.size();
+    target.sha256 = sha256Of(content);
+    target.resumable = true;
+    QVERIFY(testsupport::writeFile(target.partPath, content.left(150000)));
+    QVERIFY(testsupport::writeFile(target.partPath + ".validator", "\"v1\""));
+
+    QNetworkAccessManager qtNetwork;
+    HttpNetwork ownNetwork;
+    VerifiedTransfer transfer(own ? &ownNetwork : &qtNetwork, target);
+    QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
+    QVERIFY(transfer.start());
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(transfer.outcome(), Outcome::NetworkError);
+    QVERIFY2(transfer.errorString().contains(status.left(3)), qPrintable(transfer.errorString()));
+    QVERIFY(!QFile::exists(target.finalPath));
+    QCOMPARE(testsupport::readFile(target.partPath), content.left(150000));
+    QVERIFY(QFile::exists(target.partPath + ".validator"));
 }
 
 QTEST_GUILESS_MAIN(VerifiedTransferTest)
