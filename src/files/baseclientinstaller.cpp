@@ -38,6 +38,7 @@ void FileManager::installBaseClient(const BaseClientInfo &info, const QString &i
     target.verifyDigest = !info.sha256.isEmpty();
     target.userAgent = userAgent;
     target.createNew = true;
+    target.lowSpeedWindowMs = lowSpeedWindowMs;
     baseClientTransfer = new VerifiedTransfer(networkManager, target, this);
     connect(baseClientTransfer, &VerifiedTransfer::progress, this,
             &FileManager::onBaseClientDownloadProgress);

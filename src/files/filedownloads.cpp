@@ -78,6 +78,7 @@ DownloadJob FileManager::jobFor(const FileEntry &entry) const
     job.target.sha256 = entry.sha256;
     job.target.userAgent = userAgent;
     job.target.resumable = true;
+    job.target.lowSpeedWindowMs = lowSpeedWindowMs;
     return job;
 }
 

@@ -136,18 +136,21 @@ void VerifiedTransfer::sendRequest()
 {
     QNetworkRequest request =
         makeNetworkRequest(destination.url, destination.userAgent, destination.timeoutMs);
+    // The file's own bytes: without this a server may send a packed form (no Accept-Encoding
+    // means any), which fails the size check every time, and offsets of a resume would count
+    // the packed bytes.
+    request.setRawHeader("Accept-Encoding", "identity");
     if (resumeOffset > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
         // The rest only if the file is still the one the part came from; otherwise all of it.
         request.setRawHeader("If-Range", validator);
-        // Offsets count the file's own bytes, not those of a compressed form of it.
-        request.setRawHeader("Accept-Encoding", "identity");
     }
     bodyAccepted = false;
     bodyBytes = 0;
     bodyLength = -1;
     reply = network->get(request);
     reply->setReadBufferSize(readBufferSize);
+    speedGuard = LowSpeedGuard::watch(reply, destination.lowSpeedWindowMs);
     connect(reply, &QNetworkReply::readyRead, this, &VerifiedTransfer::onReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &VerifiedTransfer::onProgress);
     connect(reply, &QNetworkReply::finished, this, &VerifiedTransfer::onFinished);
@@ -192,7 +195,15 @@ bool VerifiedTransfer::acceptBody()
     }
     // No content (204, 205), a redirect that was not followed, an error page: not the file.
     if (status != 0 && (status < 200 || status > 299 || status == 204 || status == 205)) {
+        refused = true;
         refusedStatus = status;
+        return false;
+    }
+    // Packed though asked for the file's own bytes: its size and digest would never match.
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity") {
+        refused = true;
+        refusedEncoding = QString::fromLatin1(encoding);
         return false;
     }
     if (resumeOffset > 0) {
@@ -286,15 +297,23 @@ void VerifiedTransfer::onFinished()
     }
     reply = nullptr;
     wireError = done->errorString();
+    if (speedGuard && speedGuard->tripped())
+        wireError = speedGuard->reason();
+    else if (done->error() == QNetworkReply::OperationCanceledError && !cancelled)
+        // Qt's transfer time-out calls itself a cancel.
+        wireError =
+            QStringLiteral("The server sent nothing for %1 s")
+                .arg(QString::number((destination.timeoutMs > 0 ? destination.timeoutMs
+                                                                : network->transferTimeout()) /
+                                     1000.0));
     // Qt may end an answer whose connection closed early without an error: the length it
     // announced tells a broken transfer (worth resuming) from a wrong file.
     cutShort = !failedOnTheWire && bodyAccepted && bodyLength >= 0 && bodyBytes < bodyLength;
 
-    if (refusedStatus != 0)
+    if (refused)
         refusedReason = done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
     // Bytes that may be the file are read back from disk first, on the writer's thread.
-    if (!cancelled && !failedOnTheWire && !tooLong && !cutShort && refusedStatus == 0 &&
-        !writer->failed()) {
+    if (!cancelled && !failedOnTheWire && !tooLong && !cutShort && !refused && !writer->failed()) {
         writer->finishLater([this] {
             QMetaObject::invokeMethod(
                 this, [this] { complete(); }, Qt::QueuedConnection);
@@ -326,13 +345,18 @@ void VerifiedTransfer::complete()
     } else if (failedOnTheWire && !tooLong && (refusedStatus < 300 || refusedStatus > 399)) {
         result = Outcome::NetworkError;
         error = wireError;
+    } else if (!refusedEncoding.isEmpty()) {
+        result = Outcome::NetworkError;
+        error = QStringLiteral("The server sent the file packed (Content-Encoding: %1) though "
+                               "asked for its own bytes")
+                    .arg(refusedEncoding);
     } else if (refusedStatus != 0) {
         // The part stays: nothing of this answer reached it. (Qt calls a redirect without a
         // Location an unknown protocol; the status says more.)
         result = Outcome::NetworkError;
-        error = QStringLiteral("The server answered %1 %2 instead of the file")
-                    .arg(QString::number(refusedStatus), refusedReason)
-                    .trimmed();
+        error =
+            QStringLiteral("The server answered %1 instead of the file")
+                .arg((QString::number(refusedStatus) + QLatin1Char(' ') + refusedReason).trimmed());
     } else if (cutShort) {
         result = Outcome::NetworkError;
         error = QStringLiteral("Connection closed after %1 of %2 bytes")
