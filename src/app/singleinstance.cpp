@@ -3,8 +3,20 @@
 #include "platform/platform.h"
 
 #include <QLocalSocket>
+#include <QStandardPaths>
 
-SingleInstance::SingleInstance(const QString &name, QObject *parent) : QObject(parent), name(name)
+namespace {
+// The user's own runtime folder, not the shared temporary one: there another user's launcher
+// would hold the name, and this user's could neither listen nor be reached.
+QString socketPath(const QString &name)
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    return folder.isEmpty() ? name : folder + QLatin1Char('/') + name;
+}
+} // namespace
+
+SingleInstance::SingleInstance(const QString &name, QObject *parent)
+    : QObject(parent), name(name), socketName(socketPath(name))
 {}
 
 bool SingleInstance::acquire()
@@ -13,7 +25,7 @@ bool SingleInstance::acquire()
         return false;
 #ifndef Q_OS_WIN
     // We hold the lock, so a socket left behind by a crashed instance is stale.
-    QLocalServer::removeServer(name);
+    QLocalServer::removeServer(socketName);
     server.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket *socket = server.nextPendingConnection()) {
@@ -22,7 +34,7 @@ bool SingleInstance::acquire()
         }
         emit activationRequested();
     });
-    server.listen(name);
+    server.listen(socketName);
 #endif
     return true;
 }
@@ -34,7 +46,7 @@ void SingleInstance::activateRunningInstance(const QString &windowTitle)
 #else
     Q_UNUSED(windowTitle);
     QLocalSocket socket;
-    socket.connectToServer(name);
+    socket.connectToServer(socketName);
     if (socket.waitForConnected(1000))
         socket.disconnectFromServer();
 #endif

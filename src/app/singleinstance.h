@@ -24,5 +24,6 @@ signals:
 
 private:
     QString name;
+    QString socketName; // a path in the user's runtime folder
     QLocalServer server;
 };

@@ -56,6 +56,7 @@ void FileManager::installBaseClient(const BaseClientInfo &info, const QString &i
     target.verifyDigest = !info.sha256.isEmpty();
     target.userAgent = userAgent;
     target.resumable = true;
+    target.lowSpeedWindowMs = lowSpeedWindowMs;
     baseClientTransfer = new VerifiedTransfer(networkManager, target, this);
     connect(baseClientTransfer, &VerifiedTransfer::progress, this,
             &FileManager::onBaseClientDownloadProgress);

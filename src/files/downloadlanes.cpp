@@ -1,7 +1,7 @@
 #include "files/downloadlanes.h"
 
-#include "net/httpnetwork.h"
 #include "core/logger.h"
+#include "net/httpnetwork.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,6 +20,22 @@
 // What the owner and the lanes share; every member but `bytes` under `mutex`.
 struct DownloadBoard
 {
+    // Takes the job's files for it; false when another job holds one of them.
+    bool claim(const TransferTarget &target)
+    {
+        if (files.contains(target.partPath) || files.contains(target.finalPath))
+            return false;
+        files.insert(target.partPath);
+        if (!target.finalPath.isEmpty())
+            files.insert(target.finalPath);
+        return true;
+    }
+    void release(const TransferTarget &target)
+    {
+        files.remove(target.partPath);
+        files.remove(target.finalPath);
+    }
+
     std::mutex mutex;
     std::condition_variable laneEnded;
     std::deque<DownloadJob> jobs;
@@ -27,6 +43,8 @@ struct DownloadBoard
     std::vector<int> capacity;      // transfers each lane may run at once
     std::vector<quint64> endedUpTo; // the last cancel() each lane has carried out
     quint64 cancels = 0;
+    // Part and final paths of the jobs queued or in flight.
+    QSet<QString> files;
     std::atomic<qint64> bytes{0};
 };
 
@@ -51,12 +69,13 @@ private:
     struct Running
     {
         FileEntry entry;
+        TransferTarget target;
         qint64 reported = 0; // bytes counted in the board so far
     };
 
     void start(const DownloadJob &job);
     void onFinished(VerifiedTransfer *transfer);
-    void report(DownloadOutcome outcome);
+    void report(DownloadOutcome outcome, const TransferTarget &target);
 
     DownloadBoard &board;
     const int index;
@@ -85,7 +104,8 @@ void DownloadLane::pump()
 void DownloadLane::start(const DownloadJob &job)
 {
     const QString folder = QFileInfo(job.target.finalPath).absolutePath();
-    const bool folderReady = readyFolders.contains(folder) || QDir().mkpath(folder);
+    const bool known = readyFolders.contains(folder);
+    bool folderReady = known || QDir().mkpath(folder);
     if (folderReady)
         readyFolders.insert(folder);
     Logger::instance().log(
@@ -93,7 +113,7 @@ void DownloadLane::start(const DownloadJob &job)
                   .arg(job.entry.path, QString::number(double(job.entry.size) / 1024, 'f', 2)));
 
     auto *transfer = new VerifiedTransfer(network, job.target, this);
-    running.insert(transfer, Running{job.entry, 0});
+    running.insert(transfer, Running{job.entry, job.target, 0});
     connect(transfer, &VerifiedTransfer::progress, this, [this, transfer](qint64 received) {
         const auto it = running.find(transfer);
         if (it == running.end())
@@ -105,6 +125,16 @@ void DownloadLane::start(const DownloadJob &job)
             [this, transfer] { onFinished(transfer); });
     if (transfer->start())
         return;
+    // The player may have deleted the folder since (advice to force a download): made again.
+    if (known) {
+        readyFolders.remove(folder);
+        folderReady = QDir().mkpath(folder);
+        if (folderReady) {
+            readyFolders.insert(folder);
+            if (transfer->start())
+                return;
+        }
+    }
 
     running.remove(transfer);
     DownloadOutcome outcome;
@@ -113,7 +143,7 @@ void DownloadLane::start(const DownloadJob &job)
     outcome.notStarted = true;
     outcome.folderReady = folderReady;
     delete transfer;
-    report(std::move(outcome));
+    report(std::move(outcome), job.target);
 }
 
 void DownloadLane::onFinished(VerifiedTransfer *transfer)
@@ -129,13 +159,14 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
     outcome.outcome = transfer->outcome();
     outcome.error = transfer->errorString();
     outcome.receivedSize = transfer->receivedSize();
-    report(std::move(outcome));
+    report(std::move(outcome), done.target);
     pump();
 }
 
-void DownloadLane::report(DownloadOutcome outcome)
+void DownloadLane::report(DownloadOutcome outcome, const TransferTarget &target)
 {
     std::lock_guard<std::mutex> lock(board.mutex);
+    board.release(target);
     board.outcomes.append(std::move(outcome));
 }
 
@@ -199,24 +230,34 @@ void DownloadLanes::setParallelTransfers(int transfers)
         board->capacity[size_t(i)] = parallel / count + (i < parallel % count ? 1 : 0);
 }
 
-void DownloadLanes::add(const QList<DownloadJob> &jobs)
+int DownloadLanes::add(const QList<DownloadJob> &jobs)
 {
     ensureLanes();
+    int taken = 0;
     {
         std::lock_guard<std::mutex> lock(board->mutex);
-        board->jobs.insert(board->jobs.end(), jobs.begin(), jobs.end());
+        for (const DownloadJob &job : jobs) {
+            if (!board->claim(job.target))
+                continue;
+            board->jobs.push_back(job);
+            ++taken;
+        }
     }
     wakeLanes();
+    return taken;
 }
 
-void DownloadLanes::addFirst(const DownloadJob &job)
+bool DownloadLanes::addFirst(const DownloadJob &job)
 {
     ensureLanes();
     {
         std::lock_guard<std::mutex> lock(board->mutex);
+        if (!board->claim(job.target))
+            return false;
         board->jobs.push_front(job);
     }
     wakeLanes();
+    return true;
 }
 
 void DownloadLanes::wakeLanes()
@@ -261,4 +302,5 @@ void DownloadLanes::cancel()
                            [cancel](quint64 ended) { return ended >= cancel; });
     });
     board->outcomes.clear();
+    board->files.clear();
 }

@@ -48,9 +48,11 @@ public:
 
     // At most this many transfers at once, shared out among the lanes, from now on.
     void setParallelTransfers(int transfers);
-    // Queues jobs behind those waiting, or one ahead of them (a retry).
-    void add(const QList<DownloadJob> &jobs);
-    void addFirst(const DownloadJob &job);
+    // Queues jobs behind those waiting, or one ahead of them (a retry). A job for a file that is
+    // already queued or in flight is refused: two transfers into one part would corrupt it.
+    // Returns how many were taken.
+    int add(const QList<DownloadJob> &jobs);
+    bool addFirst(const DownloadJob &job);
     // The outcomes since the last call, in the order the attempts ended.
     QList<DownloadOutcome> takeOutcomes();
     // Bytes of the files completed and of the transfers in flight since resetBytes(); a failed

@@ -56,8 +56,12 @@ void FileManager::startDownload()
     for (const FileEntry &entry : qAsConst(filesToDownload))
         jobs.append(jobFor(entry));
     filesToDownload.clear();
-    unfinishedJobs += int(jobs.size());
-    lanes->add(jobs);
+    // A file already on its way is not fetched twice.
+    const int taken = lanes->add(jobs);
+    if (taken < jobs.size())
+        log.log(Info, QStringLiteral("%1 of these files are already downloading")
+                          .arg(QString::number(jobs.size() - taken)));
+    unfinishedJobs += taken;
     outcomeTimer->start();
 }
 
@@ -74,6 +78,7 @@ DownloadJob FileManager::jobFor(const FileEntry &entry) const
     job.target.sha256 = entry.sha256;
     job.target.userAgent = userAgent;
     job.target.resumable = true;
+    job.target.lowSpeedWindowMs = lowSpeedWindowMs;
     return job;
 }
 
@@ -207,8 +212,8 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
                            if (generation != batchGeneration)
                                return;
                            --pendingRetries;
-                           ++unfinishedJobs;
-                           lanes->addFirst(jobFor(entry));
+                           if (lanes->addFirst(jobFor(entry)))
+                               ++unfinishedJobs;
                        });
 }
 

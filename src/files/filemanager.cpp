@@ -3,14 +3,16 @@
 #include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "files/downloadlanes.h"
+#include "net/lowspeedguard.h"
+#include "net/networkrequests.h"
 #include "platform/platform.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -52,8 +54,34 @@ void FileManager::downloadManifest()
     Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
     if (manifestReply)
         dropManifestReply();
-    manifestReply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
+    QNetworkRequest request = makeNetworkRequest(QUrl(url), userAgent);
+    // As sent, so its size bound counts the bytes that are parsed (no bomb unpacks here).
+    request.setRawHeader("Accept-Encoding", "identity");
+    manifestReply = networkManager->get(request);
+    manifestAbortReason.clear();
+    QNetworkReply *reply = manifestReply;
+    const QPointer<LowSpeedGuard> speed = LowSpeedGuard::watch(reply, lowSpeedWindowMs);
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply](qint64 received, qint64 total) {
+                if (received <= maxManifestBytes && total <= maxManifestBytes)
+                    return;
+                manifestAbortReason = tooLargeManifest();
+                reply->abort();
+            });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, speed] {
+        if (speed && speed->tripped())
+            manifestAbortReason = speed->reason();
+        // Qt may hand over the last of a body only as the reply ends.
+        else if (reply->bytesAvailable() > maxManifestBytes)
+            manifestAbortReason = tooLargeManifest();
+    });
     connect(manifestReply, &QNetworkReply::finished, this, &FileManager::onManifestReply);
+}
+
+QString FileManager::tooLargeManifest()
+{
+    return QStringLiteral("the manifest is larger than %1 MB")
+        .arg(QString::number(maxManifestBytes / 1024 / 1024));
 }
 
 // The reply goes without a word: nobody waits for its outcome any longer.
@@ -85,9 +113,15 @@ void FileManager::onManifestReply()
         manifestReply = nullptr;
 
     Logger &log = Logger::instance();
-    if (reply->error() != QNetworkReply::NoError) {
-        const QString text =
-            QStringLiteral("Failed to download manifest: %1").arg(reply->errorString());
+    if (reply->error() != QNetworkReply::NoError || !manifestAbortReason.isEmpty()) {
+        QString reason = reply->errorString();
+        if (!manifestAbortReason.isEmpty())
+            reason = manifestAbortReason;
+        else if (reply->error() == QNetworkReply::OperationCanceledError)
+            // Qt's transfer time-out calls itself a cancel.
+            reason = QStringLiteral("the server sent nothing for %1 s")
+                         .arg(networkManager->transferTimeout() / 1000);
+        const QString text = QStringLiteral("Failed to download manifest: %1").arg(reason);
         log.log(Error, text);
         emit errorOccurred(text);
         emit manifestDownloaded(false, text);

@@ -53,6 +53,13 @@ public:
     void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }
     // Pause between a failed transfer and its retry: 5 s, shortened only by tests and tools.
     void setRetryDelay(int milliseconds) { retryDelayMs = milliseconds; }
+    // How long the manifest and every transfer may stay too slow to be of use before they fail
+    // (LowSpeedGuard): 30 s, shortened only by tests.
+    void setLowSpeedWindow(int milliseconds) { lowSpeedWindowMs = milliseconds; }
+
+    // The most a manifest may be: far beyond the 200,000 files of a big game (some 40 MB), far
+    // below what would exhaust a player's memory in the parse.
+    static constexpr qint64 maxManifestBytes = 128 * 1024 * 1024;
 
 signals:
     void manifestDownloaded(bool success, QString message);
@@ -95,12 +102,15 @@ private:
     void emitDownloadProgress();
     void scheduleNextIntegrityCheck();
     void dropManifestReply();
+    static QString tooLargeManifest();
     void failBaseClient(const QString &text);
 
     QNetworkAccessManager *networkManager = nullptr;
     DownloadLanes *lanes = nullptr;
     QTimer *outcomeTimer = nullptr;
     QNetworkReply *manifestReply = nullptr;
+    // Why the manifest's reply was ended here (too large, too slow); empty: it was not.
+    QString manifestAbortReason;
     // Raised by cancelAll: a verification pass of an older generation reports nothing.
     quint64 workGeneration = 0;
     Manifest manifest;
@@ -136,4 +146,5 @@ private:
     // Raised by cancelDownloads, so the retries of a cancelled batch stay quiet.
     int batchGeneration = 0;
     int retryDelayMs = 5000;
+    int lowSpeedWindowMs = 30000;
 };

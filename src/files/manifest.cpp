@@ -2,12 +2,12 @@
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "files/filenamerule.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSet>
 
 namespace {
 
@@ -25,17 +25,6 @@ qint64 sizeOf(const QJsonValue &value)
         return number > -1 && number < 9223372036854775808.0 ? qRound64(number) : -1;
     }
     return value.toVariant().toLongLong();
-}
-
-// The key under which two manifest paths name the same file on this system.
-QString fileKey(const QString &path)
-{
-    const QString clean = QDir::cleanPath(path);
-#ifdef Q_OS_WIN
-    return clean.toCaseFolded();
-#else
-    return clean;
-#endif
 }
 
 } // namespace
@@ -104,11 +93,9 @@ bool Manifest::parse(const QByteArray &bytes)
         return true;
     }
 
-    // A path outside the game directory, a second entry for a file already listed, or a name that
-    // is another entry's temporary name (two transfers would share one file) is dropped like any
-    // other bad entry.
-    QSet<QString> seen;
-    QSet<QString> temporaries;
+    // An entry without size or digest, or whose name the name rule refuses (outside the game
+    // directory, listed before, another entry's part name, not a name for Windows), is dropped.
+    FileNameRule names;
     for (const QJsonValue &element : elements) {
         if (!element.isObject()) {
             ++refusedEntries;
@@ -120,25 +107,28 @@ bool Manifest::parse(const QByteArray &bytes)
         entry.size = sizeOf(object.value(QLatin1String("size")));
         entry.sha256 = textOf(object.value(QLatin1String("sha256")));
         entry.url = textOf(object.value(QLatin1String("url")));
-        const QString key = fileKey(entry.path);
-        const QString temporaryKey = fileKey(temporaryPathFor(entry.path));
-        const bool valid = !entry.path.isEmpty() && !entry.sha256.isEmpty() && entry.size >= 0 &&
-                           isSafeRelativePath(entry.path) && !seen.contains(key) &&
-                           !temporaries.contains(key) && !seen.contains(temporaryKey);
-        if (!valid) {
-            log.log(Warn, QStringLiteral("Invalid file entry in manifest: %1").arg(entry.path));
+        const QString refusal = entry.sha256.isEmpty() || entry.size < 0
+                                    ? QStringLiteral("no size or SHA-256")
+                                    : names.admit(entry.path);
+        if (!refusal.isEmpty()) {
+            log.log(Warn, QStringLiteral("Invalid file entry in manifest: %1 (%2)")
+                              .arg(FileNameRule::printable(entry.path), refusal));
             ++refusedEntries;
             continue;
         }
-        seen.insert(key);
-        temporaries.insert(temporaryKey);
         files.append(entry);
     }
 
     const QString baseUrl = LauncherConfig::instance().filesBaseUrl;
     if (!baseUrl.isEmpty()) {
-        for (FileEntry &entry : files)
-            entry.url = baseUrl + QLatin1Char('/') + entry.path;
+        // A name's "%", "#" and "?" are part of the name, never of the URL's syntax.
+        for (FileEntry &entry : files) {
+            QString name = entry.path;
+            name.replace(QLatin1Char('%'), QLatin1String("%25"))
+                .replace(QLatin1Char('#'), QLatin1String("%23"))
+                .replace(QLatin1Char('?'), QLatin1String("%3F"));
+            entry.url = baseUrl + QLatin1Char('/') + name;
+        }
     }
 
     log.log(Info, QStringLiteral("Manifest parsed: version %1, %2 files")

@@ -11,16 +11,21 @@ constexpr qint64 sliceSize = 64 << 10;
 constexpr qint64 maxQueuedBytes = 8 << 20;
 } // namespace
 
-DigestingWriter::DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode)
-    : file(std::move(file))
+DigestingWriter::DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode,
+                                 Notify readBackDone)
+    : file(std::move(file)), onReadBack(std::move(readBackDone))
 {
     result.written = true;
     if (mode == Mode::CallersThread) {
         readBack(existing);
+        if (onReadBack)
+            onReadBack();
         return;
     }
     worker = std::thread([this, existing] {
         readBack(existing);
+        if (onReadBack)
+            onReadBack();
         run();
     });
 }
@@ -63,6 +68,28 @@ void DigestingWriter::restart()
     changed.notify_all();
 }
 
+void DigestingWriter::finishLater(Notify done)
+{
+    if (!worker.joinable()) {
+        checkRequested = true;
+        finishWork();
+        done();
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    checkRequested = true;
+    onFinishLater = std::move(done);
+    stopping = true;
+    changed.notify_all();
+}
+
+void DigestingWriter::abandon()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    abandoned = true;
+    changed.notify_all();
+}
+
 DigestingWriter::Result DigestingWriter::finish()
 {
     if (worker.joinable()) {
@@ -72,16 +99,54 @@ DigestingWriter::Result DigestingWriter::finish()
             changed.notify_all();
         }
         worker.join();
+    } else {
+        finishWork();
     }
     finished = true;
+    file->close();
+    return result;
+}
+
+// The last steps on the writer's thread: the digest, the flush and, when asked, the check.
+void DigestingWriter::finishWork()
+{
+    if (workDone)
+        return;
+    workDone = true;
     if (result.written)
         result.sha256 = QString::fromStdString(hash.hexResult());
     if (result.written && !file->flush()) {
         result.written = false;
         result.error = file->errorString();
     }
-    file->close();
-    return result;
+    if (result.written && checkRequested)
+        checkOnDisk();
+}
+
+void DigestingWriter::checkOnDisk()
+{
+    QFile onDisk(file->fileName());
+    if (!onDisk.open(QIODevice::ReadOnly)) {
+        result.changedOnDisk = true;
+        return;
+    }
+    platform::Sha256 again;
+    std::vector<char> block(sliceSize);
+    qint64 total = 0;
+    while (!abandoned.load()) {
+        const qint64 read = onDisk.read(block.data(), sliceSize);
+        if (read < 0) {
+            result.changedOnDisk = true;
+            return;
+        }
+        if (read == 0)
+            break;
+        again.add(block.data(), size_t(read));
+        total += read;
+    }
+    if (!abandoned.load())
+        result.changedOnDisk =
+            total != result.size || QString::fromStdString(again.hexResult()) != result.sha256;
 }
 
 void DigestingWriter::fail(const QString &error)
@@ -102,7 +167,7 @@ void DigestingWriter::readBack(qint64 existing)
     std::vector<char> block(sliceSize);
     qint64 left = existing;
     if (earlier.open(QIODevice::ReadOnly)) {
-        while (left > 0) {
+        while (left > 0 && !abandoned.load()) {
             const qint64 read = earlier.read(block.data(), qMin(left, sliceSize));
             if (read <= 0)
                 break;
@@ -115,16 +180,19 @@ void DigestingWriter::readBack(qint64 existing)
     result.size = existing - left;
 }
 
-// Runs on the worker: applies what is queued until finish() says stop.
+// Runs on the worker: applies what is queued until finish() or finishLater() says stop.
 void DigestingWriter::run()
 {
+    Notify done;
     for (;;) {
         Item item;
         {
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait(lock, [this] { return !queue.empty() || stopping; });
-            if (queue.empty())
+            if (queue.empty()) {
+                done = std::move(onFinishLater);
                 break;
+            }
             item = std::move(queue.front());
             queue.pop_front();
             queuedBytes -= item.data.size();
@@ -132,6 +200,9 @@ void DigestingWriter::run()
         }
         apply(item);
     }
+    finishWork();
+    if (done)
+        done();
 }
 
 void DigestingWriter::apply(const Item &item)
@@ -143,8 +214,10 @@ void DigestingWriter::apply(const Item &item)
             fail(file->errorString());
         return;
     }
-    if (!result.written)
-        return; // drained, so the reader never waits on a writer that gave up
+    // Drained, so the reader never waits on a writer that gave up or was abandoned. A restart
+    // above still empties the file: what stays must be a prefix of the current body.
+    if (!result.written || abandoned.load())
+        return;
     for (qint64 at = 0; at < item.data.size(); at += sliceSize) {
         const qint64 length = qMin(sliceSize, item.data.size() - at);
         if (file->write(item.data.constData() + at, length) != length) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -18,7 +19,9 @@ class QFile;
 // thread that reads the network only hands chunks over. The hand-off is a plain queue under a
 // mutex (no queued Qt signals), bounded: a writer that falls behind holds the reader back.
 // With Mode::CallersThread write() writes and hashes at once instead: for a small file, a thread
-// of its own costs more than the work.
+// of its own costs more than the work. Before it reports a file written, the writer reads it back
+// from disk: another program (a second launcher on the same folder, a player's tool) may have
+// truncated or written the file under it, and only the bytes on disk take the file's name.
 class DigestingWriter
 {
 public:
@@ -34,11 +37,16 @@ public:
         qint64 size = 0;      // bytes in the file, including those it held at the start
         QString sha256;       // lower-case hex digest of the whole file
         QString error;        // why a write failed
+        // finishLater() read the file back and found other bytes than those handed over.
+        bool changedOnDisk = false;
     };
+    using Notify = std::function<void()>;
 
     // `file` is open for writing at its end and already holds `existing` bytes (a transfer
-    // resumed), which are read back into the digest first.
-    DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode = Mode::OwnThread);
+    // resumed), which are read back into the digest first. `readBackDone` runs once they are in:
+    // on the writer's thread with Mode::OwnThread, so the caller's thread never waits for them.
+    DigestingWriter(std::unique_ptr<QFile> file, qint64 existing, Mode mode = Mode::OwnThread,
+                    Notify readBackDone = {});
     ~DigestingWriter();
     DigestingWriter(const DigestingWriter &) = delete;
     DigestingWriter &operator=(const DigestingWriter &) = delete;
@@ -47,6 +55,13 @@ public:
     bool write(QByteArray chunk);
     // Empties the file and the digest: the server sends the whole body after all.
     void restart();
+    // Writes what is queued, then reads the file back and compares it with what was hashed;
+    // `done` runs when finish() no longer waits (on the writer's thread, or at once with
+    // Mode::CallersThread).
+    void finishLater(Notify done);
+    // Stops the read-back and the check at their next block and drops the chunks still queued, so
+    // that a cancel never waits for hashing; the file keeps a prefix of what was handed over.
+    void abandon();
     // Waits until everything queued is written, closes the file and tells the outcome.
     Result finish();
     bool failed() const { return writeFailed.load(); }
@@ -59,6 +74,8 @@ private:
     };
     void readBack(qint64 existing);
     void run();
+    void finishWork();
+    void checkOnDisk();
     void apply(const Item &item);
     void fail(const QString &error);
 
@@ -68,8 +85,13 @@ private:
     std::deque<Item> queue;
     qint64 queuedBytes = 0;
     bool stopping = false;
+    bool checkRequested = false;
+    Notify onFinishLater;
     bool finished = false;
+    bool workDone = false; // the writer's: finishWork() has run
     std::atomic<bool> writeFailed{false};
+    std::atomic<bool> abandoned{false};
+    Notify onReadBack;
     // Owned by the worker, if there is one, until it is joined.
     Result result;
     platform::Sha256 hash;

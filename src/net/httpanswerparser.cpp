@@ -110,7 +110,16 @@ HttpAnswerParser::Step HttpAnswerParser::readHead(QIODevice *device)
 HttpAnswerParser::Step HttpAnswerParser::startBody()
 {
     const QByteArray lengthText = header("Content-Length");
-    const bool chunked = hasToken(header("Transfer-Encoding"), "chunked");
+    const QByteArray encoding = header("Transfer-Encoding");
+    const bool chunked = hasToken(encoding, "chunked");
+    // Two framings at once, or one that HTTP/1.0 does not have: the body's end is a guess, and a
+    // wrong guess would hand the rest of the connection to the next answer (RFC 9112, 6.1, 6.3).
+    if (!encoding.isEmpty() && http10)
+        return fail(QStringLiteral("The server's answer has a faulty framing: "
+                                   "Transfer-Encoding in an HTTP/1.0 answer"));
+    if (!encoding.isEmpty() && !lengthText.isEmpty())
+        return fail(QStringLiteral("The server's answer has a faulty framing: both "
+                                   "Content-Length and Transfer-Encoding"));
     const QByteArray connection = header("Connection");
     reusable = http10 ? hasToken(connection, "keep-alive") : !hasToken(connection, "close");
     if (chunked) {

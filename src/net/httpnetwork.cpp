@@ -4,10 +4,13 @@
 
 #include <QNetworkProxyFactory>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 // More idle connections to one server than transfers ever run at once are of no use.
 constexpr int idlePerServer = 16;
+// Names the timer that ends a kept connection's idle time (the socket has timers of its own).
+const char idleTimerName[] = "wardgate-idle-expiry";
 } // namespace
 
 HttpNetwork::HttpNetwork(QObject *parent) : QNetworkAccessManager(parent) {}
@@ -47,6 +50,8 @@ QTcpSocket *HttpNetwork::idleConnection(const QString &server)
         // The one used last is the likeliest to be still open at the server.
         QTcpSocket *socket = open.takeLast();
         socket->disconnect(this);
+        delete socket->findChild<QTimer *>(QLatin1String(idleTimerName),
+                                           Qt::FindDirectChildrenOnly);
         if (socket->state() == QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0)
             return socket;
         socket->deleteLater();
@@ -71,6 +76,12 @@ void HttpNetwork::keepConnection(QTcpSocket *socket, const QString &server)
     };
     connect(socket, &QTcpSocket::disconnected, this, drop);
     connect(socket, &QTcpSocket::readyRead, this, drop);
+    // A launcher waiting in the tray for hours holds no connection open meanwhile.
+    auto *expiry = new QTimer(socket);
+    expiry->setObjectName(QLatin1String(idleTimerName));
+    expiry->setSingleShot(true);
+    connect(expiry, &QTimer::timeout, this, drop);
+    expiry->start(idleTimeoutMs);
 }
 
 QNetworkReply *HttpNetwork::qtReply(const QNetworkRequest &request)

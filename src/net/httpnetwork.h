@@ -30,6 +30,8 @@ public:
     void keepConnection(QTcpSocket *socket, const QString &server);
     // Qt's own reply, for a redirect to an address this manager does not serve itself.
     QNetworkReply *qtReply(const QNetworkRequest &request);
+    // How long a kept connection may stay idle before it is closed: 120 s, as Qt keeps its own.
+    void setIdleTimeout(int milliseconds) { idleTimeoutMs = milliseconds; }
 
 protected:
     QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
@@ -37,4 +39,5 @@ protected:
 
 private:
     QHash<QString, QList<QTcpSocket *>> idle;
+    int idleTimeoutMs = 120000;
 };

@@ -1,8 +1,8 @@
 #include "net/verifiedtransfer.h"
 
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "net/digestingwriter.h"
+#include "net/networkrequests.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -32,6 +32,8 @@ VerifiedTransfer::VerifiedTransfer(QNetworkAccessManager *network, const Transfe
 
 VerifiedTransfer::~VerifiedTransfer()
 {
+    if (writer)
+        writer->abandon();
     if (reply) {
         reply->disconnect(this);
         reply->abort();
@@ -59,15 +61,32 @@ bool VerifiedTransfer::start()
         error = file->errorString();
         return false;
     }
+    // A large part is read back into the digest on the writer's thread, and the request waits
+    // for it there: this thread goes on with other transfers, and a cancel does not wait.
+    const bool readBackFirst = resumeOffset > 0 && isLarge();
+    DigestingWriter::Notify readBackDone;
+    if (readBackFirst) {
+        readBackDone = [this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (result == Outcome::Running && !cancelled)
+                        sendRequest();
+                },
+                Qt::QueuedConnection);
+        };
+    }
     writer = std::make_unique<DigestingWriter>(std::move(file), resumeOffset,
                                                isLarge() ? DigestingWriter::Mode::OwnThread
-                                                         : DigestingWriter::Mode::CallersThread);
+                                                         : DigestingWriter::Mode::CallersThread,
+                                               std::move(readBackDone));
     if (resumeOffset > 0) {
         Logger::instance().log(Info, QStringLiteral("Resuming %1 at %2 bytes")
                                          .arg(displayName(), QString::number(resumeOffset)));
         emit progress(resumeOffset, destination.size);
     }
-    sendRequest();
+    if (!readBackFirst)
+        sendRequest();
     return true;
 }
 
@@ -113,18 +132,21 @@ void VerifiedTransfer::sendRequest()
 {
     QNetworkRequest request =
         makeNetworkRequest(destination.url, destination.userAgent, destination.timeoutMs);
+    // The file's own bytes: without this a server may send a packed form (no Accept-Encoding
+    // means any), which fails the size check every time, and offsets of a resume would count
+    // the packed bytes.
+    request.setRawHeader("Accept-Encoding", "identity");
     if (resumeOffset > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
         // The rest only if the file is still the one the part came from; otherwise all of it.
         request.setRawHeader("If-Range", validator);
-        // Offsets count the file's own bytes, not those of a compressed form of it.
-        request.setRawHeader("Accept-Encoding", "identity");
     }
     bodyAccepted = false;
     bodyBytes = 0;
     bodyLength = -1;
     reply = network->get(request);
     reply->setReadBufferSize(readBufferSize);
+    speedGuard = LowSpeedGuard::watch(reply, destination.lowSpeedWindowMs);
     connect(reply, &QNetworkReply::readyRead, this, &VerifiedTransfer::onReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &VerifiedTransfer::onProgress);
     connect(reply, &QNetworkReply::finished, this, &VerifiedTransfer::onFinished);
@@ -132,10 +154,14 @@ void VerifiedTransfer::sendRequest()
 
 void VerifiedTransfer::cancel()
 {
-    if (!reply)
+    if (!writer || result != Outcome::Running)
         return;
     cancelled = true;
-    reply->abort(); // finished() follows from inside
+    writer->abandon();
+    if (reply)
+        reply->abort(); // finished() follows from inside
+    else
+        complete(); // still reading the part back, or checking the file
 }
 
 // Decides, once the answer's head is in, what its body is to the part file. False when the body
@@ -163,8 +189,19 @@ bool VerifiedTransfer::acceptBody()
             return true;
         }
     }
-    if (status != 0 && (status < 200 || status > 299))
+    // No content (204, 205), a redirect that was not followed, an error page: not the file.
+    if (status != 0 && (status < 200 || status > 299 || status == 204 || status == 205)) {
+        refused = true;
+        refusedStatus = status;
         return false;
+    }
+    // Packed though asked for the file's own bytes: its size and digest would never match.
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity") {
+        refused = true;
+        refusedEncoding = QString::fromLatin1(encoding);
+        return false;
+    }
     if (resumeOffset > 0) {
         // The whole file after all: it changed, or the server ignores ranges.
         writer->restart();
@@ -245,7 +282,7 @@ void VerifiedTransfer::onFinished()
         return;
     done->deleteLater();
 
-    const bool failedOnTheWire = done->error() != QNetworkReply::NoError;
+    failedOnTheWire = done->error() != QNetworkReply::NoError;
     if (!cancelled && !tooLong) {
         if (!bodyAccepted && (!failedOnTheWire || resumeOffset > 0))
             acceptBody();
@@ -255,11 +292,37 @@ void VerifiedTransfer::onFinished()
             take(done->read(done->bytesAvailable()));
     }
     reply = nullptr;
+    wireError = done->errorString();
+    if (speedGuard && speedGuard->tripped())
+        wireError = speedGuard->reason();
+    else if (done->error() == QNetworkReply::OperationCanceledError && !cancelled)
+        // Qt's transfer time-out calls itself a cancel.
+        wireError =
+            QStringLiteral("The server sent nothing for %1 s")
+                .arg(QString::number((destination.timeoutMs > 0 ? destination.timeoutMs
+                                                                : network->transferTimeout()) /
+                                     1000.0));
     // Qt may end an answer whose connection closed early without an error: the length it
     // announced tells a broken transfer (worth resuming) from a wrong file.
-    const bool cutShort =
-        !failedOnTheWire && bodyAccepted && bodyLength >= 0 && bodyBytes < bodyLength;
+    cutShort = !failedOnTheWire && bodyAccepted && bodyLength >= 0 && bodyBytes < bodyLength;
 
+    if (refused)
+        refusedReason = done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    // Bytes that may be the file are read back from disk first, on the writer's thread.
+    if (!cancelled && !failedOnTheWire && !tooLong && !cutShort && !refused && !writer->failed()) {
+        writer->finishLater([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { complete(); }, Qt::QueuedConnection);
+        });
+        return;
+    }
+    complete();
+}
+
+void VerifiedTransfer::complete()
+{
+    if (result != Outcome::Running)
+        return; // a cancel came first
     const DigestingWriter::Result written = writer->finish();
     writer.reset();
     fileSize = tooLong ? resumeOffset + bodyBytes : written.size;
@@ -268,18 +331,37 @@ void VerifiedTransfer::onFinished()
     if (cancelled) {
         result = Outcome::Cancelled;
         error = QStringLiteral("cancelled");
+        // Cancelled while the part was read back: all of it is still there for the next attempt.
+        fileSize = qMax(fileSize, resumeOffset);
     } else if (!written.written) {
         result = Outcome::WriteFailed;
         error = QStringLiteral("cannot write %1").arg(destination.partPath);
         Logger::instance().log(
             Warn, QStringLiteral("Cannot write %1: %2").arg(destination.partPath, written.error));
-    } else if (failedOnTheWire && !tooLong) {
+    } else if (failedOnTheWire && !tooLong && (refusedStatus < 300 || refusedStatus > 399)) {
         result = Outcome::NetworkError;
-        error = done->errorString();
+        error = wireError;
+    } else if (!refusedEncoding.isEmpty()) {
+        result = Outcome::NetworkError;
+        error = QStringLiteral("The server sent the file packed (Content-Encoding: %1) though "
+                               "asked for its own bytes")
+                    .arg(refusedEncoding);
+    } else if (refusedStatus != 0) {
+        // The part stays: nothing of this answer reached it. (Qt calls a redirect without a
+        // Location an unknown protocol; the status says more.)
+        result = Outcome::NetworkError;
+        error =
+            QStringLiteral("The server answered %1 instead of the file")
+                .arg((QString::number(refusedStatus) + QLatin1Char(' ') + refusedReason).trimmed());
     } else if (cutShort) {
         result = Outcome::NetworkError;
         error = QStringLiteral("Connection closed after %1 of %2 bytes")
                     .arg(QString::number(bodyBytes), QString::number(bodyLength));
+    } else if (written.changedOnDisk) {
+        result = Outcome::Mismatch;
+        error = QStringLiteral("%1 was changed by another program while it downloaded")
+                    .arg(destination.partPath);
+        Logger::instance().log(Warn, QStringLiteral("Not using %1: %2").arg(displayName(), error));
     } else if (tooLong || (destination.size >= 0 && fileSize != destination.size) ||
                (destination.verifyDigest && fileDigest != destination.sha256)) {
         result = Outcome::Mismatch;

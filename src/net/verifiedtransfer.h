@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/lowspeedguard.h"
+
 #include <QByteArray>
 #include <QNetworkReply>
 #include <QObject>
@@ -25,6 +27,8 @@ struct TransferTarget
     bool verifyDigest = true; // false: any digest will do
     QByteArray userAgent;     // empty: Qt's own
     int timeoutMs = 0;        // transfer time-out; 0: the network manager's
+    // Too slow over this long ends the attempt (LowSpeedGuard); 0: no such rule.
+    int lowSpeedWindowMs = LowSpeedGuard::defaultWindowMs;
     // Kept after a broken attempt and continued with a range request by the next one (and the
     // next run): the server's validator is kept beside it in partPath + ".validator".
     bool resumable = false;
@@ -87,6 +91,7 @@ private:
     void take(QByteArray chunk);
     void onProgress(qint64 received, qint64 total);
     void onFinished();
+    void complete();
     void restartFromZero(const QString &reason);
     void keepOrDropPart();
     QString validatorPath() const;
@@ -96,6 +101,7 @@ private:
     TransferTarget destination;
     // Guarded: the network manager may go first and take its replies with it.
     QPointer<QNetworkReply> reply;
+    QPointer<LowSpeedGuard> speedGuard; // goes with its reply
     std::unique_ptr<DigestingWriter> writer;
     // Bytes the part file held when the request went out; the reply's body continues from here.
     qint64 resumeOffset = 0;
@@ -105,6 +111,15 @@ private:
     bool restarted = false;
     bool tooLong = false;
     bool cancelled = false;
+    bool failedOnTheWire = false;
+    bool cutShort = false;
+    QString wireError;
+    // The answer does not carry the file's bytes: its status and what the server called it (or
+    // the packed form it sent instead).
+    bool refused = false;
+    int refusedStatus = 0;
+    QString refusedReason;
+    QString refusedEncoding; // the packed form the server sent instead of the file
     qint64 bodyBytes = 0;
     qint64 bodyLength = -1; // announced by the server; -1: none
     Outcome result = Outcome::Running;

@@ -20,7 +20,29 @@ class DownloadLanesTest : public QObject
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void cancelEndsEveryTransferBeforeItReturns();
+    void oneFileIsNeverFetchedTwice();
+    void deletedFolderIsMadeAgain();
 };
+
+namespace {
+
+DownloadJob jobFor(const testsupport::RawHttpServer &server, const QTemporaryDir &dir,
+                   const QString &path, const QByteArray &content)
+{
+    DownloadJob job;
+    job.entry.path = path;
+    job.target.url = QUrl(server.rootUrl() + "/" + path);
+    job.target.name = path;
+    job.target.finalPath = dir.filePath(path);
+    job.target.partPath = job.target.finalPath + ".tmp";
+    job.target.size = content.size();
+    job.target.sha256 =
+        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    job.target.resumable = true;
+    return job;
+}
+
+} // namespace
 
 void DownloadLanesTest::cancelEndsEveryTransferBeforeItReturns()
 {
@@ -79,6 +101,62 @@ void DownloadLanesTest::cancelEndsEveryTransferBeforeItReturns()
     for (const QByteArray &head : server.requestHeads())
         ranges += head.contains("Range: bytes=") ? 1 : 0;
     QCOMPARE(ranges, 3);
+}
+
+// A second job for a file that is queued or in flight is refused, in one call or the next, and
+// the file lands whole, fetched once.
+void DownloadLanesTest::oneFileIsNeverFetchedTwice()
+{
+    const QByteArray content = testsupport::patternedBytes(200000, 7);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setPace(16384, 20);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const DownloadJob job = jobFor(server, dir, "a.dat", content);
+    const DownloadJob queued = jobFor(server, dir, "b.dat", content);
+
+    DownloadLanes lanes(30000);
+    lanes.setParallelTransfers(1);
+    QCOMPARE(lanes.add({job, job, queued}), 2);
+    QTRY_COMPARE(server.requestCount(), 1);
+    QCOMPARE(lanes.add({job, queued}), 0);
+    QVERIFY(!lanes.addFirst(job));
+    QList<DownloadOutcome> outcomes;
+    QTRY_VERIFY_WITH_TIMEOUT((outcomes += lanes.takeOutcomes()).size() == 2, 20000);
+    QTest::qWait(100); // a third outcome would show here
+    QCOMPARE(outcomes.size() + lanes.takeOutcomes().size(), 2);
+    for (const DownloadOutcome &outcome : qAsConst(outcomes))
+        QCOMPARE(outcome.outcome, VerifiedTransfer::Outcome::Completed);
+    QCOMPARE(server.requestCount(), 2);
+    QCOMPARE(testsupport::readFile(job.target.finalPath), content);
+    // Once its outcome is in, the file may be fetched again.
+    QVERIFY(lanes.addFirst(job));
+}
+
+// A player deletes a folder the lanes made earlier (to force a download): the next job into it
+// makes it again instead of failing for the rest of the run.
+void DownloadLanesTest::deletedFolderIsMadeAgain()
+{
+    const QByteArray content = testsupport::patternedBytes(5000, 2);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    DownloadLanes lanes(30000);
+    lanes.setParallelTransfers(1); // one lane: the one that made the folder
+    for (int round = 0; round < 3; ++round) {
+        const DownloadJob job = jobFor(server, dir, "system/a.dat", content);
+        QCOMPARE(lanes.add({job}), 1);
+        QList<DownloadOutcome> outcomes;
+        QTRY_VERIFY((outcomes += lanes.takeOutcomes()).size() == 1);
+        QVERIFY2(!outcomes.first().notStarted, qPrintable(outcomes.first().error));
+        QCOMPARE(outcomes.first().outcome, VerifiedTransfer::Outcome::Completed);
+        QCOMPARE(testsupport::readFile(job.target.finalPath), content);
+        QVERIFY(QDir(dir.filePath("system")).removeRecursively());
+    }
 }
 
 QTEST_GUILESS_MAIN(DownloadLanesTest)

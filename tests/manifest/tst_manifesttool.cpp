@@ -162,6 +162,13 @@ void ManifestToolTest::refusedNames_data()
     QTest::newRow("temporary name") << QStringList{"x", "x.tmp"} << 1;
     QTest::newRow("temporary name, other case") << QStringList{"X", "x.TMP"} << 1;
     QTest::newRow("case only") << QStringList{"System/L2.ini", "system/l2.ini"} << 1;
+    // The launcher's parser goes by the same rule (its own test has each of these).
+    QTest::newRow("Windows names")
+        << QStringList{"con.txt", "sub/aux", "a.", "b ", "console.txt", "com10"} << 4;
+    QTest::newRow("validator name") << QStringList{"x", "x.tmp.validator"} << 1;
+    QTest::newRow("control and direction characters")
+        << QStringList{"a\r\nb", QString::fromUtf8("\u202Etxt.exe"), "a\tb"} << 3;
+    QTest::newRow("percent-encoded") << QStringList{"%2e%2e/x", "100%", "50%off"} << 1;
 }
 
 void ManifestToolTest::refusedNames()

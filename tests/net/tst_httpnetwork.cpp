@@ -91,56 +91,70 @@ void HttpNetworkTest::answers_data()
     QTest::addColumn<Error>("error");
     QTest::addColumn<int>("connections");
     QTest::addColumn<qint64>("bound"); // the reply's read buffer; the reader takes its time
+    QTest::addColumn<int>("pauseMs");  // between the requests; kept connections expire at 300
 
     using List = QList<QByteArray>;
     QTest::newRow("by length, connection kept")
-        << List{ok, ok} << 2 << QByteArray("ok") << 200 << Error::NoError << 1 << qint64(0);
+        << List{ok, ok} << 2 << QByteArray("ok") << 200 << Error::NoError << 1 << qint64(0) << 0;
     QTest::newRow("chunked, with an extension and a trailer")
         << List{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                 "5;x=1\r\nhello\r\n6\r\n world\r\n0\r\nX-Sum: 1\r\n\r\n",
                 ok}
-        << 2 << QByteArray("ok") << 200 << Error::NoError << 1 << qint64(0);
+        << 2 << QByteArray("ok") << 200 << Error::NoError << 1 << qint64(0) << 0;
     QTest::newRow("up to the connection's end")
         << List{"HTTP/1.1 200 OK\r\n\r\nall of it<close>", ok} << 2 << QByteArray("ok") << 200
-        << Error::NoError << 2 << qint64(0);
+        << Error::NoError << 2 << qint64(0) << 0;
     QTest::newRow("HTTP/1.0 is not kept")
         << List{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nno", ok} << 2 << QByteArray("ok")
-        << 200 << Error::NoError << 2 << qint64(0);
+        << 200 << Error::NoError << 2 << qint64(0) << 0;
     QTest::newRow("interim answer first")
         << List{"HTTP/1.1 100 Continue\r\n\r\n" + ok} << 1 << QByteArray("ok") << 200
-        << Error::NoError << 1 << qint64(0);
+        << Error::NoError << 1 << qint64(0) << 0;
     QTest::newRow("redirect on the same server")
         << List{"HTTP/1.1 302 Found\r\nLocation: /moved\r\nContent-Length: 3\r\n\r\nold", ok} << 1
-        << QByteArray("ok") << 200 << Error::NoError << 2 << qint64(0);
+        << QByteArray("ok") << 200 << Error::NoError << 2 << qint64(0) << 0;
     QTest::newRow("redirect to HTTPS goes on in Qt's reply")
         << List{"HTTP/1.1 301 Moved\r\nLocation: https://127.0.0.1:1/file1\r\n\r\n"} << 1
-        << QByteArray() << 0 << Error::ConnectionRefusedError << 1 << qint64(0);
+        << QByteArray() << 0 << Error::ConnectionRefusedError << 1 << qint64(0) << 0;
     QTest::newRow("404 with a page, connection kept")
         << List{ok, "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\ngone"} << 2
-        << QByteArray("gone") << 404 << Error::ContentNotFoundError << 1 << qint64(0);
+        << QByteArray("gone") << 404 << Error::ContentNotFoundError << 1 << qint64(0) << 0;
     QTest::newRow("kept connection closed by the server, sent again")
-        << List{ok, "DROP", ok} << 2 << QByteArray("ok") << 200 << Error::NoError << 2 << qint64(0);
+        << List{ok, "DROP", ok} << 2 << QByteArray("ok") << 200 << Error::NoError << 2 << qint64(0)
+        << 0;
     QTest::newRow("new connection closed before an answer")
-        << List{"DROP"} << 1 << QByteArray() << 0 << Error::RemoteHostClosedError << 1 << qint64(0);
+        << List{"DROP"} << 1 << QByteArray() << 0 << Error::RemoteHostClosedError << 1 << qint64(0)
+        << 0;
     QTest::newRow("body cut short")
         << List{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc<close>"} << 1 << QByteArray("abc")
-        << 200 << Error::RemoteHostClosedError << 1 << qint64(0);
+        << 200 << Error::RemoteHostClosedError << 1 << qint64(0) << 0;
     QTest::newRow("not HTTP") << List{"SSH-2.0-OpenSSH\r\n\r\n"} << 1 << QByteArray() << 0
-                              << Error::ProtocolFailure << 1 << qint64(0);
+                              << Error::ProtocolFailure << 1 << qint64(0) << 0;
     QTest::newRow("lengths that differ")
         << List{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nok"} << 1
-        << QByteArray() << 0 << Error::ProtocolFailure << 1 << qint64(0);
+        << QByteArray() << 0 << Error::ProtocolFailure << 1 << qint64(0) << 0;
     QTest::newRow("endless head") << List{"HTTP/1.1 200 OK\r\nX-Pad: " + QByteArray(70000, 'a') +
                                           "\r\n\r\nok"}
                                   << 1 << QByteArray() << 0 << Error::ProtocolFailure << 1
-                                  << qint64(0);
+                                  << qint64(0) << 0;
     QTest::newRow("a reader slower than the server")
         << List{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                 "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n",
                 ok}
-        << 2 << QByteArray("ok") << 200 << Error::NoError << 1 << qint64(2);
+        << 2 << QByteArray("ok") << 200 << Error::NoError << 1 << qint64(2) << 0;
     QTest::newRow("server stalls")
-        << List{"STALL"} << 1 << QByteArray() << 0 << Error::TimeoutError << 1 << qint64(0);
+        << List{"STALL"} << 1 << QByteArray() << 0 << Error::TimeoutError << 1 << qint64(0) << 0;
+    // Both framings, or chunks in HTTP/1.0: where the body ends is a guess, and the connection
+    // goes with the answer.
+    QTest::newRow("length and chunks at once")
+        << List{"HTTP/1.1 200 OK\r\nContent-Length: 11\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "5\r\nhello\r\n0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nno"}
+        << 1 << QByteArray() << 0 << Error::ProtocolFailure << 1 << qint64(0) << 0;
+    QTest::newRow("chunks in HTTP/1.0")
+        << List{"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"} << 1
+        << QByteArray() << 0 << Error::ProtocolFailure << 1 << qint64(0) << 0;
+    QTest::newRow("idle connection expires")
+        << List{ok, ok} << 2 << QByteArray("ok") << 200 << Error::NoError << 2 << qint64(0) << 600;
 }
 
 void HttpNetworkTest::answers()
@@ -152,11 +166,15 @@ void HttpNetworkTest::answers()
     QFETCH(Error, error);
     QFETCH(int, connections);
     QFETCH(qint64, bound);
+    QFETCH(int, pauseMs);
 
     ScriptedServer server(script);
     HttpNetwork network;
     network.setTransferTimeout(500);
+    network.setIdleTimeout(300);
     for (int i = 1; i <= requests; ++i) {
+        if (i > 1 && pauseMs > 0)
+            QTest::qWait(pauseMs);
         QNetworkReply *reply = network.get(QNetworkRequest(server.url(QString("/file%1").arg(i))));
         QSignalSpy finished(reply, &QNetworkReply::finished);
         QByteArray received;

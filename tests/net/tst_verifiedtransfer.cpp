@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -27,6 +28,11 @@ private slots:
     void initTestCase();
     void attempts_data();
     void attempts();
+    void partChangedUnderTransfer_data();
+    void partChangedUnderTransfer();
+    void cancelDoesNotWaitForReadBack();
+    void answerWithoutTheFile_data();
+    void answerWithoutTheFile();
 };
 
 namespace {
@@ -211,6 +217,147 @@ void VerifiedTransferTest::attempts()
     // Whatever the outcome, nothing is left beside the file for a later attempt to trip over.
     QVERIFY(!QFileInfo(target.partPath).exists() && !QFileInfo(target.partPath).isSymLink());
     QVERIFY(!QFile::exists(target.partPath + ".validator"));
+}
+
+void VerifiedTransferTest::partChangedUnderTransfer_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("emptied"); // else a few bytes at its start are overwritten
+    // Another transfer of the same file opens the part afresh: the first one goes on writing at
+    // its own offset and leaves a run of zero bytes before it.
+    QTest::newRow("emptied, small file") << 200000 << true;
+    QTest::newRow("emptied, large file") << 3000000 << true;
+    QTest::newRow("overwritten, large file") << 3000000 << false;
+}
+
+// What another program does to a part under a running transfer is found before the file takes
+// its name: nothing lands, nothing is left.
+void VerifiedTransferTest::partChangedUnderTransfer()
+{
+    QFETCH(int, size);
+    QFETCH(bool, emptied);
+    const QByteArray content = testsupport::patternedBytes(size, 5);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setEtag("\"v1\"");
+    server.setPace(65536, 10);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TransferTarget target;
+    target.url = QUrl(server.rootUrl() + "/a.dat");
+    target.partPath = dir.filePath("a.dat.tmp");
+    target.finalPath = dir.filePath("a.dat");
+    target.size = content.size();
+    target.sha256 = sha256Of(content);
+    target.resumable = true;
+
+    HttpNetwork network;
+    VerifiedTransfer transfer(&network, target);
+    QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
+    bool changed = false;
+    connect(&transfer, &VerifiedTransfer::progress, this, [&] {
+        if (changed || QFileInfo(target.partPath).size() == 0)
+            return;
+        changed = true;
+        QFile other(target.partPath);
+        QVERIFY(other.open(emptied ? QIODevice::WriteOnly | QIODevice::Truncate
+                                   : QIODevice::ReadWrite));
+        if (!emptied)
+            QCOMPARE(other.write("XXXX"), qint64(4));
+    });
+    QVERIFY(transfer.start());
+    QVERIFY(finished.wait(20000));
+    QVERIFY(changed);
+    QCOMPARE(transfer.outcome(), Outcome::Mismatch);
+    QVERIFY(!QFile::exists(target.finalPath));
+    QVERIFY(!QFile::exists(target.partPath));
+}
+
+// A resumed big file is read back into its digest first (about a second per 1.5 GiB): a cancel
+// meanwhile (logout, quit) returns at once and keeps the part and its validator.
+void VerifiedTransferTest::cancelDoesNotWaitForReadBack()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const qint64 partSize = qint64(2) << 30;
+    TransferTarget target;
+    target.url = QUrl("http://127.0.0.1:9/big.pak");
+    target.partPath = dir.filePath("big.pak.tmp");
+    target.finalPath = dir.filePath("big.pak");
+    target.size = partSize + 1000;
+    target.sha256 = QString(64, '0');
+    target.resumable = true;
+    {
+        QFile part(target.partPath);
+        QVERIFY(part.open(QIODevice::WriteOnly));
+        QVERIFY(part.resize(partSize)); // sparse: costs no disk, reads back as fast as any
+    }
+    QVERIFY(testsupport::writeFile(target.partPath + ".validator", "\"v1\""));
+
+    HttpNetwork network;
+    VerifiedTransfer transfer(&network, target);
+    QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
+    QVERIFY(transfer.start());
+    QElapsedTimer clock;
+    clock.start();
+    transfer.cancel();
+    const qint64 cancelMs = clock.elapsed();
+    QVERIFY2(cancelMs < 500, qPrintable(QString::number(cancelMs)));
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(transfer.outcome(), Outcome::Cancelled);
+    QCOMPARE(QFileInfo(target.partPath).size(), partSize);
+    QCOMPARE(testsupport::readFile(target.partPath + ".validator"), QByteArray("\"v1\""));
+}
+
+void VerifiedTransferTest::answerWithoutTheFile_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("own");
+    for (const bool own : {false, true}) {
+        const char *via = own ? ", own HTTP" : "";
+        QTest::addRow("302 without Location%s", via)
+            << QByteArray("302 Found") << QByteArray("moved") << own;
+        QTest::addRow("204%s", via) << QByteArray("204 No Content") << QByteArray() << own;
+    }
+}
+
+// An answer that is not the file ends the attempt as the server's answer, not as a wrong file,
+// and a resumable part is kept for the next attempt.
+void VerifiedTransferTest::answerWithoutTheFile()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, own);
+    const QByteArray content = testsupport::patternedBytes(400000, 1);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setStatus(status);
+    server.setBody(body);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TransferTarget target;
+    target.url = QUrl(server.rootUrl() + "/a.dat");
+    target.partPath = dir.filePath("a.dat.tmp");
+    target.finalPath = dir.filePath("a.dat");
+    target.size = content.size();
+    target.sha256 = sha256Of(content);
+    target.resumable = true;
+    QVERIFY(testsupport::writeFile(target.partPath, content.left(150000)));
+    QVERIFY(testsupport::writeFile(target.partPath + ".validator", "\"v1\""));
+
+    QNetworkAccessManager qtNetwork;
+    HttpNetwork ownNetwork;
+    VerifiedTransfer transfer(own ? &ownNetwork : &qtNetwork, target);
+    QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
+    QVERIFY(transfer.start());
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(transfer.outcome(), Outcome::NetworkError);
+    QVERIFY2(transfer.errorString().contains(status.left(3)), qPrintable(transfer.errorString()));
+    QVERIFY(!QFile::exists(target.finalPath));
+    QCOMPARE(testsupport::readFile(target.partPath), content.left(150000));
+    QVERIFY(QFile::exists(target.partPath + ".validator"));
 }
 
 QTEST_GUILESS_MAIN(VerifiedTransferTest)

@@ -1,3 +1,4 @@
+#include "platform/linux/pidfdfallback.h"
 #include "platform/platform.h"
 #include "support/testsupport.h"
 
@@ -5,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -42,6 +44,7 @@ private slots:
     void endedChildCountsAsNotAlive();
     void processNotOurChildGivesZero();
     void invalidPidsAreRefused();
+    void withoutPidfd();
     void snapshotsSeeMappedModules();
     void mappedFilesParsing_data();
     void mappedFilesParsing();
@@ -135,6 +138,31 @@ void PlatformProcessTest::invalidPidsAreRefused()
         QVERIFY(platform::listModules(pid).empty());
         QVERIFY(platform::processImagePath(pid).empty());
     }
+}
+
+// A kernel before 5.3: a running game still counts as running, and its end and exit code are
+// still seen, for our child and for a process that is not.
+void PlatformProcessTest::withoutPidfd()
+{
+    platform::setPidfdUsable(false);
+    const auto restore = qScopeGuard([] { platform::setPidfdUsable(true); });
+    const platform::StartResult started = startFakeGame(temp.path(), 300, 42);
+    QVERIFY(started.started);
+    QVERIFY(platform::isProcessAlive(started.pid));
+    QCOMPARE(platform::waitForExit(started.pid), std::optional<int>(42));
+    QVERIFY(!platform::isProcessAlive(started.pid));
+
+    const platform::StartResult zombie = startFakeGame(temp.path(), 0, 9);
+    QVERIFY(zombie.started);
+    QTRY_VERIFY(!platform::isProcessAlive(zombie.pid));
+    QCOMPARE(platform::waitForExit(zombie.pid), std::optional<int>(9));
+
+    qputenv("WARDGATE_FAKE_GAME_MS", "300");
+    qint64 pid = 0;
+    QVERIFY(QProcess::startDetached(fakeGame(), {}, temp.path(), &pid));
+    QVERIFY(platform::isProcessAlive(pid));
+    QCOMPARE(platform::waitForExit(pid), std::optional<int>(0));
+    QVERIFY(!platform::isProcessAlive(pid));
 }
 
 void PlatformProcessTest::snapshotsSeeMappedModules()

@@ -86,6 +86,11 @@ void RawHttpServer::answer(QTcpSocket *socket)
                 QByteArray::number(body.size() - 1) + '/' + QByteArray::number(body.size()) +
                 "\r\n";
     }
+    if (!statusLine.isEmpty()) {
+        from = 0;
+        status = statusLine;
+        extra.clear();
+    }
     QByteArray response = "HTTP/1.1 " + status +
                           "\r\nContent-Type: application/octet-stream\r\n"
                           "Connection: close\r\n" +

@@ -28,6 +28,8 @@ public:
     void setSendLength(bool send) { sendLength = send; }
     void setPace(qint64 chunk, int pauseMs);
     void setEtag(const QByteArray &value) { etag = value; }
+    // Every answer gets this status line ("302 Found") instead, with the body as it is.
+    void setStatus(const QByteArray &line) { statusLine = line; }
     void setHonourRanges(bool honour) { honourRanges = honour; }
     int requestCount() const { return requests; }
     // Body bytes written to the wire over all answers.
@@ -47,6 +49,7 @@ private:
     int chunkPauseMs = 0;
     int requests = 0;
     QByteArray etag;
+    QByteArray statusLine;
     bool honourRanges = false;
     qint64 sentBodyBytes = 0;
     QList<QByteArray> heads;

@@ -1,7 +1,11 @@
 #include "platform/platform.h"
 
+#include "platform/linux/pidfdfallback.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -14,6 +18,7 @@
 #include <sstream>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_set>
 
@@ -38,10 +43,19 @@ bool isValidPid(std::int64_t pid)
     return pid > 0 && pid <= INT_MAX;
 }
 
+std::atomic<bool> pidfdUsable{true};
+
+// -1 with errno ENOSYS where the kernel has no pidfds.
 int openPidfd(std::int64_t pid)
 {
-    if (!isValidPid(pid))
+    if (!isValidPid(pid)) {
+        errno = EINVAL;
         return -1;
+    }
+    if (!pidfdUsable.load()) {
+        errno = ENOSYS;
+        return -1;
+    }
     return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
 }
 
@@ -68,6 +82,17 @@ std::string readWholeFile(const std::string &path)
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+// Without a pidfd: the process exists (ours to signal or not) and is no zombie.
+bool aliveWithoutPidfd(pid_t pid)
+{
+    if (::kill(pid, 0) != 0 && errno != EPERM)
+        return false;
+    // "pid (name) S ...": the state follows the name's closing parenthesis.
+    const std::string stat = readWholeFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
 }
 
 std::string readLink(const std::string &path)
@@ -146,9 +171,43 @@ bool startUpdateScript(const std::string &scriptPath)
     return error == 0;
 }
 
+void setPidfdUsable(bool usable)
+{
+    pidfdUsable = usable;
+}
+
+namespace {
+
+std::optional<int> waitForExitWithoutPidfd(pid_t pid)
+{
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = ::waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    const bool endedByUs = takeTerminated(pid);
+    if (waited < 0) {
+        if (errno != ECHILD || !aliveWithoutPidfd(pid))
+            return std::nullopt;
+        // Not our child: looked at until it has gone; the system keeps its exit code from us.
+        while (aliveWithoutPidfd(pid))
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return 0;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (endedByUs && WTERMSIG(status) == SIGKILL)
+        return 0;
+    return 128 + WTERMSIG(status);
+}
+
+} // namespace
+
 std::optional<int> waitForExit(std::int64_t pid)
 {
     const int pidfd = openPidfd(pid);
+    if (pidfd < 0 && errno == ENOSYS)
+        return waitForExitWithoutPidfd(static_cast<pid_t>(pid));
     if (pidfd < 0)
         return std::nullopt;
     hasEnded(pidfd, -1);
@@ -173,6 +232,8 @@ std::optional<int> waitForExit(std::int64_t pid)
 bool isProcessAlive(std::int64_t pid)
 {
     const int pidfd = openPidfd(pid);
+    if (pidfd < 0 && errno == ENOSYS)
+        return aliveWithoutPidfd(static_cast<pid_t>(pid));
     if (pidfd < 0)
         return false;
     const bool ended = hasEnded(pidfd, 0);

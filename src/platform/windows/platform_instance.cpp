@@ -29,7 +29,9 @@ bool activateWindowByTitle(const std::string &title)
     HWND window = FindWindowW(nullptr, toWide(title).c_str());
     if (!window)
         return false;
-    ShowWindow(window, SW_RESTORE);
+    // Asynchronous: ShowWindow waits for the window's thread, and a hung first instance would
+    // hang this second start with it.
+    ShowWindowAsync(window, SW_RESTORE);
     SetForegroundWindow(window);
     return true;
 }
