@@ -11,6 +11,7 @@
 #include "support/logcapture.h"
 #include "support/messageboxes.h"
 #include "support/testsupport.h"
+#include "support/tlsfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/settingsdialog.h"
 
@@ -120,6 +121,7 @@ private slots:
     void foreignClientWarningsAndAlert();
     void integrityViolationNamesTheFile();
     void emptyGameFolderGetsTheBaseClient();
+    void refusedCertificateIsNamed();
     void installQuestionNamesTheFolder_data();
     void installQuestionNamesTheFolder();
     void baseClientErrorShowsBoxAndEmptyBar();
@@ -594,6 +596,33 @@ void MainWindowFlowTest::integrityViolationNamesTheFile()
     QFile repaired(gameDir->filePath("system/l2.ini"));
     QVERIFY(repaired.open(QIODevice::ReadOnly));
     QCOMPARE(repaired.readAll(), gameFiles.first().second);
+}
+
+// An auth service whose certificate the launcher refuses: the player reads why, beside the
+// server's status and on the login panel, instead of a bare "Offline" and "cannot connect".
+void MainWindowFlowTest::refusedCertificateIsNamed()
+{
+    QTemporaryDir dir;
+    testsupport::SelfSignedCertificate tls;
+    QString error;
+    QVERIFY2(testsupport::makeSelfSignedCertificate(dir.path(), &tls, &error), qPrintable(error));
+    DevServer secure;
+    secure.useTls(tls.certificate, tls.key);
+    installAuthService(secure);
+    QVERIFY(secure.listenLoopback());
+    LauncherConfig &config = LauncherConfig::instance();
+    config = LauncherConfig();
+    config.authUrl = secure.rootUrl() + "/api/auth";
+    config.gameDirectory = gameDir->path();
+
+    MainWindow window;
+    window.show();
+    const QString reason = QStringLiteral("The server's certificate is not trusted.");
+    QTRY_COMPARE_WITH_TIMEOUT(label(window, "serverStatusLabel")->text(),
+                              QStringLiteral("● Offline: ") + reason, 10000);
+    QVERIFY(logIn(window));
+    QTRY_COMPARE_WITH_TIMEOUT(label(window, "loginErrorLabel")->text(), reason, 10000);
+    QCOMPARE(stateOf(window), MainWindow::Login);
 }
 
 void MainWindowFlowTest::installQuestionNamesTheFolder_data()
