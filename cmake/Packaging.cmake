@@ -23,6 +23,20 @@ set_target_properties(wardgate-installed PROPERTIES
     OUTPUT_NAME wardgate
     RUNTIME_OUTPUT_DIRECTORY "${PROJECT_BINARY_DIR}/package")
 
+# A package from a developer's tree (not a Release build, or the dev server's address as the auth
+# default) says so in its version and description, so it is not handed to players by mistake.
+# "~dev" sorts before the release of the same number, which replaces it.
+set(WARDGATE_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(WARDGATE_PACKAGE_NOTE "")
+if(NOT CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel)$" OR
+   WARDGATE_DEFAULT_AUTH_URL MATCHES "^https?://(127\\.|localhost)")
+    set(WARDGATE_PACKAGE_VERSION "${PROJECT_VERSION}~dev")
+    set(WARDGATE_PACKAGE_NOTE "
+.
+Development build (build type '${CMAKE_BUILD_TYPE}', auth service
+${WARDGATE_DEFAULT_AUTH_URL}): not for players.")
+endif()
+
 set(packaging "${PROJECT_SOURCE_DIR}/packaging/linux")
 set(generated "${PROJECT_BINARY_DIR}/package/generated")
 
@@ -49,7 +63,7 @@ install(FILES "${generated}/changelog.gz" "${generated}/copyright"
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wardgate)
 set(CPACK_PACKAGE_VENDOR "Veyrun")
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VERSION "${WARDGATE_PACKAGE_VERSION}")
 set(CPACK_PACKAGE_CONTACT "${WARDGATE_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -61,7 +75,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "launcher of the Veyrun game server
 Wardgate logs the player in against the Veyrun server's auth service, checks
 the game files against the server's manifest, downloads what is missing or
 damaged, and starts and watches the game. It lives in the system tray while
-the game runs.")
+the game runs.${WARDGATE_PACKAGE_NOTE}")
 # Qt and OpenSSL come from the binary's own links; bsdtar unpacks the base-client archive.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libarchive-tools")

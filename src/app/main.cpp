@@ -2,16 +2,19 @@
 #include "app/selfupdate.h"
 #include "app/singleinstance.h"
 #include "core/configlocation.h"
+#include "core/gamefolder.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "core/usersettings.h"
 #include "deployment.h"
 #include "net/networkrequests.h"
+#include "net/tlspolicy.h"
 #include "platform/platform.h"
 #include "ui/interfacelanguage.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
@@ -79,6 +82,19 @@ int main(int argc, char *argv[])
         log.log(Info, QStringLiteral("Configuration read from %1")
                           .arg(QFileInfo(configPath).absoluteFilePath()));
     UserSettings().applyTo(LauncherConfig::instance());
+    const QString authorities = LauncherConfig::instance().caCertificatesFile;
+    if (!authorities.isEmpty()) {
+        QString error;
+        if (trustCaCertificatesFile(authorities, &error))
+            log.log(Info, QStringLiteral("Trusting %1 certificate authorities of %2 besides the "
+                                         "system's")
+                              .arg(extraCaCertificates().size())
+                              .arg(authorities));
+        else
+            log.log(Warn, QStringLiteral("Cannot read the certificate authorities in %1: %2")
+                              .arg(authorities, error));
+    }
+    gamefolder::settle(LauncherConfig::instance(), QDir::currentPath(), true);
 
 #ifdef WARDGATE_PACKAGED
     // Desktop shells match the window to the menu entry and its icon by this name.

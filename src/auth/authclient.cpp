@@ -4,6 +4,8 @@
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "net/networkrequests.h"
+#include "net/tlsfailure.h"
 #include "net/tlspolicy.h"
 #include "platform/platform.h"
 
@@ -47,10 +49,10 @@ QJsonObject parseObject(const QByteArray &body, bool *ok)
 
 AuthClient::AuthClient(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this)),
-      heartbeatTimer(new QTimer(this)), hwid(generateHwid()),
-      authUrl(LauncherConfig::instance().authUrl), signingKey(QString::fromLatin1(signingKeyText)),
-      pingTimer(new QTimer(this)), logTimer(new QTimer(this)),
-      clock([] { return QDateTime::currentSecsSinceEpoch(); })
+      tlsWatch(new TlsFailureWatch(networkManager)), heartbeatTimer(new QTimer(this)),
+      hwid(generateHwid()), authUrl(LauncherConfig::instance().authUrl),
+      signingKey(QString::fromLatin1(signingKeyText)), pingTimer(new QTimer(this)),
+      logTimer(new QTimer(this)), clock([] { return QDateTime::currentSecsSinceEpoch(); })
 {
     heartbeatTimer->setObjectName(QStringLiteral("heartbeatTimer"));
     pingTimer->setObjectName(QStringLiteral("pingTimer"));
@@ -253,7 +255,12 @@ void AuthClient::onRegisterReply()
                               : QStringLiteral("Invalid response from server");
     log(Error, QStringLiteral("Register network error: %1").arg(error));
     emit authError(error);
-    emit sessionRegistered(false, QStringLiteral("Cannot connect to server."));
+    // A certificate the launcher refuses is something the player can report in those words;
+    // "cannot connect" would send them looking at their own network.
+    const QString certificateProblem = tlsWatch->reasonFor(reply);
+    emit sessionRegistered(false, certificateProblem.isEmpty()
+                                      ? QStringLiteral("Cannot connect to server.")
+                                      : certificateProblem);
 }
 
 void AuthClient::onHeartbeatReply()
@@ -314,10 +321,8 @@ void AuthClient::sendHeartbeat()
 
 void AuthClient::sendPing()
 {
-    QNetworkRequest request(serviceUrl(QStringLiteral("/api/health")));
-    request.setTransferTimeout(pingTimeoutMs);
-    configureSsl(request);
-    QNetworkReply *reply = networkManager->get(request);
+    QNetworkReply *reply = networkManager->get(
+        makeNetworkRequest(serviceUrl(QStringLiteral("/api/health")), QByteArray(), pingTimeoutMs));
     connect(reply, &QNetworkReply::finished, this, &AuthClient::onPingReply);
 }
 
@@ -329,11 +334,16 @@ void AuthClient::onPingReply()
     reply->deleteLater();
 
     const bool online = reply->error() == QNetworkReply::NoError;
-    // The first answer is always news: until then the window only says "Connecting...".
-    if (statusKnown && online == serverOnline)
+    const QString problem = tlsWatch->reasonFor(reply);
+    if (!problem.isEmpty() && problem != offlineReason)
+        log(Warn, QStringLiteral("Server status check refused: %1").arg(reply->errorString()));
+    // The first answer is always news: until then the window only says "Connecting...". So is a
+    // new reason for being offline.
+    if (statusKnown && online == serverOnline && problem == offlineReason)
         return;
     statusKnown = true;
     serverOnline = online;
+    offlineReason = problem;
     emit serverStatusChanged(online);
     log(Info, QStringLiteral("Server status: %1")
                   .arg(online ? QStringLiteral("ONLINE") : QStringLiteral("OFFLINE")));
@@ -415,12 +425,9 @@ QUrl AuthClient::serviceUrl(const QString &path) const
 QNetworkReply *AuthClient::post(const QUrl &url, const QJsonObject &body, int timeoutMs,
                                 bool withUserAgent)
 {
-    QNetworkRequest request(url);
+    QNetworkRequest request = makeNetworkRequest(
+        url, withUserAgent ? QByteArrayLiteral("Wardgate/1.0") : QByteArray(), timeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    if (withUserAgent)
-        request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Wardgate/1.0"));
-    request.setTransferTimeout(timeoutMs);
-    configureSsl(request);
     return networkManager->post(request, QJsonDocument(body).toJson(QJsonDocument::Indented));
 }
 

@@ -12,6 +12,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
 class QTimer;
+class TlsFailureWatch;
 class QUrl;
 
 // The launcher's one client of the server's auth service: machine identity and request signing,
@@ -28,6 +29,7 @@ public:
 
     QString generateHwid() const;
     QString computeSignature(const QString &message) const;
+    // The request factory applies the same policy to every request the client sends.
     void configureSsl(QNetworkRequest &request) const;
 
     void setCredentials(const QString &login, const QString &typedPassword);
@@ -40,6 +42,9 @@ public:
     void deregisterSession();
 
     void startServerMonitoring();
+    // Why the last status check failed when the server's certificate was refused, in the
+    // player's words; empty while the server is online or simply unreachable.
+    QString connectionProblem() const { return offlineReason; }
     void fetchRemoteConfig();
     // Called by the log's listener on whichever thread logs, under the log's lock: it never logs.
     void appendLogLine(const QString &line);
@@ -87,6 +92,7 @@ private:
     QJsonObject sessionBody(qint64 timestamp) const;
 
     QNetworkAccessManager *networkManager;
+    TlsFailureWatch *tlsWatch;
     QTimer *heartbeatTimer;
     QString hwid;
     QString accountName;
@@ -98,6 +104,7 @@ private:
     QTimer *logTimer;
     bool serverOnline = false;
     bool statusKnown = false;
+    QString offlineReason;
     QStringList pendingLogs;
     qint32 loginAttempts = 0;
     qint64 lastLoginAttempt = 0;

@@ -4,6 +4,8 @@
 
 #include "deployment.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonValue>
 #include <QSettings>
@@ -50,6 +52,13 @@ void LauncherConfig::load(const QString &path)
             .value(QStringLiteral("Server/AuthUrl"), QString::fromUtf8(deployment::defaultAuthUrl))
             .toString();
     gameDirectory = readIniPath(settings, QStringLiteral("Game/GameDir"), QStringLiteral("."));
+    gameDirectoryUnnamed = !settings.contains(QStringLiteral("Game/GameDir"));
+    const QString authorities =
+        readIniPath(settings, QStringLiteral("Security/CaCertificates"), QString());
+    caCertificatesFile = authorities.isEmpty()
+                             ? QString()
+                             : QDir::cleanPath(QFileInfo(path).absoluteDir().absoluteFilePath(
+                                   QDir::fromNativeSeparators(authorities)));
 }
 
 void LauncherConfig::applyRemoteConfig(const QJsonObject &object)

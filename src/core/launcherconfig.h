@@ -17,9 +17,14 @@ public:
     void applyRemoteConfig(const QJsonObject &object);
 
     QString manifestUrl;
+    // A PEM file of certificate authorities trusted besides the system's (ini "Security/
+    // CaCertificates", relative to the ini's folder); empty when the ini names none.
+    QString caCertificatesFile;
     QString authUrl;
     QString filesBaseUrl;
     QString gameDirectory = QStringLiteral(".");
+    // True when no launcher.ini named the game folder; the player's choice in Settings clears it.
+    bool gameDirectoryUnnamed = false;
     QString gameExecutable;
     QString serverIp;
     int serverPort = 7777;

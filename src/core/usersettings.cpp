@@ -73,14 +73,18 @@ bool UserSettings::store(const QString &key, const QVariant &value)
 void UserSettings::applyTo(LauncherConfig &config) const
 {
     const QString chosen = gameDirectory();
-    if (!chosen.isEmpty())
+    if (!chosen.isEmpty()) {
         config.gameDirectory = chosen;
+        config.gameDirectoryUnnamed = false;
+    }
     const int downloads = parallelDownloads();
     if (downloads > 0 && !config.maxDownloadThreadsFromServer)
         config.maxDownloadThreads = downloads;
+    // A folder nobody named is logged where it is settled.
+    if (config.gameDirectoryUnnamed)
+        return;
     Logger::instance().log(Info, QStringLiteral("Game folder: %1 (%2)")
                                      .arg(QDir(config.gameDirectory).absolutePath(),
-                                          chosen.isEmpty()
-                                              ? QStringLiteral("from launcher.ini or its default")
-                                              : QStringLiteral("chosen in Settings")));
+                                          chosen.isEmpty() ? QStringLiteral("from launcher.ini")
+                                                           : QStringLiteral("chosen in Settings")));
 }

@@ -30,7 +30,8 @@ public:
     bool setLanguage(const QString &language);
 
     // Puts the choices into the configuration: the chosen game folder over the ini's, the chosen
-    // number of downloads unless the server has set one. Logs the folder in use and its source.
+    // number of downloads unless the server has set one. Logs the folder in use and its source
+    // when launcher.ini or Settings names it.
     void applyTo(LauncherConfig &config) const;
 
 private:

@@ -13,16 +13,16 @@
 #include <charconv>
 
 // The file, all text, one entry a line:
-//   wardgate-digests 2
-//   folder <folder, percent-encoded>
-//   <sha256> <size> <modified> <relative path, percent-encoded>
+//   wardgate-digests 3
+//   folder <folder or scope, percent-encoded>
+//   <sha256> <size> <modified> <device> <inode> <relative path, percent-encoded>
 //   end <sha256 of every byte before this line>
 // The closing digest makes any damage (a torn write, a flipped bit, a hand edit) reject the whole
 // file, so a damaged cache can never answer for a file with a digest it was not given.
 
 namespace {
 
-const QByteArray magic = QByteArrayLiteral("wardgate-digests 2");
+const QByteArray magic = QByteArrayLiteral("wardgate-digests 3");
 const QByteArray folderTag = QByteArrayLiteral("folder ");
 const QByteArray endTag = QByteArrayLiteral("end ");
 // "end " + 64 hex digits + "\n"
@@ -71,7 +71,7 @@ bool isDigest(QByteArrayView text)
 
 bool isNumber(QByteArrayView text, bool allowSign)
 {
-    if (text.isEmpty() || text.size() > 19)
+    if (text.isEmpty() || text.size() > 20)
         return false;
     const qsizetype first = allowSign && text.at(0) == '-' ? 1 : 0;
     return first < text.size() && std::all_of(text.begin() + first, text.end(),
@@ -80,8 +80,8 @@ bool isNumber(QByteArrayView text, bool allowSign)
 
 } // namespace
 
-DigestCache::DigestCache(QString file, QString folder)
-    : cacheFile(std::move(file)), folderKey(normalFolder(folder))
+DigestCache::DigestCache(QString file, QString folder, const QString &scope)
+    : cacheFile(std::move(file)), folderKey(scope.isEmpty() ? normalFolder(folder) : scope)
 {}
 
 QString DigestCache::defaultFile(const QString &folder)
@@ -118,10 +118,11 @@ bool DigestCache::save() const
     return file.commit();
 }
 
-QString DigestCache::find(const QString &relativePath, qint64 size, qint64 modified) const
+QString DigestCache::find(const QString &relativePath, const Entry &stamp) const
 {
     const auto it = entries.constFind(relativePath);
-    if (it == entries.constEnd() || it->size != size || it->modified != modified)
+    if (it == entries.constEnd() || it->size != stamp.size || it->modified != stamp.modified ||
+        it->device != stamp.device || it->inode != stamp.inode)
         return QString();
     return it->sha256;
 }
@@ -151,7 +152,7 @@ QByteArray DigestCache::serialize(const QHash<QString, Entry> &entries, const QS
         const bool plain = isPlain(path);
         const QByteArray encoded = plain ? QByteArray() : encodePath(path);
         const qsizetype room =
-            entry.sha256.size() + 2 * numberRoom + 4 + (plain ? path.size() : encoded.size());
+            entry.sha256.size() + 4 * numberRoom + 6 + (plain ? path.size() : encoded.size());
         if (data.size() < used + room)
             data.resize(std::max(2 * data.size(), used + room));
         char *out = data.data() + used;
@@ -160,6 +161,10 @@ QByteArray DigestCache::serialize(const QHash<QString, Entry> &entries, const QS
         out = std::to_chars(out, out + numberRoom, entry.size).ptr;
         *out++ = ' ';
         out = std::to_chars(out, out + numberRoom, entry.modified).ptr;
+        *out++ = ' ';
+        out = std::to_chars(out, out + numberRoom, entry.device).ptr;
+        *out++ = ' ';
+        out = std::to_chars(out, out + numberRoom, entry.inode).ptr;
         *out++ = ' ';
         out =
             plain ? copyAscii(out, path) : std::copy(encoded.constBegin(), encoded.constEnd(), out);
@@ -202,32 +207,38 @@ bool DigestCache::parse(const QByteArray &data, const QString &folder, QHash<QSt
     QHash<QString, Entry> result;
     result.reserve(std::count(body.begin(), body.end(), '\n'));
     while (nextLine(line)) {
-        QByteArrayView fields[4];
+        QByteArrayView fields[6];
         int count = 0;
         qsizetype start = 0;
-        for (; count < 4; ++count) {
-            const qsizetype space = count < 3 ? line.indexOf(' ', start) : line.size();
+        for (; count < 6; ++count) {
+            const qsizetype space = count < 5 ? line.indexOf(' ', start) : line.size();
             if (space < 0)
                 break;
             fields[count] = line.sliced(start, space - start);
             start = space + 1;
         }
-        if (count != 4 || !isDigest(fields[0]) || !isNumber(fields[1], false) ||
-            !isNumber(fields[2], true) || fields[3].isEmpty() || fields[3].contains(' '))
+        if (count != 6 || !isDigest(fields[0]) || !isNumber(fields[1], false) ||
+            !isNumber(fields[2], true) || !isNumber(fields[3], false) ||
+            !isNumber(fields[4], false) || fields[5].isEmpty() || fields[5].contains(' '))
             return false;
         bool sizeOk = false;
         bool timeOk = false;
+        bool deviceOk = false;
+        bool inodeOk = false;
         Entry entry;
         entry.sha256 = QString::fromLatin1(fields[0]);
         entry.size = fields[1].toLongLong(&sizeOk);
         entry.modified = fields[2].toLongLong(&timeOk);
+        entry.device = fields[3].toULongLong(&deviceOk);
+        entry.inode = fields[4].toULongLong(&inodeOk);
         const QString path =
-            fields[3].contains('%')
-                ? QString::fromUtf8(QByteArray::fromPercentEncoding(fields[3].toByteArray()))
-                : QString::fromUtf8(fields[3]);
+            fields[5].contains('%')
+                ? QString::fromUtf8(QByteArray::fromPercentEncoding(fields[5].toByteArray()))
+                : QString::fromUtf8(fields[5]);
         const qsizetype before = result.size();
         result.insert(path, entry);
-        if (!sizeOk || !timeOk || path.isEmpty() || result.size() == before)
+        if (!sizeOk || !timeOk || !deviceOk || !inodeOk || path.isEmpty() ||
+            result.size() == before)
             return false;
     }
     out = std::move(result);

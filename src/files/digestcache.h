@@ -5,7 +5,10 @@
 #include <QString>
 
 // SHA-256 digests of one folder's files remembered between scans, keyed by the relative path, the
-// size and the modification time, so that a second scan of an unchanged folder reads no file.
+// size, the modification time and the file's identity on its volume (device and inode where the
+// system has them), so that a second scan of an unchanged folder reads no file. The identity lets
+// one cache serve several folders safely: a hard link of a remembered file (the next release
+// folder made with links to the last) is the same file, a copy with the same time is not.
 // The cache is an optimisation only: a missing or damaged cache file loads as an empty cache, so
 // the worst it can cost is hashing everything again.
 class DigestCache
@@ -15,11 +18,15 @@ public:
     {
         qint64 size = -1;
         qint64 modified = 0; // nanoseconds since the epoch, UTC
+        quint64 device = 0;
+        quint64 inode = 0;
         QString sha256;
     };
 
-    // A cache for `folder`, stored in `file`.
-    DigestCache(QString file, QString folder);
+    // A cache for `folder`, stored in `file`. `scope` names what the cache is for when it serves
+    // more than one folder (the manifest tool's one cache for every release folder); empty: the
+    // folder alone.
+    DigestCache(QString file, QString folder, const QString &scope = QString());
 
     // The cache file for a folder, in the user's data folder: one file per folder.
     static QString defaultFile(const QString &folder);
@@ -31,10 +38,10 @@ public:
     // leaves either the old cache or the new one, never half of one.
     bool save() const;
 
-    // The remembered digest when the file's size and modification time are the remembered ones,
-    // otherwise empty. Both lookups are safe to call from several threads while nothing changes
-    // the cache.
-    QString find(const QString &relativePath, qint64 size, qint64 modified) const;
+    // The remembered digest when the file's size, modification time and identity are the
+    // remembered ones, otherwise empty. Both lookups are safe to call from several threads while
+    // nothing changes the cache.
+    QString find(const QString &relativePath, const Entry &stamp) const;
     bool contains(const QString &relativePath) const { return entries.contains(relativePath); }
     void insert(const QString &relativePath, const Entry &entry);
     // True when there was an entry to remove.

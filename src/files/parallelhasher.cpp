@@ -1,8 +1,8 @@
 #include "files/parallelhasher.h"
 
-#include "files/digestcache.h"
 #include "core/filedigest.h"
 #include "core/logger.h"
+#include "files/digestcache.h"
 #include "platform/platform.h"
 
 #include <QDateTime>
@@ -24,6 +24,16 @@ std::string pathOf(const QString &folder, const HashJob &job)
     return (folder + QLatin1Char('/') + job.relativePath).toUtf8().toStdString();
 }
 
+DigestCache::Entry cacheStamp(const platform::FileStamp &stamp)
+{
+    DigestCache::Entry entry;
+    entry.size = stamp.size;
+    entry.modified = stamp.modifiedNs;
+    entry.device = stamp.device;
+    entry.inode = stamp.inode;
+    return entry;
+}
+
 } // namespace
 
 struct ParallelHasher::Run
@@ -32,7 +42,8 @@ struct ParallelHasher::Run
     QList<HashJob> jobs;
     std::unique_ptr<DigestCache> cache;
     std::vector<HashResult> results;
-    std::vector<qint64> modified;
+    // What each hashed file's digest is remembered under: its size, time and identity.
+    std::vector<DigestCache::Entry> learnt;
     std::vector<char> rememberable;
     // Sizes and times read ahead while the cache loads; empty when there is no cache to load.
     std::vector<std::optional<platform::FileStamp>> stamps;
@@ -59,7 +70,7 @@ ParallelHasher::~ParallelHasher()
 }
 
 void ParallelHasher::start(const QString &folder, const QList<HashJob> &jobs,
-                           const QString &cacheFile)
+                           const QString &cacheFile, const QString &cacheScope)
 {
     if (running)
         return;
@@ -70,9 +81,9 @@ void ParallelHasher::start(const QString &folder, const QList<HashJob> &jobs,
     run->folder = folder;
     run->jobs = jobs;
     if (!cacheFile.isEmpty())
-        run->cache = std::make_unique<DigestCache>(cacheFile, folder);
+        run->cache = std::make_unique<DigestCache>(cacheFile, folder, cacheScope);
     run->results.resize(size_t(jobs.size()));
-    run->modified.resize(size_t(jobs.size()));
+    run->learnt.resize(size_t(jobs.size()));
     run->rememberable.resize(size_t(jobs.size()));
     run->startedNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
     for (const HashJob &job : jobs)
@@ -159,8 +170,9 @@ void ParallelHasher::runAll(std::shared_ptr<Run> run)
         const HashResult &result = run->results[i];
         if (result.outcome == HashResult::Hashed) {
             if (!result.fromCache && run->rememberable[i]) {
-                run->cache->insert(result.relativePath,
-                                   {result.size, run->modified[i], result.sha256});
+                DigestCache::Entry entry = run->learnt[i];
+                entry.sha256 = result.sha256;
+                run->cache->insert(result.relativePath, entry);
                 changed = true;
             }
         } else if (run->cache->remove(result.relativePath)) {
@@ -200,7 +212,7 @@ void ParallelHasher::work(Run &run)
             const std::optional<platform::FileStamp> stamp =
                 run.stamps.empty() ? platform::fileStamp(path) : run.stamps[size_t(index)];
             if (stamp && (job.size < 0 || stamp->size == job.size)) {
-                result.sha256 = run.cache->find(job.relativePath, stamp->size, stamp->modifiedNs);
+                result.sha256 = run.cache->find(job.relativePath, cacheStamp(*stamp));
                 if (!result.sha256.isEmpty()) {
                     result.outcome = HashResult::Hashed;
                     result.fromCache = true;
@@ -246,7 +258,7 @@ void ParallelHasher::work(Run &run)
         result.sha256 = digest;
         // Not remembered while so fresh that a same-size write could still keep its time. A file
         // written while it was read needs no check: it no longer has the time it is stored under.
-        run.modified[size_t(index)] = stamp->modifiedNs;
+        run.learnt[size_t(index)] = cacheStamp(*stamp);
         run.rememberable[size_t(index)] = stamp->modifiedNs <= run.startedNs - racyWindowNs;
     }
 }

@@ -52,8 +52,9 @@ public:
     // 0 (the default) means one thread per core.
     void setThreadCount(int count) { threadCount = count; }
     // Starts a run; ignored while one is going. An empty `cacheFile` hashes every file and
-    // keeps nothing.
-    void start(const QString &folder, const QList<HashJob> &jobs, const QString &cacheFile);
+    // keeps nothing; `cacheScope` is the DigestCache's scope (empty: the folder alone).
+    void start(const QString &folder, const QList<HashJob> &jobs, const QString &cacheFile,
+               const QString &cacheScope = QString());
     // A cancelled run stops reading at once, stores nothing, and still ends with `finished`.
     void cancel();
     bool isRunning() const { return running; }

@@ -121,6 +121,10 @@ struct FileStamp
     std::int64_t size = 0;
     // Last modification, nanoseconds since 1970-01-01 UTC.
     std::int64_t modifiedNs = 0;
+    // The file's identity on its volume (device and inode on Linux): the same for every hard
+    // link of one file, different for a copy. 0 on Windows, where only an open handle tells.
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 };
 
 // Size and modification time of a regular file (following links); empty when there is none or it

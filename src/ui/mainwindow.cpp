@@ -2,8 +2,10 @@
 #include "ui_mainwindow.h"
 
 #include "auth/authclient.h"
+#include "core/gamefolder.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "core/usersettings.h"
 #include "deployment.h"
 #include "files/filemanager.h"
 #include "game/gamelauncher.h"
@@ -15,6 +17,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLocale>
@@ -419,6 +422,9 @@ void MainWindow::onHandOverTimeout()
 
 void MainWindow::startFilesFlow()
 {
+    // The remote configuration has named the game's executable by now: a working folder that
+    // holds it is the game folder after all.
+    gamefolder::settle(LauncherConfig::instance(), QDir::currentPath());
     baseClientTried = false;
     state = Initializing;
     updateUI();
@@ -441,7 +447,10 @@ void MainWindow::onServerStatusChanged(bool online)
             QStringLiteral("color: #44ff88; font-size: 9pt; font-weight: bold; "
                            "background-color: transparent; padding: 2px 8px;"));
     } else {
-        ui->serverStatusLabel->setText(tr("● Offline"));
+        // A refused certificate is named: the player can tell the server's people exactly that.
+        const QString problem = authClient->connectionProblem();
+        ui->serverStatusLabel->setText(problem.isEmpty() ? tr("● Offline")
+                                                         : tr("● Offline: %1").arg(problem));
         ui->serverStatusLabel->setStyleSheet(
             QStringLiteral("color: #ff4444; font-size: 9pt; font-weight: bold; "
                            "background-color: transparent; padding: 2px 8px;"));
@@ -504,8 +513,15 @@ void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
     if (!baseClientTried && missingFiles == manifest.files.size() &&
         !manifest.baseClient.url.isEmpty()) {
         baseClientTried = true;
-        if (askForBaseClient(manifest.baseClient.size)) {
+        const InstallAnswer answer = askForBaseClient(manifest.baseClient.size);
+        if (answer == InstallAnswer::Install) {
             startBaseClientInstall();
+            return;
+        }
+        if (answer == InstallAnswer::ChooseFolder && chooseInstallFolder()) {
+            // The new folder may hold the game already: check it, and ask again if it does not.
+            baseClientTried = false;
+            fileManager->verifyFiles();
             return;
         }
     }
@@ -525,16 +541,53 @@ void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
     fileManager->startDownload();
 }
 
-bool MainWindow::askForBaseClient(qint64 size)
+MainWindow::InstallAnswer MainWindow::askForBaseClient(qint64 size)
 {
-    const QString folder = QDir::toNativeSeparators(LauncherConfig::instance().gameDirectory);
-    const QString question =
-        size > 0 ? tr("The game is not installed in %1.\n\nDownload the full client (%2)?")
-                       .arg(folder, QLocale::system().formattedDataSize(
-                                        size, 1, QLocale::DataSizeTraditionalFormat))
-                 : tr("The game is not installed in %1.\n\nDownload the full client?").arg(folder);
-    return QMessageBox::question(this, tr("Install Game"), question,
-                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    const QDir folder(
+        QDir::cleanPath(QDir(LauncherConfig::instance().gameDirectory).absolutePath()));
+    const QString name = QDir::toNativeSeparators(folder.path());
+    QString question = tr("The game is not installed in %1.").arg(name);
+    // No game there, but something else: the client's files would land among the player's own.
+    const QString executable = LauncherConfig::instance().gameExecutable;
+    const bool holdsGame = !executable.isEmpty() && QFileInfo::exists(folder.filePath(executable));
+    if (!holdsGame &&
+        !folder.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+        question += tr("\n\nThat folder already holds other files; the game's files would be "
+                       "written beside them.");
+    question += size > 0 ? tr("\n\nDownload the full client (%1)?")
+                               .arg(QLocale::system().formattedDataSize(
+                                   size, 1, QLocale::DataSizeTraditionalFormat))
+                         : tr("\n\nDownload the full client?");
+    QMessageBox box(QMessageBox::Question, tr("Install Game"), question,
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Open, this);
+    box.button(QMessageBox::Open)->setText(tr("Choose Another Folder..."));
+    box.setDefaultButton(QMessageBox::Yes);
+    switch (box.exec()) {
+    case QMessageBox::Yes:
+        return InstallAnswer::Install;
+    case QMessageBox::Open:
+        return InstallAnswer::ChooseFolder;
+    default:
+        return InstallAnswer::Decline;
+    }
+}
+
+bool MainWindow::chooseInstallFolder()
+{
+    LauncherConfig &config = LauncherConfig::instance();
+    const QString chosen = QFileDialog::getExistingDirectory(
+        this, tr("Choose the game folder"), QDir(config.gameDirectory).absolutePath());
+    if (chosen.isEmpty())
+        return false;
+    const QString absolute = QDir::cleanPath(QDir(chosen).absolutePath());
+    if (!UserSettings().setGameDirectory(absolute)) {
+        ui->statusLabel->setText(tr("The choice could not be saved."));
+        return false;
+    }
+    config.gameDirectory = absolute;
+    config.gameDirectoryUnnamed = false;
+    log(Info, QStringLiteral("Game folder: %1 (chosen before the install)").arg(absolute));
+    return true;
 }
 
 void MainWindow::startBaseClientInstall()

@@ -113,8 +113,18 @@ private:
     void disableLoginForm();
     QString gameExecutablePath() const;
     QString gameExecutableDirectory() const;
-    // Asks before a download of the whole client; `size` in bytes, 0 when unknown.
-    bool askForBaseClient(qint64 size);
+    enum class InstallAnswer
+    {
+        Install,
+        Decline,
+        ChooseFolder
+    };
+    // Asks before a download of the whole client; `size` in bytes, 0 when unknown. Names the
+    // folder as an absolute path, says when it holds other files, and offers another folder.
+    InstallAnswer askForBaseClient(qint64 size);
+    // The player's own folder for the game, asked for before anything is written; false when
+    // the player cancels or the choice cannot be kept.
+    bool chooseInstallFolder();
     void startBaseClientInstall();
     // Asks the update question for what a full scan found and downloads it.
     void startRepair(const SettingsDialog &dialog);

@@ -232,6 +232,7 @@ void SettingsDialog::chooseGameFolder(const QString &folder)
         return;
     }
     config.gameDirectory = absolute;
+    config.gameDirectoryUnnamed = false;
     folderChanged = true;
     gameFolderEdit->setText(QDir::toNativeSeparators(absolute));
     gameFolderNote->hide();

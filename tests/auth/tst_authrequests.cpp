@@ -2,6 +2,7 @@
 #include "authservice.h"
 #include "core/launcherconfig.h"
 #include "devserver.h"
+#include "net/tlspolicy.h"
 #include "platform/platform.h"
 #include "support/logcapture.h"
 #include "support/tlsfixture.h"
@@ -10,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QStandardPaths>
@@ -37,7 +39,8 @@ private slots:
     void oneClockReadingPerRequest();
     void envelopeAndHeaders();
     void urlForming();
-    void httpsVerifiesThePeer();
+    void httpsCertificates_data();
+    void httpsCertificates();
 
 private:
     std::unique_ptr<AuthClient> loggedInClient();
@@ -307,35 +310,58 @@ void AuthRequestsTest::urlForming()
                                  "/deep/base//register"}));
 }
 
-void AuthRequestsTest::httpsVerifiesThePeer()
+void AuthRequestsTest::httpsCertificates_data()
 {
+    QTest::addColumn<QString>("commonName");
+    QTest::addColumn<QString>("altName");
+    QTest::addColumn<bool>("expired");
+    QTest::addColumn<bool>("caFile");
+    // Empty: the login succeeds and the server is online.
+    QTest::addColumn<QString>("playerSees");
+
+    QTest::newRow("self-signed, no CA file")
+        << "127.0.0.1"
+        << "IP:127.0.0.1" << false << false << "The server's certificate is not trusted.";
+    QTest::newRow("self-signed, trusted through the CA file")
+        << "127.0.0.1"
+        << "IP:127.0.0.1" << false << true << "";
+    QTest::newRow("expired") << "127.0.0.1"
+                             << "IP:127.0.0.1" << true << true
+                             << "The server's certificate has expired.";
+    QTest::newRow("another name") << "localhost"
+                                  << "DNS:localhost" << false << true
+                                  << "The server's certificate is for another name.";
+}
+
+// The peer is verified, a CA file of the operator's is trusted besides the system's, and a
+// refused certificate reaches the player as its reason rather than as "cannot connect".
+void AuthRequestsTest::httpsCertificates()
+{
+    QFETCH(QString, commonName);
+    QFETCH(QString, altName);
+    QFETCH(bool, expired);
+    QFETCH(bool, caFile);
+    QFETCH(QString, playerSees);
+
     QTemporaryDir dir;
     testsupport::SelfSignedCertificate tls;
+    testsupport::CertificateOptions options;
+    options.commonName = commonName;
+    options.subjectAltName = altName;
+    options.expired = expired;
     QString error;
-    QVERIFY2(testsupport::makeSelfSignedCertificate(dir.path(), &tls, &error), qPrintable(error));
+    QVERIFY2(testsupport::makeSelfSignedCertificate(dir.path(), &tls, &error, options),
+             qPrintable(error));
     DevServer secure;
     secure.useTls(tls.certificate, tls.key);
     AuthService *secureService = installAuthService(secure);
     QVERIFY(secure.listenLoopback());
     QVERIFY(secure.rootUrl().startsWith("https://"));
     LauncherConfig::instance().authUrl = secure.rootUrl() + "/api/auth";
+    if (caFile)
+        QVERIFY2(trustCaCertificatesFile(tls.certificatePath, &error), qPrintable(error));
+    const auto untrust = qScopeGuard([] { setExtraCaCertificates({}); });
 
-    {
-        AuthClient untrusting;
-        QSignalSpy registered(&untrusting, &AuthClient::sessionRegistered);
-        QSignalSpy errors(&untrusting, &AuthClient::authError);
-        untrusting.setCredentials("demo", "demo123");
-        untrusting.registerSession();
-        QVERIFY(registered.wait(10000));
-        QCOMPARE(registered.at(0).at(1).toString(), QString("Cannot connect to server."));
-        QCOMPARE(errors.size(), 1);
-        QVERIFY(secureService->sessions().isEmpty());
-    }
-
-    const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
-    QSslConfiguration trusting = original;
-    trusting.addCaCertificate(tls.certificate);
-    QSslConfiguration::setDefaultConfiguration(trusting);
     AuthClient client;
     QSignalSpy registered(&client, &AuthClient::sessionRegistered);
     QSignalSpy status(&client, &AuthClient::serverStatusChanged);
@@ -343,10 +369,14 @@ void AuthRequestsTest::httpsVerifiesThePeer()
     client.registerSession();
     client.sendPing();
     QVERIFY(registered.wait(10000));
-    QSslConfiguration::setDefaultConfiguration(original);
-    QVERIFY2(registered.at(0).at(0).toBool(), qPrintable(registered.at(0).at(1).toString()));
     QTRY_COMPARE(status.size(), 1);
-    QCOMPARE(secureService->sessions().size(), 1);
+    const bool trusted = playerSees.isEmpty();
+    QCOMPARE(registered.at(0).at(0).toBool(), trusted);
+    if (!trusted)
+        QCOMPARE(registered.at(0).at(1).toString(), playerSees);
+    QCOMPARE(status.at(0).at(0).toBool(), trusted);
+    QCOMPARE(client.connectionProblem(), playerSees);
+    QCOMPARE(secureService->sessions().size(), trusted ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(AuthRequestsTest)

@@ -17,6 +17,8 @@ private slots:
     void iniValues();
     void gameDirForms_data();
     void gameDirForms();
+    void caCertificatesFile_data();
+    void caCertificatesFile();
     void integerConversions_data();
     void integerConversions();
     void textConversions();
@@ -188,6 +190,31 @@ void LauncherConfigTest::remoteCannotSetIniValues()
     config.applyRemoteConfig(parse(R"({"authUrl": "x", "gameDirectory": "/", "game_dir": "/"})"));
     QCOMPARE(config.gameDirectory, QString("."));
     QCOMPARE(config.authUrl, LauncherConfig().authUrl);
+}
+
+void LauncherConfigTest::caCertificatesFile_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    // Relative to the ini's folder; empty: none named.
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("absent") << QByteArray() << QString();
+    QTest::newRow("relative") << QByteArray("CaCertificates=certs/trial-ca.pem")
+                              << QString("config/certs/trial-ca.pem");
+    QTest::newRow("absolute") << QByteArray("CaCertificates=/etc/veyrun/ca.pem")
+                              << QString("/etc/veyrun/ca.pem");
+}
+
+void LauncherConfigTest::caCertificatesFile()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString ini = dir.filePath("config/launcher.ini");
+    QVERIFY(testsupport::writeFile(ini, "[Security]\n" + line + "\n"));
+    LauncherConfig config;
+    config.load(ini);
+    QCOMPARE(config.caCertificatesFile,
+             expected.isEmpty() || expected.startsWith('/') ? expected : dir.filePath(expected));
 }
 
 QTEST_GUILESS_MAIN(LauncherConfigTest)

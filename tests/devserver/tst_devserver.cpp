@@ -2,6 +2,7 @@
 #include "support/testsupport.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -21,6 +22,8 @@ private slots:
     void faultReplacesBodyAndDelays();
     void delayedAnswerToClientThatGaveUp();
     void recordsEveryRequest();
+    void recordFileMasksPasswords_data();
+    void recordFileMasksPasswords();
     void streamsFiles();
 
 private:
@@ -143,6 +146,38 @@ void DevServerTest::recordsEveryRequest()
     QCOMPARE(server.recordedRequests("/echo").size(), 1);
     QCOMPARE(testsupport::readLines(recordFile).size(), 2);
     server.setRecordFile(QString());
+}
+
+void DevServerTest::recordFileMasksPasswords_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("written");
+
+    QTest::newRow("register") << QByteArray("{\"account_name\":\"demo\",\"password\":\"s3cret\"}")
+                              << QByteArray(
+                                     "{\"account_name\":\"demo\",\"password\":\"********\"}");
+    QTest::newRow("no password") << QByteArray("{\"hwid\":\"ab\"}")
+                                 << QByteArray("{\"hwid\":\"ab\"}");
+    QTest::newRow("not JSON") << QByteArray("password=x") << QByteArray("password=x");
+}
+
+// What a trial's operator keeps on disk: every request, but no player's password.
+void DevServerTest::recordFileMasksPasswords()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, written);
+    const QString recordFile = dir.filePath("masked.jsonl");
+    QFile::remove(recordFile);
+    server.setRecordFile(recordFile);
+    server.clearRecordedRequests();
+    fetch("/echo", body);
+    server.setRecordFile(QString());
+
+    const QStringList lines = testsupport::readLines(recordFile);
+    QCOMPARE(lines.size(), 1);
+    const QJsonObject entry = QJsonDocument::fromJson(lines.first().toUtf8()).object();
+    QCOMPARE(entry.value("body").toString().toUtf8(), written);
+    QCOMPARE(server.recordedRequests("/echo").first().value("body").toString().toUtf8(), body);
 }
 
 void DevServerTest::streamsFiles()

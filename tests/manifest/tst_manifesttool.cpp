@@ -28,6 +28,8 @@ private slots:
     void refusedNames();
     void refusedFolderWritesNothing();
     void cacheSparesUnchangedFiles();
+    void cacheServesTheNextReleaseFolder_data();
+    void cacheServesTheNextReleaseFolder();
 
 private:
     QString game() const { return work->filePath("game"); }
@@ -236,6 +238,65 @@ void ManifestToolTest::cacheSparesUnchangedFiles()
     QCOMPARE(iniDigest(),
              QString::fromLatin1(
                  QCryptographicHash::hash("[Gone]\n", QCryptographicHash::Sha256).toHex()));
+}
+
+void ManifestToolTest::cacheServesTheNextReleaseFolder_data()
+{
+    // How the next release folder is made from the last one, as cp makes it.
+    QTest::addColumn<QStringList>("copy");
+    QTest::addColumn<bool>("oneChanged");
+    // Files answered from the cache in the run over the next folder.
+    QTest::addColumn<int>("fromCache");
+
+    const int all = 6;
+    QTest::newRow("hard links") << QStringList{"-al"} << false << all;
+    QTest::newRow("hard links, one file replaced") << QStringList{"-al"} << true << all - 1;
+    // Another inode with the same path, size and time is another file: read again.
+    QTest::newRow("copies with their times") << QStringList{"-a"} << false << 0;
+}
+
+// One cache for the operator, not one per folder: the next release folder's hard links to the
+// last one's files are not read again, while a copy or a replaced file is.
+void ManifestToolTest::cacheServesTheNextReleaseFolder()
+{
+    QFETCH(QStringList, copy);
+    QFETCH(bool, oneChanged);
+    QFETCH(int, fromCache);
+
+    ManifestOptions options;
+    options.cacheFile = out("digests");
+    options.output = out("manifest.json");
+    options.version = "2024.4";
+    options.folder = work->filePath("releases/2024.3");
+    QVERIFY(QDir().mkpath(work->filePath("releases")));
+    QVERIFY(QDir().rename(game(), options.folder));
+    {
+        ManifestBuilder first(options);
+        QVERIFY2(first.run(), qPrintable(first.errorString()));
+        QCOMPARE(first.cachedCount(), 0);
+    }
+
+    const QString next = work->filePath("releases/2024.4");
+    QCOMPARE(QProcess::execute("cp", copy + QStringList{options.folder, next}), 0);
+    if (oneChanged) {
+        // As rsync writes a changed file: a new file renamed into place, with an old time.
+        QVERIFY(testsupport::writeFile(next + "/system/l2.ini.new", "[Game]\nv=2\n"));
+        age(next + "/system/l2.ini.new");
+        QVERIFY(QFile::remove(next + "/system/l2.ini"));
+        QVERIFY(QFile::rename(next + "/system/l2.ini.new", next + "/system/l2.ini"));
+    }
+    options.folder = next;
+    ManifestBuilder second(options);
+    QVERIFY2(second.run(), qPrintable(second.errorString()));
+    QCOMPARE(second.fileCount(), int(files.size()));
+    QCOMPARE(second.cachedCount(), fromCache);
+    for (const FileEntry &entry : parseOutput().files) {
+        QFile file(next + "/" + entry.path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(entry.sha256,
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex()));
+    }
 }
 
 QTEST_GUILESS_MAIN(ManifestToolTest)

@@ -6,13 +6,23 @@
 
 namespace testsupport {
 
-// A self-signed certificate for 127.0.0.1 (CN and subjectAltName) with its RSA key, made with the
-// openssl command in `dir`. Returns false, with the reason in `error`, when openssl fails.
+// A self-signed certificate with its RSA key, made with the openssl command in `dir`: by default
+// for 127.0.0.1 (CN and subjectAltName) and valid for two days. Returns false, with the reason in
+// `error`, when openssl fails.
 struct SelfSignedCertificate
 {
     QSslCertificate certificate;
     QSslKey key;
+    QString certificatePath;
 };
-bool makeSelfSignedCertificate(const QString &dir, SelfSignedCertificate *result, QString *error);
+struct CertificateOptions
+{
+    QString commonName = QStringLiteral("127.0.0.1");
+    QString subjectAltName = QStringLiteral("IP:127.0.0.1");
+    // Valid for one day in 2020 only.
+    bool expired = false;
+};
+bool makeSelfSignedCertificate(const QString &dir, SelfSignedCertificate *result, QString *error,
+                               const CertificateOptions &options = CertificateOptions());
 
 } // namespace testsupport

@@ -4,12 +4,14 @@
 #include "auth/authclient.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "core/usersettings.h"
 #include "files/filemanager.h"
 #include "game/gamelauncher.h"
 #include "game/processguard.h"
 #include "support/logcapture.h"
 #include "support/messageboxes.h"
 #include "support/testsupport.h"
+#include "support/tlsfixture.h"
 #include "ui/mainwindow.h"
 #include "ui/settingsdialog.h"
 
@@ -22,6 +24,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
@@ -31,6 +34,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -117,6 +121,9 @@ private slots:
     void foreignClientWarningsAndAlert();
     void integrityViolationNamesTheFile();
     void emptyGameFolderGetsTheBaseClient();
+    void refusedCertificateIsNamed();
+    void installQuestionNamesTheFolder_data();
+    void installQuestionNamesTheFolder();
     void baseClientErrorShowsBoxAndEmptyBar();
     void manifestAndLaunchErrors();
     void filesFailureOffersRetry_data();
@@ -590,6 +597,104 @@ void MainWindowFlowTest::integrityViolationNamesTheFile()
     QFile repaired(gameDir->filePath("system/l2.ini"));
     QVERIFY(repaired.open(QIODevice::ReadOnly));
     QCOMPARE(repaired.readAll(), gameFiles.first().second);
+}
+
+// An auth service whose certificate the launcher refuses: the player reads why, beside the
+// server's status and on the login panel, instead of a bare "Offline" and "cannot connect".
+void MainWindowFlowTest::refusedCertificateIsNamed()
+{
+    QTemporaryDir dir;
+    testsupport::SelfSignedCertificate tls;
+    QString error;
+    QVERIFY2(testsupport::makeSelfSignedCertificate(dir.path(), &tls, &error), qPrintable(error));
+    DevServer secure;
+    secure.useTls(tls.certificate, tls.key);
+    installAuthService(secure);
+    QVERIFY(secure.listenLoopback());
+    LauncherConfig &config = LauncherConfig::instance();
+    config = LauncherConfig();
+    config.authUrl = secure.rootUrl() + "/api/auth";
+    config.gameDirectory = gameDir->path();
+
+    MainWindow window;
+    window.show();
+    const QString reason = QStringLiteral("The server's certificate is not trusted.");
+    QTRY_COMPARE_WITH_TIMEOUT(label(window, "serverStatusLabel")->text(),
+                              QStringLiteral("● Offline: ") + reason, 10000);
+    QVERIFY(logIn(window));
+    QTRY_COMPARE_WITH_TIMEOUT(label(window, "loginErrorLabel")->text(), reason, 10000);
+    QCOMPARE(stateOf(window), MainWindow::Login);
+}
+
+void MainWindowFlowTest::installQuestionNamesTheFolder_data()
+{
+    QTest::addColumn<bool>("relative");
+    QTest::addColumn<bool>("otherFiles");
+    QTest::addColumn<bool>("chooseAnother");
+
+    QTest::newRow("relative, empty") << true << false << false;
+    QTest::newRow("other files, no game") << false << true << false;
+    QTest::newRow("another folder chosen") << false << false << true;
+}
+
+// The question names the folder as an absolute path, warns of a folder that holds something
+// else, and lets the player pick another folder before anything is written.
+void MainWindowFlowTest::installQuestionNamesTheFolder()
+{
+    QFETCH(bool, relative);
+    QFETCH(bool, otherFiles);
+    QFETCH(bool, chooseAnother);
+
+    QTemporaryDir first(QDir::currentPath() + "/install-XXXXXX");
+    QTemporaryDir second;
+    if (otherFiles)
+        QVERIFY(testsupport::writeFile(first.filePath("notes.txt"), "mine"));
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, WithBaseClient));
+    const QString configured =
+        relative ? QDir::current().relativeFilePath(first.path()) : first.path();
+    LauncherConfig::instance().gameDirectory = configured;
+    MessageBoxAnswerer &answerer = *boxes;
+    answerer.setAnswer(chooseAnother ? QMessageBox::Open : QMessageBox::No);
+    QTimer fileDialogs;
+    connect(&fileDialogs, &QTimer::timeout, this, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        answerer.setAnswer(QMessageBox::No);
+        dialog->setDirectory(second.path());
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    fileDialogs.start(20);
+    const auto forget = qScopeGuard([] { QFile::remove(UserSettings::defaultFile()); });
+
+    QVERIFY(logIn(*window));
+    QTRY_VERIFY(label(*window, "statusLabel")->text() == "Update cancelled");
+
+    const qint64 archiveSize = filesOf(*window)->currentManifest().baseClient.size;
+    auto question = [archiveSize](const QString &folder, bool warn) {
+        return QStringLiteral("The game is not installed in %1.")
+                   .arg(QDir::toNativeSeparators(folder)) +
+               (warn ? QStringLiteral("\n\nThat folder already holds other files; the game's "
+                                      "files would be written beside them.")
+                     : QString()) +
+               QStringLiteral("\n\nDownload the full client (%1)?")
+                   .arg(QLocale::system().formattedDataSize(archiveSize, 1,
+                                                            QLocale::DataSizeTraditionalFormat));
+    };
+    QStringList asked;
+    for (const MessageBoxAnswerer::Box &box : answerer.boxes())
+        asked << box.title + ": " + box.text;
+    QStringList expected{QStringLiteral("Install Game: ") + question(first.path(), otherFiles)};
+    if (chooseAnother)
+        expected << QStringLiteral("Install Game: ") + question(second.path(), false);
+    QCOMPARE(asked.mid(0, expected.size()), expected);
+    QCOMPARE(LauncherConfig::instance().gameDirectory, chooseAnother ? second.path() : configured);
+    QCOMPARE(UserSettings().gameDirectory(), chooseAnother ? second.path() : QString());
+    // Nothing was written into either folder.
+    QCOMPARE(QDir(first.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             otherFiles ? QStringList{QStringLiteral("notes.txt")} : QStringList());
+    QVERIFY(QDir(second.path()).isEmpty());
 }
 
 void MainWindowFlowTest::emptyGameFolderGetsTheBaseClient()

@@ -108,6 +108,16 @@ const DevServer::Route *DevServer::findRoute(const Request &request) const
     return nullptr;
 }
 
+QByteArray DevServer::maskedForRecord(const QByteArray &body)
+{
+    QJsonParseError error;
+    QJsonObject object = QJsonDocument::fromJson(body, &error).object();
+    if (error.error != QJsonParseError::NoError || !object.contains(QLatin1String("password")))
+        return body;
+    object.insert(QLatin1String("password"), QString::fromLatin1(passwordMask));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
 void DevServer::record(const Request &request)
 {
     QJsonObject headers;
@@ -121,6 +131,8 @@ void DevServer::record(const Request &request)
     recorded.append(entry);
     if (recordFile.isEmpty())
         return;
+    // The file outlives the trial and is passed around to look at: no player's password in it.
+    entry.insert(QLatin1String("body"), QString::fromUtf8(maskedForRecord(request.body)));
     QFile file(recordFile);
     if (file.open(QIODevice::Append))
         file.write(QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n');

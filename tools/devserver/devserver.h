@@ -81,7 +81,12 @@ public:
     QList<QJsonObject> recordedRequests() const { return recorded; }
     QList<QJsonObject> recordedRequests(const QString &path) const;
     void clearRecordedRequests() { recorded.clear(); }
+    // Appends every request as a JSON line to `path`, with a body's "password" field written as
+    // passwordMask; recordedRequests() keeps the bodies as they came.
     void setRecordFile(const QString &path) { recordFile = path; }
+    static constexpr char passwordMask[] = "********";
+    // A JSON body with its "password" field masked; any other body as it is.
+    static QByteArray maskedForRecord(const QByteArray &body);
 
 protected:
     bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;

@@ -22,7 +22,8 @@ int main(int argc, char *argv[])
                                   QStringLiteral("port"), QStringLiteral("8091"));
     QCommandLineOption recordOption(
         QStringLiteral("record"),
-        QStringLiteral("Append every request as a JSON line to this file."),
+        QStringLiteral("Append every request as a JSON line to this file (method, path, query, "
+                       "headers, body; a password is written as ********)."),
         QStringLiteral("file"));
     QCommandLineOption releaseOption(
         QStringLiteral("release-dir"),

@@ -1,4 +1,3 @@
-#include "files/digestcache.h"
 #include "manifestbuilder.h"
 #include "progressprinter.h"
 
@@ -53,9 +52,10 @@ int main(int argc, char *argv[])
                        "is compressed already)."));
     const QCommandLineOption cache(
         QStringLiteral("cache"),
-        QStringLiteral("Remember digests in this file, by path, size and modification time, so "
-                       "unchanged files are not read again (default: one file per game folder "
-                       "in ~/.local/share/wardgate-manifest/digests)."),
+        QStringLiteral("Remember digests in this file, by path within the folder, size, "
+                       "modification time and inode, so unchanged files are not read again, "
+                       "also when the next release folder holds hard links to them (default: "
+                       "~/.local/share/wardgate-manifest/digests.cache, one for every folder)."),
         QStringLiteral("file"));
     const QCommandLineOption noCache(QStringLiteral("no-cache"),
                                      QStringLiteral("Hash every file; keep no cache."));
@@ -98,7 +98,7 @@ int main(int argc, char *argv[])
     options.compressBaseClient = !parser.isSet(store);
     if (!parser.isSet(noCache))
         options.cacheFile =
-            parser.isSet(cache) ? parser.value(cache) : DigestCache::defaultFile(options.folder);
+            parser.isSet(cache) ? parser.value(cache) : ManifestBuilder::defaultCacheFile();
     options.threads = threads;
 
     ManifestBuilder builder(options);

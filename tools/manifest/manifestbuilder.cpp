@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <algorithm>
@@ -20,6 +21,11 @@
 #include <vector>
 
 namespace {
+
+// One cache serves every folder: a digest is found again only for the same path within the
+// folder, size, time and inode, so a file of another folder can answer only if it is a hard link
+// of the one that was hashed.
+const QString cacheScope = QStringLiteral("wardgate-manifest: every folder");
 
 // Problems listed one a line, and at most this many of them.
 constexpr int maxListedProblems = 20;
@@ -104,6 +110,12 @@ QString canonical(const QString &path)
 
 } // namespace
 
+QString ManifestBuilder::defaultCacheFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+           QStringLiteral("/digests.cache");
+}
+
 ManifestBuilder::ManifestBuilder(ManifestOptions options, QObject *parent)
     : QObject(parent), options(std::move(options))
 {}
@@ -185,7 +197,7 @@ bool ManifestBuilder::hash(QList<Found> &found, QStringList &digests)
         results = done;
         loop.quit();
     });
-    hasher.start(QDir(options.folder).absolutePath(), jobs, options.cacheFile);
+    hasher.start(QDir(options.folder).absolutePath(), jobs, options.cacheFile, cacheScope);
     loop.exec();
 
     digests.reserve(results.size());

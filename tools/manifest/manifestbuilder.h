@@ -15,7 +15,8 @@ struct ManifestOptions
     QString baseClientOutput;
     QString baseClientUrl;
     bool compressBaseClient = true;
-    // Digests remembered by path, size and modification time; empty: hash every file.
+    // Digests remembered by path within the folder, size, modification time and inode, for
+    // every folder the operator writes a manifest of; empty: hash every file.
     QString cacheFile;
     int threads = 0; // 0: one per core
 };
@@ -36,6 +37,10 @@ public:
     Q_ENUM(Stage)
 
     explicit ManifestBuilder(ManifestOptions options, QObject *parent = nullptr);
+
+    // The operator's one digest cache, in the user's data folder: every release folder shares
+    // it, so the next release's hard links to unchanged files are not read again.
+    static QString defaultCacheFile();
 
     // Runs every step, with an event loop of its own while the files are hashed. False, with
     // errorString() set, when a step fails.

@@ -16,6 +16,8 @@ FileStamp stampOf(const struct stat &info)
     FileStamp stamp;
     stamp.size = info.st_size;
     stamp.modifiedNs = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    stamp.device = std::uint64_t(info.st_dev);
+    stamp.inode = std::uint64_t(info.st_ino);
     return stamp;
 }
 
