@@ -1,7 +1,9 @@
 # Sourced by the bench scripts: `start_nginx <folder> [certificate key]` serves the folder with
 # nginx on a free loopback port (its own configuration and prefix in a temporary folder, in the
 # foreground) and sets NGINX_URL; given a certificate and key, also over HTTPS with HTTP/2 on a
-# second port (NGINX_TLS_URL). NGINX_LOG names its access log: status, body bytes sent, URI.
+# second port (NGINX_TLS_URL). NGINX_LOG names its access log (tests/support/nginx.conf.in, the
+# configuration the tests use too): protocol, status, body bytes sent, Cache-Control,
+# Content-Encoding, URI.
 # nginx and the folder go when the script exits.
 
 nginx_pid=""
@@ -33,32 +35,15 @@ start_nginx() {
     port=$(free_port)
     if [ -n "${2:-}" ]; then
         tls_port=$(free_port)
-        tls_server="server { listen 127.0.0.1:$tls_port ssl http2; root \"$root\";
-        ssl_certificate \"$2\"; ssl_certificate_key \"$3\"; }"
+        tls_server="server { listen 127.0.0.1:$tls_port ssl http2; root \"$root\";"
+        tls_server+=" ssl_certificate \"$2\"; ssl_certificate_key \"$3\"; }"
         NGINX_TLS_URL="https://127.0.0.1:$tls_port"
     fi
     nginx_prefix=$(mktemp -d)
     mkdir -p "$nginx_prefix/tmp"
-    cat >"$nginx_prefix/nginx.conf" <<CONF
-daemon off;
-master_process off;
-pid nginx.pid;
-error_log stderr warn;
-events { worker_connections 1024; }
-http {
-    log_format bench '\$status \$body_bytes_sent \$request_uri';
-    access_log access.log bench;
-    sendfile on;
-    client_body_temp_path tmp;
-    proxy_temp_path tmp;
-    fastcgi_temp_path tmp;
-    uwsgi_temp_path tmp;
-    scgi_temp_path tmp;
-    default_type application/octet-stream;
-    server { listen 127.0.0.1:$port; root "$root"; }
-    $tls_server
-}
-CONF
+    local servers="server { listen 127.0.0.1:$port; root \"$root\"; } $tls_server"
+    awk -v servers="$servers" '{ sub(/@SERVERS@/, servers) } 1' tests/support/nginx.conf.in \
+        >"$nginx_prefix/nginx.conf"
     nginx -p "$nginx_prefix/" -c nginx.conf -e stderr &
     nginx_pid=$!
     trap stop_nginx EXIT

@@ -162,22 +162,6 @@ Rozpocząć pobieranie?</translation>
         <translation>Aktualizacja anulowana</translation>
     </message>
     <message>
-        <source>The game is not installed in %1.
-
-Download the full client (%2)?</source>
-        <translation>Gra nie jest zainstalowana w %1.
-
-Pobrać pełnego klienta (%2)?</translation>
-    </message>
-    <message>
-        <source>The game is not installed in %1.
-
-Download the full client?</source>
-        <translation>Gra nie jest zainstalowana w %1.
-
-Pobrać pełnego klienta?</translation>
-    </message>
-    <message>
         <source>Install Game</source>
         <translation>Instalacja gry</translation>
     </message>
@@ -344,6 +328,50 @@ Czy na pewno chcesz zamknąć launcher?</translation>
     <message>
         <source>Starts the game once its files are ready.</source>
         <translation>Uruchamia grę, gdy jej pliki są gotowe.</translation>
+    </message>
+    <message>
+        <source>● Offline: %1</source>
+        <translation>● Niedostępny: %1</translation>
+    </message>
+    <message>
+        <source>The game is not installed in %1.</source>
+        <translation>Gra nie jest zainstalowana w %1.</translation>
+    </message>
+    <message>
+        <source>
+
+That folder already holds other files; the game&apos;s files would be written beside them.</source>
+        <translation>
+
+Ten folder zawiera już inne pliki; pliki gry zostałyby zapisane obok nich.</translation>
+    </message>
+    <message>
+        <source>
+
+Download the full client (%1)?</source>
+        <translation>
+
+Pobrać pełnego klienta (%1)?</translation>
+    </message>
+    <message>
+        <source>
+
+Download the full client?</source>
+        <translation>
+
+Pobrać pełnego klienta?</translation>
+    </message>
+    <message>
+        <source>Choose Another Folder...</source>
+        <translation>Wybierz inny folder...</translation>
+    </message>
+    <message>
+        <source>Choose the game folder</source>
+        <translation>Wybierz folder gry</translation>
+    </message>
+    <message>
+        <source>The choice could not be saved.</source>
+        <translation>Nie udało się zapisać wyboru.</translation>
     </message>
 </context>
 <context>

@@ -5,6 +5,7 @@
 #include "core/logger.h"
 #include "devserver.h"
 #include "releaseservice.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 #include <QApplication>
@@ -55,14 +56,14 @@ private:
     QString bin;
     QString work;
     QString previousFolder;
-    QStringList logLines;
+    std::unique_ptr<testsupport::LogCapture> log;
     QStringList splashTexts;
 };
 
 void SelfUpdateTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
-    Logger::instance().setLogListener([this](const QString &line) { logLines.append(line); });
+    log = std::make_unique<testsupport::LogCapture>();
 }
 
 void SelfUpdateTest::init()
@@ -79,7 +80,7 @@ void SelfUpdateTest::init()
     QVERIFY(QDir::setCurrent(work));
     server = std::make_unique<DevServer>();
     QVERIFY(server->listenLoopback());
-    logLines.clear();
+    log->clear();
     splashTexts.clear();
 }
 
@@ -127,8 +128,7 @@ void SelfUpdateTest::watchSplash(AutoUpdater *updater)
 
 bool SelfUpdateTest::logged(const QString &text) const
 {
-    return std::any_of(logLines.cbegin(), logLines.cend(),
-                       [&text](const QString &line) { return line.contains(text); });
+    return log->contains(text);
 }
 
 void SelfUpdateTest::splashLooksAndCounts()

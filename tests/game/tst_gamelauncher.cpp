@@ -2,6 +2,7 @@
 #include "core/logger.h"
 #include "game/gamelauncher.h"
 #include "platform/platform.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 #include <QDir>
@@ -12,6 +13,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
 
 class GameLauncherTest : public QObject
 {
@@ -48,8 +51,7 @@ private:
     QTemporaryDir temp;
     QString gameRoot;
     QString gameExe;
-    QMutex logMutex;
-    QStringList logLines;
+    std::unique_ptr<testsupport::LogCapture> log;
 };
 
 void GameLauncherTest::initTestCase()
@@ -59,10 +61,7 @@ void GameLauncherTest::initTestCase()
     qputenv("HOME", QFile::encodeName(temp.filePath(QStringLiteral("home"))));
     QStandardPaths::setTestModeEnabled(true);
     QCoreApplication::setOrganizationName(QStringLiteral("Veyrun"));
-    Logger::instance().setLogListener([this](const QString &line) {
-        QMutexLocker lock(&logMutex);
-        logLines.append(line);
-    });
+    log = std::make_unique<testsupport::LogCapture>();
 
     gameRoot = QFileInfo(temp.path()).canonicalFilePath() + QStringLiteral("/Game Root");
     gameExe = gameRoot + QStringLiteral("/system/l2.exe");
@@ -75,13 +74,12 @@ void GameLauncherTest::init()
 {
     GameLauncher::clearSavedPid();
     configureFakeGame(0, 0);
-    QMutexLocker lock(&logMutex);
-    logLines.clear();
+    log->clear();
 }
 
 void GameLauncherTest::cleanupTestCase()
 {
-    Logger::instance().setLogListener({});
+    log.reset();
     GameLauncher::clearSavedPid();
 }
 
@@ -104,8 +102,8 @@ qint64 GameLauncherTest::startDetachedGame(const QString &executable, int lifeti
 
 bool GameLauncherTest::logged(const QString &line)
 {
-    QMutexLocker lock(&logMutex);
-    for (const QString &entry : logLines) {
+    const QStringList lines = log->lines();
+    for (const QString &entry : lines) {
         if (entry.endsWith(QLatin1Char(' ') + line))
             return true;
     }

@@ -1,6 +1,7 @@
 #include "core/filedigest.h"
 #include "core/logger.h"
 #include "game/processguard.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 #include <QDir>
@@ -52,18 +53,14 @@ private:
     QString ourExe;
     QString patchedExe; // runs like ours, but differs by its digest
     std::vector<std::unique_ptr<QProcess>> clients;
-    QMutex logMutex;
-    QStringList logLines;
+    std::unique_ptr<testsupport::LogCapture> log;
 };
 
 void ProcessGuardTest::initTestCase()
 {
     testsupport::lockGameClients();
     QStandardPaths::setTestModeEnabled(true);
-    Logger::instance().setLogListener([this](const QString &line) {
-        QMutexLocker lock(&logMutex);
-        logLines.append(line);
-    });
+    log = std::make_unique<testsupport::LogCapture>();
     const QString root = QFileInfo(temp.path()).canonicalFilePath();
     ourSystem = root + QStringLiteral("/Games/L2/system");
     otherSystem = root + QStringLiteral("/Other Server/system");
@@ -96,8 +93,7 @@ void ProcessGuardTest::makeGameFolder(const QString &folder, const QString &exec
 
 void ProcessGuardTest::init()
 {
-    QMutexLocker lock(&logMutex);
-    logLines.clear();
+    log->clear();
 }
 
 void ProcessGuardTest::cleanup()
@@ -111,7 +107,7 @@ void ProcessGuardTest::cleanup()
 
 void ProcessGuardTest::cleanupTestCase()
 {
-    Logger::instance().setLogListener({});
+    log.reset();
 }
 
 qint64 ProcessGuardTest::startClient(const QString &executable, const QString &folder,
@@ -129,8 +125,8 @@ qint64 ProcessGuardTest::startClient(const QString &executable, const QString &f
 
 bool ProcessGuardTest::logged(const QString &line)
 {
-    QMutexLocker lock(&logMutex);
-    for (const QString &entry : logLines) {
+    const QStringList lines = log->lines();
+    for (const QString &entry : lines) {
         if (entry.endsWith(QLatin1Char(' ') + line))
             return true;
     }

@@ -63,28 +63,14 @@ bool NginxServer::startServers(const QString &servers, quint16 serverPort)
         return false;
     }
 
-    // One process (no master, so no switch to another user as root), everything under the
-    // temporary prefix, nothing from the system's configuration.
-    const QString config = QStringLiteral(R"(daemon off;
-master_process off;
-pid nginx.pid;
-error_log stderr warn;
-events { worker_connections 256; }
-http {
-    log_format probe '$server_protocol $status "$sent_http_cache_control" "$sent_http_content_encoding" $uri';
-    access_log access.log probe;
-    sendfile on;
-    client_body_temp_path tmp;
-    proxy_temp_path tmp;
-    fastcgi_temp_path tmp;
-    uwsgi_temp_path tmp;
-    scgi_temp_path tmp;
-    default_type application/octet-stream;
-    include /etc/nginx/mime.types;
-%1
-}
-)")
-                               .arg(servers);
+    // The configuration the benchmarks use too, with these server blocks.
+    QString config = QString::fromUtf8(
+        readFile(QStringLiteral(WARDGATE_SOURCE_DIR "/tests/support/nginx.conf.in")));
+    if (config.isEmpty()) {
+        error = QStringLiteral("cannot read tests/support/nginx.conf.in");
+        return false;
+    }
+    config.replace(QStringLiteral("@SERVERS@"), servers);
     QDir(prefix.path()).mkpath(QStringLiteral("tmp"));
     if (!writeFile(prefix.filePath(QStringLiteral("nginx.conf")), config.toUtf8())) {
         error = QStringLiteral("cannot write the nginx configuration");

@@ -34,7 +34,8 @@ public:
     bool startServers(const QString &servers, quint16 port);
     QString rootUrl() const;
     QString errorString() const { return error; }
-    // One line per request: protocol, status, Cache-Control, Content-Encoding, URI.
+    // One line per request: protocol, status, body bytes sent, Cache-Control, Content-Encoding,
+    // URI.
     QString accessLogPath() const;
 
     static quint16 freeLoopbackPort();
