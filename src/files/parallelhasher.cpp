@@ -1,8 +1,8 @@
 #include "files/parallelhasher.h"
 
-#include "files/digestcache.h"
 #include "core/filedigest.h"
 #include "core/logger.h"
+#include "files/digestcache.h"
 #include "platform/platform.h"
 
 #include <QDateTime>
@@ -196,7 +196,7 @@ void ParallelHasher::work(Run &run)
 
         // A remembered file is most likely unchanged: its size and time settle it without
         // opening it.
-        if (run.cache && run.cache->contains(job.relativePath)) {
+        if (run.cache && job.trustCache && run.cache->contains(job.relativePath)) {
             const std::optional<platform::FileStamp> stamp =
                 run.stamps.empty() ? platform::fileStamp(path) : run.stamps[size_t(index)];
             if (stamp && (job.size < 0 || stamp->size == job.size)) {

@@ -1,8 +1,8 @@
 #include "net/verifiedtransfer.h"
 
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "net/digestingwriter.h"
+#include "net/networkrequests.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -279,7 +279,13 @@ void VerifiedTransfer::onFinished()
             Warn, QStringLiteral("Cannot write %1: %2").arg(destination.partPath, written.error));
     } else if (failedOnTheWire && !tooLong) {
         result = Outcome::NetworkError;
-        error = done->errorString();
+        // The player reads "404 Not Found" sooner than Qt's sentence around it with the URL.
+        const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QString phrase =
+            done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().trimmed();
+        error = status >= 400 && !phrase.isEmpty()
+                    ? QStringLiteral("%1 %2").arg(QString::number(status), phrase)
+                    : done->errorString();
     } else if (cutShort) {
         result = Outcome::NetworkError;
         error = QStringLiteral("Connection closed after %1 of %2 bytes")
