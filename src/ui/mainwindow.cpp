@@ -547,6 +547,17 @@ bool MainWindow::askForUpdate(int missingFiles, int corruptedFiles, const QList<
                                .arg(QLocale::system().formattedDataSize(
                                    bytes, 1, QLocale::DataSizeTraditionalFormat)));
     box.setDetailedText(names.join(QLatin1Char('\n')));
+    // Qt sizes the details button for a plain font: the dark look's bold one needs room for the
+    // longer of its two labels. A style sheet's width, since the look's own would win over
+    // setMinimumWidth.
+    for (QAbstractButton *button : box.buttons()) {
+        if (box.buttonRole(button) != QMessageBox::ActionRole)
+            continue;
+        QFont bold = button->font();
+        bold.setBold(true);
+        const int width = QFontMetrics(bold).horizontalAdvance(QMessageBox::tr("Hide Details..."));
+        button->setStyleSheet(QStringLiteral("min-width: %1px;").arg(width + 8));
+    }
     return box.exec() == QMessageBox::Yes;
 }
 
