@@ -23,7 +23,10 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QTimer>
+#include <QtNumeric>
 #include <QUrl>
+
+#include <limits>
 
 namespace {
 
@@ -274,7 +277,6 @@ void MainWindow::updateUI()
         ui->statusLabel->setText(tr("Verifying files..."));
         ui->playButton->setEnabled(false);
         ui->progressBar->setMaximum(0);
-        ui->downloadLabel->clear();
         break;
     case Downloading:
         ui->statusLabel->setText(tr("Downloading updates..."));
@@ -479,7 +481,7 @@ void MainWindow::onVerificationProgress(qint64 checked, qint64 total)
     if (state != Verifying || total <= 0)
         return;
     ui->progressBar->setMaximum(100);
-    ui->progressBar->setValue(int(checked * 100 / total));
+    ui->progressBar->setValue(int(double(checked) * 100 / double(total)));
     ui->downloadLabel->setText(tr("Checking game files: %1").arg(checkedOfTotal(checked, total)));
 }
 
@@ -537,7 +539,9 @@ bool MainWindow::askForUpdate(int missingFiles, int corruptedFiles, const QList<
     qint64 bytes = 0;
     QStringList names;
     for (const FileEntry &entry : files) {
-        bytes += entry.size;
+        // A hostile manifest's sizes must not wrap the sum.
+        if (qAddOverflow(bytes, entry.size, &bytes))
+            bytes = std::numeric_limits<qint64>::max();
         if (names.size() < listedFiles)
             names.append(entry.path);
     }
@@ -930,6 +934,7 @@ void MainWindow::afterSettings(const SettingsDialog &dialog)
     }
     state = Verifying;
     updateUI();
+    ui->downloadLabel->clear();
     fileManager->verifyFiles();
 }
 
