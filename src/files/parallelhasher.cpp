@@ -9,8 +9,10 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
+#include <QtNumeric>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -75,8 +77,13 @@ void ParallelHasher::start(const QString &folder, const QList<HashJob> &jobs,
     run->modified.resize(size_t(jobs.size()));
     run->rememberable.resize(size_t(jobs.size()));
     run->startedNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
-    for (const HashJob &job : jobs)
-        run->total += std::max<qint64>(job.size, 0);
+    // A hostile manifest's sizes must not wrap the sum.
+    for (const HashJob &job : jobs) {
+        if (qAddOverflow(run->total, std::max<qint64>(job.size, 0), &run->total)) {
+            run->total = std::numeric_limits<qint64>::max();
+            break;
+        }
+    }
 
     current = run;
     running = true;
