@@ -26,37 +26,55 @@ void FileManager::startDownload()
     Logger &log = Logger::instance();
     if (filesToDownload.isEmpty()) {
         log.log(Info, QStringLiteral("No files to download"));
-        emit allFilesReady();
+        // A running batch ends on its own; this call has added nothing to it.
+        if (!batchRunning)
+            emit allFilesReady();
         return;
     }
 
-    totalFiles = int(filesToDownload.size());
-    completedFiles = 0;
-    totalBytes = 0;
-    // Each size is at most 2^63 - 1, their sum need not be: a hostile manifest must not wrap it.
-    for (const FileEntry &entry : qAsConst(filesToDownload)) {
-        if (qAddOverflow(totalBytes, entry.size, &totalBytes)) {
-            totalBytes = std::numeric_limits<qint64>::max();
-            break;
-        }
+    const bool joining = batchRunning;
+    if (!joining) {
+        totalFiles = 0;
+        completedFiles = 0;
+        totalBytes = 0;
+        downloadedBytes = 0;
+        skippedFiles.clear();
+        skipReasons.clear();
+        writeFailure.clear();
+        lanes->resetBytes();
     }
-    downloadedBytes = 0;
-    skippedFiles.clear();
-    writeFailure.clear();
+    QList<DownloadJob> jobs;
+    jobs.reserve(filesToDownload.size());
+    qint64 addedBytes = 0;
+    for (const FileEntry &entry : qAsConst(filesToDownload)) {
+        // A file the batch fetches, waits to retry, has fetched or gave up on gets no second job.
+        if (batchFiles.contains(entry.path))
+            continue;
+        batchFiles.insert(entry.path);
+        jobs.append(jobFor(entry));
+        // Each size is at most 2^63 - 1, their sum need not be: a hostile manifest must not
+        // wrap it.
+        if (qAddOverflow(addedBytes, entry.size, &addedBytes))
+            addedBytes = std::numeric_limits<qint64>::max();
+    }
+    filesToDownload.clear();
+    if (qAddOverflow(totalBytes, addedBytes, &totalBytes))
+        totalBytes = std::numeric_limits<qint64>::max();
+    totalFiles += int(jobs.size());
     batchRunning = true;
-    log.log(Info, QStringLiteral("Starting download of %1 files (%2 MB)")
-                      .arg(QString::number(totalFiles),
-                           QString::number(double(totalBytes) / 1024 / 1024, 'f', 2)));
+    if (joining) {
+        log.log(Info, QStringLiteral("Adding %1 files (%2 MB) to the running download")
+                          .arg(QString::number(jobs.size()),
+                               QString::number(double(addedBytes) / 1024 / 1024, 'f', 2)));
+    } else {
+        log.log(Info, QStringLiteral("Starting download of %1 files (%2 MB)")
+                          .arg(QString::number(totalFiles),
+                               QString::number(double(totalBytes) / 1024 / 1024, 'f', 2)));
+    }
 
     // A setting below 1 would start nothing, and the batch would never end.
     lanes->setParallelTransfers(qMax(1, LauncherConfig::instance().maxDownloadThreads));
-    lanes->resetBytes();
-    QList<DownloadJob> jobs;
-    jobs.reserve(filesToDownload.size());
-    for (const FileEntry &entry : qAsConst(filesToDownload))
-        jobs.append(jobFor(entry));
-    filesToDownload.clear();
-    // A file already on its way is not fetched twice.
+    // The lanes refuse a path already queued or in flight as well.
     const int taken = lanes->add(jobs);
     if (taken < jobs.size())
         log.log(Info, QStringLiteral("%1 of these files are already downloading")
@@ -117,6 +135,8 @@ void FileManager::takeOutcome(const DownloadOutcome &outcome)
                                              : QStringLiteral("the folder cannot be created"));
         }
         skippedFiles.append(entry.path);
+        skipReasons.append(outcome.folderReady ? outcome.error
+                                               : QStringLiteral("the folder cannot be created"));
         return;
     }
     switch (outcome.outcome) {
@@ -148,6 +168,7 @@ void FileManager::finishBatch()
 {
     Logger &log = Logger::instance();
     batchRunning = false;
+    batchFiles.clear();
     outcomeTimer->stop();
     if (skippedFiles.isEmpty()) {
         log.log(Info, QStringLiteral("All files downloaded successfully!"));
@@ -157,9 +178,17 @@ void FileManager::finishBatch()
     const int skipped = int(skippedFiles.size());
     log.log(Error, QStringLiteral("Download incomplete: %1 of %2 files could not be downloaded")
                        .arg(QString::number(skipped), QString::number(totalFiles)));
-    QString text = QStringLiteral("Download failed: %1 %2 could not be downloaded.")
+    QString text = QStringLiteral("Download failed: %1 %2 could not be downloaded")
                        .arg(QString::number(skipped),
                             skipped == 1 ? QStringLiteral("file") : QStringLiteral("files"));
+    // A few failures are named, with the first one's reason; many say only how many. A folder
+    // that cannot be written says why itself.
+    if (writeFailure.isEmpty() && skipped <= 3) {
+        text += QStringLiteral(": %1 (%2)").arg(skippedFiles.first(), skipReasons.first());
+        if (skipped > 1)
+            text += QStringLiteral(" and %1 more").arg(skipped - 1);
+    }
+    text += QLatin1Char('.');
     if (!writeFailure.isEmpty())
         text += QLatin1Char(' ') + writeFailure;
     emit downloadFailed(text);
@@ -178,6 +207,7 @@ void FileManager::cancelDownloads()
     if (!batchRunning)
         return;
     batchRunning = false;
+    batchFiles.clear();
     filesToDownload.clear();
     // Retries waiting in their timer see the new generation and do nothing.
     ++batchGeneration;
@@ -199,6 +229,7 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
         emit errorOccurred(QStringLiteral("Skipped (too many errors): %1").arg(entry.path));
         ++completedFiles;
         skippedFiles.append(entry.path);
+        skipReasons.append(error);
         return;
     }
 
@@ -206,6 +237,7 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
                       .arg(QString::number(entry.attempts), QString::number(maxAttempts),
                            entry.path, QString::number(retryDelayMs / 1000), error));
     ++pendingRetries;
+    emit retryScheduled(entry.path, retryDelayMs, entry.attempts + 1, maxAttempts, error);
     // A coarse timer may fire up to 5 % early; the pause is a promise to the server.
     QTimer::singleShot(retryDelayMs, Qt::PreciseTimer, this,
                        [this, entry, generation = batchGeneration] {

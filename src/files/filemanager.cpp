@@ -3,7 +3,9 @@
 #include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "files/digestcache.h"
 #include "files/downloadlanes.h"
+#include "files/parallelhasher.h"
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
 #include "platform/platform.h"
@@ -13,7 +15,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
-#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -34,14 +35,8 @@ FileManager::FileManager(QObject *parent)
     connect(integrityTimer, &QTimer::timeout, this, &FileManager::onIntegrityCheck);
 }
 
-FileManager::~FileManager()
-{
-    // A verification worker calls into this object and the log: let it finish before the members
-    // go. Its queued result dies with this object.
-    const auto workers = findChildren<QThread *>(QString(), Qt::FindDirectChildrenOnly);
-    for (QThread *worker : workers)
-        worker->wait();
-}
+// A verification pass still running is cancelled and waited for by its hasher, a child.
+FileManager::~FileManager() = default;
 
 QString FileManager::localPath(const QString &relativePath) const
 {
@@ -95,7 +90,7 @@ void FileManager::dropManifestReply()
 
 void FileManager::cancelAll()
 {
-    ++workGeneration;
+    stopVerification();
     if (manifestReply)
         dropManifestReply();
     filesToDownload.clear();
@@ -154,47 +149,83 @@ void FileManager::verifyFiles()
 {
     Logger::instance().log(Info, QStringLiteral("Verifying local files..."));
     filesToDownload.clear();
+    // A newer pass wins: whatever an older one finds, maybe over another folder, no longer holds.
+    stopVerification();
 
-    // The worker gets its own copies, so it reads nothing that the GUI thread may change.
     const QList<FileEntry> files = manifest.files;
     const QString gameDirectory = LauncherConfig::instance().gameDirectory;
-    const QSet<QString> suspects = suspectFiles;
-    const quint64 generation = workGeneration;
-    QThread *worker = QThread::create([this, files, gameDirectory, suspects, generation] {
-        QList<FileEntry> result;
-        int missing = 0;
-        int corrupted = 0;
-        for (const FileEntry &entry : files) {
-            const QString fullPath = gameDirectory + QLatin1Char('/') + entry.path;
-            if (verifyFileAt(fullPath, entry, suspects.contains(entry.path)))
-                continue;
-            if (QFileInfo::exists(fullPath)) {
-                ++corrupted;
-                Logger::instance().log(Debug, QStringLiteral("Corrupted: %1").arg(entry.path));
-            } else {
-                ++missing;
-                Logger::instance().log(Debug, QStringLiteral("Missing: %1").arg(entry.path));
-            }
-            result.append(entry);
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, result, missing, corrupted, generation] {
-                // A pass of work that has been cancelled since reports nothing.
-                if (generation == workGeneration)
-                    finishVerification(result, missing, corrupted);
-            },
-            Qt::QueuedConnection);
-    });
-    // A child, so the destructor can find and wait for it; it deletes itself once finished.
-    worker->setParent(this);
-    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    worker->start();
+    QList<HashJob> jobs;
+    jobs.reserve(files.size());
+    // A file the integrity monitor saw modified is read again, whatever its time says.
+    for (const FileEntry &entry : files)
+        jobs.append({entry.path, entry.size, !suspectFiles.contains(entry.path)});
+
+    // One hasher for every pass: a new run waits until the last one has stored what it learnt,
+    // so a pass right after another finds it in the cache.
+    if (!verifier) {
+        verifier = new ParallelHasher(this);
+        connect(verifier, &ParallelHasher::progress, this, [this](qint64 done, qint64 total, int) {
+            if (verifying)
+                emit verificationProgress(done, total);
+        });
+        connect(verifier, &ParallelHasher::finished, this,
+                [this](const QList<HashResult> &results, bool cancelled) {
+                    if (!verifying)
+                        return;
+                    verifying = false;
+                    if (!cancelled)
+                        finishVerification(verifiedFiles, results);
+                });
+    }
+    verifiedFiles = files;
+    verifying = true;
+    verifier->start(gameDirectory, jobs, DigestCache::defaultFile(gameDirectory));
 }
 
-void FileManager::finishVerification(const QList<FileEntry> &result, int missing, int corrupted)
+// The running pass stops reading at the next block, and its hasher goes with whatever it would
+// still report.
+void FileManager::stopVerification()
+{
+    if (!verifying)
+        return;
+    verifying = false;
+    delete verifier;
+    verifier = nullptr;
+}
+
+void FileManager::finishVerification(const QList<FileEntry> &files,
+                                     const QList<HashResult> &results)
 {
     Logger &log = Logger::instance();
+    QList<FileEntry> result;
+    int missing = 0;
+    int corrupted = 0;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const FileEntry &entry = files.at(i);
+        const HashResult &found = results.at(i);
+        if (found.outcome == HashResult::Hashed && found.sha256 == entry.sha256)
+            continue;
+        if (found.outcome == HashResult::Missing) {
+            ++missing;
+            log.log(Debug, QStringLiteral("Missing: %1").arg(entry.path));
+        } else {
+            if (found.outcome == HashResult::WrongSize)
+                log.log(Debug, QStringLiteral("Size mismatch for %1: expected %2, got %3")
+                                   .arg(entry.path, QString::number(entry.size),
+                                        QString::number(found.size)));
+            else if (found.outcome == HashResult::Unreadable)
+                log.log(Warn,
+                        QStringLiteral("Cannot open file for hash: %1").arg(localPath(entry.path)));
+            else
+                log.log(Debug, QStringLiteral("Hash mismatch for %1").arg(entry.path));
+            ++corrupted;
+            log.log(Debug, QStringLiteral("Corrupted: %1").arg(entry.path));
+        }
+        FileEntry queued = entry;
+        queued.attempts = 0;
+        result.append(queued);
+    }
+
     filesToDownload = result;
     // A suspect file that passed its digest check is clean again.
     QSet<QString> stillWrong;
@@ -217,16 +248,8 @@ void FileManager::finishVerification(const QList<FileEntry> &result, int missing
 
 bool FileManager::verifyFile(const FileEntry &entry, bool checkHash) const
 {
-    return verifyFileAt(localPath(entry.path), entry, checkHash);
-}
-
-// The check behind verifyFile, for a file that may not be at its final place yet (a download's
-// temporary file). Safe to call from the verification worker: it reads only its arguments.
-bool FileManager::verifyFileAt(const QString &fullPath, const FileEntry &entry,
-                               bool checkHash) const
-{
-    // One stat straight from the platform: a large game has tens of thousands of files, and
-    // QFileInfo costs more than the stat itself.
+    const QString fullPath = localPath(entry.path);
+    // One stat straight from the platform: QFileInfo costs more than the stat itself.
     const auto stamp = platform::fileStamp(fullPath.toUtf8().toStdString());
     if (!stamp)
         return false;

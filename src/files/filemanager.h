@@ -12,6 +12,8 @@
 class DownloadLanes;
 struct DownloadJob;
 struct DownloadOutcome;
+struct HashResult;
+class ParallelHasher;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -19,9 +21,10 @@ class VerifiedTransfer;
 
 // The game files: the manifest, the check of the game directory against it, the downloads of
 // what is missing or wrong, the integrity monitor while the game runs, and the base-client
-// installer. Everything runs on the GUI thread except the verification pass, which runs on a
-// thread of its own and hands its result back by a queued call, and the game-file transfers,
-// which run on the download lanes and leave their outcomes for a short timer to collect.
+// installer. Everything runs on the GUI thread except the verification pass, which compares every
+// file's content with the manifest on the hasher's threads (reading only files whose size or time
+// the digest cache does not know), and the game-file transfers, which run on the download lanes
+// and leave their outcomes for a short timer to collect.
 class FileManager : public QObject
 {
     Q_OBJECT
@@ -31,7 +34,11 @@ public:
     ~FileManager() override;
 
     void downloadManifest();
+    // Starts a verification pass; a pass still running is void from now on and reports nothing.
     void verifyFiles();
+    bool isVerifying() const { return verifying; }
+    // Fetches the download queue. While a batch runs, the files it has never had join it, and
+    // what it has counted so far stays.
     void startDownload();
     void startIntegrityMonitor();
     void stopIntegrityMonitor();
@@ -48,6 +55,8 @@ public:
     const Manifest &currentManifest() const { return manifest; }
     // Where the base client at `url` is downloaded to (and continued from after a break).
     static QString baseClientArchivePath(const QString &url);
+    // What the last verification pass (or setDownloadQueue) left for startDownload.
+    const QList<FileEntry> &downloadQueue() const { return filesToDownload; }
     // Replaces the download queue with files found wrong by other means than verifyFiles (the
     // player's full scan); startDownload then fetches them.
     void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }
@@ -63,6 +72,8 @@ public:
 
 signals:
     void manifestDownloaded(bool success, QString message);
+    // Bytes of the game files checked so far by the running verification pass.
+    void verificationProgress(qint64 checked, qint64 total);
     void verificationComplete(int missingFiles, int corruptedFiles);
     void downloadProgress(int percent, qint64 downloaded, qint64 total);
     void fileDownloadComplete(QString filename);
@@ -71,6 +82,8 @@ signals:
     // The batch is over but some files could not be fetched; the text says how many and why.
     void downloadFailed(QString error);
     void errorOccurred(QString error);
+    // A failed file waits `delayMs` for its attempt number `attempt` of `attempts`.
+    void retryScheduled(QString filename, int delayMs, int attempt, int attempts, QString error);
     void integrityViolation(QString filePath);
     void baseClientDownloadProgress(int percent, qint64 downloaded, qint64 total);
     void baseClientExtracting();
@@ -90,9 +103,9 @@ private:
 
     QString localPath(const QString &relativePath) const;
     bool verifyFile(const FileEntry &entry, bool checkHash) const;
-    bool verifyFileAt(const QString &fullPath, const FileEntry &entry, bool checkHash) const;
     QString calculateFileHash(const QString &fullPath) const;
-    void finishVerification(const QList<FileEntry> &result, int missing, int corrupted);
+    void stopVerification();
+    void finishVerification(const QList<FileEntry> &files, const QList<HashResult> &results);
     DownloadJob jobFor(const FileEntry &entry) const;
     void collectOutcomes();
     void takeOutcome(const DownloadOutcome &outcome);
@@ -111,8 +124,11 @@ private:
     QNetworkReply *manifestReply = nullptr;
     // Why the manifest's reply was ended here (too large, too slow); empty: it was not.
     QString manifestAbortReason;
-    // Raised by cancelAll: a verification pass of an older generation reports nothing.
-    quint64 workGeneration = 0;
+    // The hasher of the verification passes, the files of the last pass started, and whether
+    // that pass still runs; a pass that was stopped reports nothing.
+    ParallelHasher *verifier = nullptr;
+    QList<FileEntry> verifiedFiles;
+    bool verifying = false;
     Manifest manifest;
     QList<FileEntry> filesToDownload;
     int totalFiles = 0;
@@ -121,6 +137,8 @@ private:
     qint64 downloadedBytes = 0;
     // Files of the batch handed to the lanes whose outcome has not been taken in yet.
     int unfinishedJobs = 0;
+    // Every file the running batch has had: queued, in flight, waiting, done or given up on.
+    QSet<QString> batchFiles;
     VerifiedTransfer *baseClientTransfer = nullptr;
     BaseClientInfo baseClient;
     QString archivePath;
@@ -131,8 +149,10 @@ private:
     static constexpr qint64 integrityFloorMs = 1000;
     bool integrityFloorLogged = false; // once per monitoring run
 
-    // Files of the batch given up on, and the first reason a file could not even be written.
+    // Files of the batch given up on with the reason of their last failure, and the first reason
+    // a file could not even be written.
     QStringList skippedFiles;
+    QStringList skipReasons;
     QString writeFailure;
     // Files the integrity monitor found modified: the next verification checks their digest,
     // since a same-size change passes the size check.

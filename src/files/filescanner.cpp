@@ -1,7 +1,7 @@
 #include "files/filescanner.h"
 
-#include "files/digestcache.h"
 #include "core/logger.h"
+#include "files/digestcache.h"
 #include "files/parallelhasher.h"
 
 FileScanner::FileScanner(QObject *parent) : QObject(parent), hasher(new ParallelHasher(this))
@@ -25,7 +25,7 @@ void FileScanner::start(const QList<FileEntry> &entries, const QString &gameDire
     jobs.reserve(files.size());
     qint64 bytes = 0;
     for (const FileEntry &entry : files) {
-        jobs.append({entry.path, entry.size});
+        jobs.append({entry.path, entry.size, false});
         bytes += entry.size;
     }
     Logger::instance().log(Info, QStringLiteral("Scanning %1 game files (%2 MB) in %3")

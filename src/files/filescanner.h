@@ -9,9 +9,10 @@ class ParallelHasher;
 struct HashResult;
 
 // The full check of the game folder that the player asks for: the SHA-256 of every manifest file
-// that is there with the right size, on worker threads, remembered between scans in the user's
-// data folder. Hands back what needs downloading: missing files, files of the wrong size and files
-// of the wrong content.
+// that is there with the right size, on worker threads. It reads every byte whatever the digest
+// cache remembers (a file changed behind the launcher's back may keep its size and time), and
+// leaves what it learnt in the cache for the verification pass. Hands back what needs
+// downloading: missing files, files of the wrong size and files of the wrong content.
 class FileScanner : public QObject
 {
     Q_OBJECT

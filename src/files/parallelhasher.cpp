@@ -9,8 +9,10 @@
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
+#include <QtNumeric>
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -86,8 +88,13 @@ void ParallelHasher::start(const QString &folder, const QList<HashJob> &jobs,
     run->learnt.resize(size_t(jobs.size()));
     run->rememberable.resize(size_t(jobs.size()));
     run->startedNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
-    for (const HashJob &job : jobs)
-        run->total += std::max<qint64>(job.size, 0);
+    // A hostile manifest's sizes must not wrap the sum.
+    for (const HashJob &job : jobs) {
+        if (qAddOverflow(run->total, std::max<qint64>(job.size, 0), &run->total)) {
+            run->total = std::numeric_limits<qint64>::max();
+            break;
+        }
+    }
 
     current = run;
     running = true;
@@ -208,7 +215,7 @@ void ParallelHasher::work(Run &run)
 
         // A remembered file is most likely unchanged: its size and time settle it without
         // opening it.
-        if (run.cache && run.cache->contains(job.relativePath)) {
+        if (run.cache && job.trustCache && run.cache->contains(job.relativePath)) {
             const std::optional<platform::FileStamp> stamp =
                 run.stamps.empty() ? platform::fileStamp(path) : run.stamps[size_t(index)];
             if (stamp && (job.size < 0 || stamp->size == job.size)) {

@@ -11,10 +11,13 @@
 class QTimer;
 
 // One file to hash: its path below the folder and the size it must have (any, when negative).
+// A file whose remembered digest is not to be trusted (the player asked for every byte to be
+// read, or something saw the file change) is read even when its size and time are remembered.
 struct HashJob
 {
     QString relativePath;
     qint64 size = 0;
+    bool trustCache = true;
 };
 
 struct HashResult

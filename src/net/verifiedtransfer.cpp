@@ -293,6 +293,12 @@ void VerifiedTransfer::onFinished()
     }
     reply = nullptr;
     wireError = done->errorString();
+    // The player reads "404 Not Found" sooner than Qt's sentence around it with the URL.
+    const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString phrase =
+        done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().trimmed();
+    if (status >= 400 && !phrase.isEmpty())
+        wireError = QStringLiteral("%1 %2").arg(QString::number(status), phrase);
     if (speedGuard && speedGuard->tripped())
         wireError = speedGuard->reason();
     else if (done->error() == QNetworkReply::OperationCanceledError && !cancelled)

@@ -27,7 +27,10 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QTimer>
+#include <QtNumeric>
 #include <QUrl>
+
+#include <limits>
 
 namespace {
 
@@ -62,6 +65,21 @@ QString megabytes(qint64 bytes, int decimals)
 {
     return QString::number(double(bytes) / 1024 / 1024, 'f', decimals);
 }
+
+// "1.2 / 9.8 GB", or in MB below a gigabyte.
+QString checkedOfTotal(qint64 checked, qint64 total)
+{
+    constexpr double gigabyte = 1024.0 * 1024 * 1024;
+    const bool large = double(total) >= gigabyte;
+    const double unit = large ? gigabyte : 1024.0 * 1024;
+    return QStringLiteral("%1 / %2 %3")
+        .arg(QString::number(double(checked) / unit, 'f', 1),
+             QString::number(double(total) / unit, 'f', 1),
+             large ? QStringLiteral("GB") : QStringLiteral("MB"));
+}
+
+// The update question's details list this many files by name, then says how many more there are.
+constexpr int listedFiles = 300;
 
 } // namespace
 
@@ -173,6 +191,8 @@ void MainWindow::createTrayIcon()
 void MainWindow::connectServices()
 {
     connect(fileManager, &FileManager::manifestDownloaded, this, &MainWindow::onManifestDownloaded);
+    connect(fileManager, &FileManager::verificationProgress, this,
+            &MainWindow::onVerificationProgress);
     connect(fileManager, &FileManager::verificationComplete, this,
             &MainWindow::onVerificationComplete);
     connect(fileManager, &FileManager::downloadProgress, this, &MainWindow::onDownloadProgress);
@@ -181,6 +201,7 @@ void MainWindow::connectServices()
     connect(fileManager, &FileManager::allFilesReady, this, &MainWindow::onAllFilesReady);
     connect(fileManager, &FileManager::downloadFailed, this, &MainWindow::onDownloadFailed);
     connect(fileManager, &FileManager::errorOccurred, this, &MainWindow::onFileError);
+    connect(fileManager, &FileManager::retryScheduled, this, &MainWindow::onRetryScheduled);
     connect(fileManager, &FileManager::integrityViolation, this, &MainWindow::onIntegrityViolation);
     connect(fileManager, &FileManager::baseClientDownloadProgress, this,
             &MainWindow::onBaseClientDownloadProgress);
@@ -299,6 +320,7 @@ void MainWindow::updateUI()
         ui->progressBar->setMaximum(0);
         break;
     case Verifying:
+        // Busy until the check reports its bytes.
         ui->statusLabel->setText(tr("Verifying files..."));
         ui->playButton->setEnabled(false);
         ui->progressBar->setMaximum(0);
@@ -430,6 +452,7 @@ void MainWindow::startFilesFlow()
     updateUI();
     // After a Retry the button reads "PLAY" again while it waits, disabled, for the files.
     ui->playButton->setText(tr("PLAY"));
+    ui->downloadLabel->clear();
     fileManager->downloadManifest();
 }
 
@@ -470,6 +493,7 @@ void MainWindow::endSession(const QString &reason)
     // Nothing of the ended session may move the window on: a pending hand-over, a late manifest,
     // verification, download or base-client result.
     handOverTimer->stop();
+    heldBack = nullptr;
     ui->loginErrorLabel->setStyleSheet(loginErrorStyle);
     fileManager->cancelAll();
     authClient->flushLogs();
@@ -486,6 +510,13 @@ void MainWindow::endSession(const QString &reason)
 
 void MainWindow::onManifestDownloaded(bool success, const QString &message)
 {
+    // A manifest asked for by an earlier phase moves nothing.
+    if (state != Initializing)
+        return;
+    if (settingsOpen) {
+        heldBack = [this, success, message] { onManifestDownloaded(success, message); };
+        return;
+    }
     if (!success) {
         QMessageBox::critical(this, tr("Error"),
                               tr("Failed to download manifest:\n%1").arg(message), QMessageBox::Ok);
@@ -498,8 +529,30 @@ void MainWindow::onManifestDownloaded(bool success, const QString &message)
     fileManager->verifyFiles();
 }
 
+void MainWindow::onVerificationProgress(qint64 checked, qint64 total)
+{
+    if (state != Verifying || total <= 0)
+        return;
+    ui->progressBar->setMaximum(100);
+    ui->progressBar->setValue(int(double(checked) * 100 / double(total)));
+    ui->downloadLabel->setText(tr("Checking game files: %1").arg(checkedOfTotal(checked, total)));
+}
+
 void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
 {
+    // Only the check of the Verifying phase decides; the file manager voids older passes itself.
+    if (state != Verifying)
+        return;
+    if (settingsOpen) {
+        heldBack = [this, missingFiles, corruptedFiles] {
+            onVerificationComplete(missingFiles, corruptedFiles);
+        };
+        return;
+    }
+    // The check is over: no busy bar behind a question or after "Update cancelled".
+    ui->progressBar->setMaximum(100);
+    ui->progressBar->setValue(0);
+    ui->downloadLabel->clear();
     if (missingFiles == 0 && corruptedFiles == 0) {
         log(Info, QStringLiteral("All files verified - ready to play"));
         state = Ready;
@@ -526,19 +579,50 @@ void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
         }
     }
 
-    const auto answer = QMessageBox::question(
-        this, tr("Update Required"),
-        tr("Files need updating:\nMissing: %1\nCorrupted: %2\n\nStart download?")
-            .arg(missingFiles)
-            .arg(corruptedFiles),
-        QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes) {
+    if (!askForUpdate(missingFiles, corruptedFiles, fileManager->downloadQueue())) {
         ui->statusLabel->setText(tr("Update cancelled"));
         return;
     }
     state = Downloading;
+    retryingFile.clear();
     updateUI();
     fileManager->startDownload();
+}
+
+bool MainWindow::askForUpdate(int missingFiles, int corruptedFiles, const QList<FileEntry> &files)
+{
+    QMessageBox box(QMessageBox::Question, tr("Update Required"),
+                    tr("Files need updating:\nMissing: %1\nCorrupted: %2\n\nStart download?")
+                        .arg(missingFiles)
+                        .arg(corruptedFiles),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    qint64 bytes = 0;
+    QStringList names;
+    for (const FileEntry &entry : files) {
+        // A hostile manifest's sizes must not wrap the sum.
+        if (qAddOverflow(bytes, entry.size, &bytes))
+            bytes = std::numeric_limits<qint64>::max();
+        if (names.size() < listedFiles)
+            names.append(entry.path);
+    }
+    if (files.size() > listedFiles)
+        names.append(tr("and %1 more").arg(files.size() - listedFiles));
+    box.setInformativeText(tr("Download size: %1")
+                               .arg(QLocale::system().formattedDataSize(
+                                   bytes, 1, QLocale::DataSizeTraditionalFormat)));
+    box.setDetailedText(names.join(QLatin1Char('\n')));
+    // Qt sizes the details button for a plain font: the dark look's bold one needs room for the
+    // longer of its two labels. A style sheet's width, since the look's own would win over
+    // setMinimumWidth.
+    for (QAbstractButton *button : box.buttons()) {
+        if (box.buttonRole(button) != QMessageBox::ActionRole)
+            continue;
+        QFont bold = button->font();
+        bold.setBold(true);
+        const int width = QFontMetrics(bold).horizontalAdvance(QMessageBox::tr("Hide Details..."));
+        button->setStyleSheet(QStringLiteral("min-width: %1px;").arg(width + 8));
+    }
+    return box.exec() == QMessageBox::Yes;
 }
 
 MainWindow::InstallAnswer MainWindow::askForBaseClient(qint64 size)
@@ -627,10 +711,32 @@ void MainWindow::onFileDownloadComplete(const QString &filename)
     if (repairing)
         ++repairedFiles;
     ui->currentFileLabel->setText(tr("Downloaded: %1").arg(filename));
+    if (state == Downloading && filename == retryingFile) {
+        retryingFile.clear();
+        ui->statusLabel->setText(tr("Downloading updates..."));
+    }
+}
+
+void MainWindow::onRetryScheduled(const QString &filename, int delayMs, int attempt, int attempts,
+                                  const QString &error)
+{
+    if (state != Downloading)
+        return;
+    retryingFile = filename;
+    ui->statusLabel->setText(tr("Retrying %1 in %2 s (attempt %3 of %4): %5")
+                                 .arg(filename)
+                                 .arg((delayMs + 999) / 1000)
+                                 .arg(attempt)
+                                 .arg(attempts)
+                                 .arg(error));
 }
 
 void MainWindow::onAllFilesReady()
 {
+    // The end of a download; after a check, verificationComplete has decided already (or waits
+    // behind the Settings dialog).
+    if (state != Downloading)
+        return;
     log(Info, QStringLiteral("All files ready!"));
     finishRepair();
     state = Ready;
@@ -641,10 +747,14 @@ void MainWindow::onAllFilesReady()
 
 void MainWindow::onDownloadFailed(const QString &error)
 {
+    if (state != Downloading)
+        return;
     finishRepair();
+    // The bar and the byte count keep what arrived.
+    const int arrived = ui->progressBar->value();
     showFilesFailure(error);
+    ui->progressBar->setValue(arrived);
     ui->currentFileLabel->clear();
-    ui->downloadLabel->clear();
 }
 
 void MainWindow::showFilesFailure(const QString &status)
@@ -883,6 +993,9 @@ void MainWindow::onSettingsButtonClicked()
     const QList<FileEntry> &files = fileManager->currentManifest().files;
     const bool filesBusy =
         state == Downloading || state == DownloadingClient || state == ExtractingClient;
+    // A scan beside a running check or download would race it for the same files.
+    const bool checking =
+        state == Initializing || (state == Verifying && fileManager->isVerifying());
     QString scanBlocked;
     if (state == Login)
         scanBlocked = tr("Log in to scan the game files.");
@@ -890,6 +1003,8 @@ void MainWindow::onSettingsButtonClicked()
         scanBlocked = tr("Close the game to scan its files.");
     else if (filesBusy)
         scanBlocked = tr("Available when the download has finished.");
+    else if (checking)
+        scanBlocked = tr("Available when the check of the game files has finished.");
     else if (files.isEmpty())
         scanBlocked = tr("Available once the list of game files has been loaded.");
 
@@ -898,17 +1013,40 @@ void MainWindow::onSettingsButtonClicked()
     dialog.setFolderChangeBlocked(state == GameRunning ? tr("Close the game to change its folder.")
                                   : filesBusy ? tr("Available when the download has finished.")
                                               : QString());
+    settingsOpen = true;
     dialog.exec();
+    settingsOpen = false;
+    afterSettings(dialog);
+}
 
+void MainWindow::afterSettings(const SettingsDialog &dialog)
+{
+    const std::function<void()> pending = std::move(heldBack);
+    heldBack = nullptr;
     if (!dialog.filesToRepair().isEmpty()) {
+        // The scan ran only where no other files work did: nothing was held back.
         startRepair(dialog);
-    } else if (dialog.gameFolderChanged() && (state == Ready || state == Verifying) &&
-               !files.isEmpty()) {
-        // The files the player may start now are those of the new folder: check them first.
-        state = Verifying;
-        updateUI();
-        fileManager->verifyFiles();
+        return;
     }
+    if (!dialog.gameFolderChanged() || state == Initializing) {
+        // A manifest held back is checked against the folder in use now.
+        if (pending)
+            pending();
+        return;
+    }
+    // The files the player may start now are those of the new folder: check them first. A result
+    // held back was about the old folder. An empty new folder gets the whole-client offer again.
+    baseClientTried = false;
+    if (state != Ready && state != Verifying && state != UpdateFailed)
+        return;
+    if (fileManager->currentManifest().files.isEmpty()) {
+        startFilesFlow();
+        return;
+    }
+    state = Verifying;
+    updateUI();
+    ui->downloadLabel->clear();
+    fileManager->verifyFiles();
 }
 
 void MainWindow::finishRepair()
@@ -923,13 +1061,7 @@ void MainWindow::finishRepair()
 
 void MainWindow::startRepair(const SettingsDialog &dialog)
 {
-    const auto answer = QMessageBox::question(
-        this, tr("Update Required"),
-        tr("Files need updating:\nMissing: %1\nCorrupted: %2\n\nStart download?")
-            .arg(dialog.missingFiles())
-            .arg(dialog.corruptedFiles()),
-        QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes) {
+    if (!askForUpdate(dialog.missingFiles(), dialog.corruptedFiles(), dialog.filesToRepair())) {
         log(Info, QStringLiteral("Scan complete: %1 files checked, 0 repaired")
                       .arg(dialog.scannedFiles()));
         return;
@@ -938,6 +1070,7 @@ void MainWindow::startRepair(const SettingsDialog &dialog)
     repairChecked = dialog.scannedFiles();
     repairedFiles = 0;
     state = Downloading;
+    retryingFile.clear();
     updateUI();
     fileManager->setDownloadQueue(dialog.filesToRepair());
     fileManager->startDownload();

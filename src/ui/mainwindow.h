@@ -7,10 +7,12 @@
 #include <QPoint>
 #include <QSystemTrayIcon>
 
+#include <functional>
 #include <memory>
 
 class AuthClient;
 class FileManager;
+struct FileEntry;
 class GameLauncher;
 class ProcessGuard;
 class QMenu;
@@ -57,12 +59,15 @@ protected:
 
 private slots:
     void onManifestDownloaded(bool success, const QString &message);
+    void onVerificationProgress(qint64 checked, qint64 total);
     void onVerificationComplete(int missingFiles, int corruptedFiles);
     void onDownloadProgress(int percent, qint64 downloaded, qint64 total);
     void onFileDownloadComplete(const QString &filename);
     void onAllFilesReady();
     void onDownloadFailed(const QString &error);
     void onFileError(const QString &error);
+    void onRetryScheduled(const QString &filename, int delayMs, int attempt, int attempts,
+                          const QString &error);
     void onSessionRegistered(bool success, const QString &message);
     void onHandOverTimeout();
     void onAuthError(const QString &error);
@@ -126,6 +131,10 @@ private:
     // the player cancels or the choice cannot be kept.
     bool chooseInstallFolder();
     void startBaseClientInstall();
+    // "Update Required": the counts, the download size and the list of files; true on Yes.
+    bool askForUpdate(int missingFiles, int corruptedFiles, const QList<FileEntry> &files);
+    // The files flow's result from behind the Settings dialog, once it has closed.
+    void afterSettings(const SettingsDialog &dialog);
     // Asks the update question for what a full scan found and downloads it.
     void startRepair(const SettingsDialog &dialog);
     // Logs the summary of a repair batch once it has ended, in success or failure.
@@ -157,6 +166,12 @@ private:
     // A download batch that repairs what the player's full scan found: its summary is logged
     // when the batch ends.
     bool repairing = false;
+    // The Settings dialog is open: the files flow waits behind it, and what it brings meanwhile
+    // (a manifest, a verification result) is held back until the dialog has closed.
+    bool settingsOpen = false;
+    std::function<void()> heldBack;
+    // The file whose retry the status line announces.
+    QString retryingFile;
     int repairChecked = 0;
     int repairedFiles = 0;
 };

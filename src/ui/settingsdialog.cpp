@@ -49,6 +49,12 @@ QLabel *makeLabel(const QString &text, const char *name, QWidget *parent)
     return label;
 }
 
+QString scanDescription()
+{
+    return SettingsDialog::tr("Checks the content of every game file and downloads the ones "
+                              "that are missing or damaged.");
+}
+
 QString megabytes(qint64 bytes)
 {
     return QString::number(bytes / 1024.0 / 1024.0, 'f', 1);
@@ -112,9 +118,7 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     scanProgressBar->setObjectName(QStringLiteral("scanProgressBar"));
     scanProgressBar->setRange(0, 1000);
     scanProgressBar->hide();
-    scanStatusLabel = makeLabel(tr("Checks the content of every game file and downloads the "
-                                   "ones that are missing or damaged."),
-                                "noteLabel", this);
+    scanStatusLabel = makeLabel(scanDescription(), "noteLabel", this);
     scanStatusLabel->setObjectName(QStringLiteral("scanStatusLabel"));
 
     openLogsButton = new QPushButton(tr("Open &log folder"), this);
@@ -236,6 +240,9 @@ void SettingsDialog::chooseGameFolder(const QString &folder)
     folderChanged = true;
     gameFolderEdit->setText(QDir::toNativeSeparators(absolute));
     gameFolderNote->hide();
+    // What a scan said was about the old folder.
+    checked = missing = corrupted = 0;
+    scanStatusLabel->setText(scanUnavailable.isEmpty() ? scanDescription() : scanUnavailable);
     Logger::instance().log(Info,
                            QStringLiteral("Game folder: %1 (chosen in Settings)").arg(absolute));
 }

@@ -1,10 +1,12 @@
 #include "core/launcherconfig.h"
 #include "files/filemanager.h"
+#include "files/filescanner.h"
 #include "support/fileserverfixture.h"
 #include "support/logcapture.h"
 #include "support/rawhttpserver.h"
 #include "support/testsupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -39,12 +41,19 @@ private slots:
     void pendingRetryHoldsBackTheEnd();
     void unwritableFolderFailsTheBatchOnce();
     void zeroTotalKeepsPercentAtZero();
+    void contentCheck_data();
+    void contentCheck();
+    void publishedUpdateFetchesExactlyTheChangedFiles();
+    void newerVerificationPassWins();
+    void secondStartJoinsTheRunningBatch();
 
 private:
     // Loads the manifest, verifies and returns the manager ready for startDownload().
     std::unique_ptr<FileManager> prepared(int retryDelayMs = 100);
     // Every file that stands under its final name has the served content.
     bool noWrongFileInPlace() const;
+    // Installs every served file with a time long past, as a game folder's files have.
+    bool installAged(const QDateTime &when);
 
     std::unique_ptr<FileServerFixture> fixture;
     QMap<QString, QByteArray> served;
@@ -80,6 +89,17 @@ bool DownloadsTest::noWrongFileInPlace() const
     for (auto it = served.cbegin(); it != served.cend(); ++it) {
         const QString path = fixture->gameDir() + "/" + it.key();
         if (QFileInfo::exists(path) && fixture->installed(it.key()) != it.value())
+            return false;
+    }
+    return true;
+}
+
+bool DownloadsTest::installAged(const QDateTime &when)
+{
+    for (auto it = served.cbegin(); it != served.cend(); ++it) {
+        QFile file(fixture->gameDir() + "/" + it.key());
+        if (!fixture->install(it.key(), it.value()) || !file.open(QIODevice::ReadWrite) ||
+            !file.setFileTime(when, QFileDevice::FileModificationTime))
             return false;
     }
     return true;
@@ -203,11 +223,18 @@ void DownloadsTest::failingFileRetriesFiveSecondsApartThenSkips()
     QSignalSpy failed(manager.get(), &FileManager::downloadFailed);
     QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
     QSignalSpy completed(manager.get(), &FileManager::fileDownloadComplete);
+    QSignalSpy retrying(manager.get(), &FileManager::retryScheduled);
     manager->startDownload();
     QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 20000);
-    QCOMPARE(failed.first().at(0).toString(),
-             QString("Download failed: 1 file could not be downloaded."));
     QCOMPARE(ready.size(), 0);
+    // The player sees each wait with the attempt to come, and the file the batch gave up on.
+    QCOMPARE(retrying.size(), 2);
+    const QString reason = QStringLiteral("404 Not Found");
+    QCOMPARE(retrying.at(0), (QVariantList{"system/gone.dll", 5000, 2, 3, reason}));
+    QCOMPARE(retrying.at(1), (QVariantList{"system/gone.dll", 5000, 3, 3, reason}));
+    QCOMPARE(failed.first().at(0).toString(),
+             QString("Download failed: 1 file could not be downloaded: system/gone.dll (%1).")
+                 .arg(reason));
 
     const QStringList retries = log.matching("[WARN] Retry ");
     QCOMPARE(retries.size(), 2);
@@ -440,6 +467,187 @@ void DownloadsTest::zeroTotalKeepsPercentAtZero()
     for (const auto &arguments : qAsConst(progress))
         QCOMPARE(arguments, (QVariantList{0, qint64(0), qint64(0)}));
     QVERIFY(QFile::exists(fixture->gameDir() + "/empty/a.txt"));
+}
+
+void DownloadsTest::contentCheck_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("corrupted"); // what the next verification pass finds
+    QTest::addColumn<int>("scanned");   // what Scan and repair finds
+
+    QTest::newRow("nothing changed") << "none" << 0 << 0;
+    QTest::newRow("update of the same size") << "update" << 1 << 1;
+    QTest::newRow("same-size damage, new time") << "damage" << 1 << 1;
+    // Size and time are all the pass looks at for a file it has read before: only the scan, which
+    // reads every byte, can see this one.
+    QTest::newRow("same-size damage, old time put back") << "damage, old time" << 0 << 1;
+    QTest::newRow("retry after a failed repair") << "failed repair" << 1 << 1;
+    QTest::newRow("folder change") << "folder" << 1 << 1;
+}
+
+// The pass before play compares content, reading only what it has not read before.
+void DownloadsTest::contentCheck()
+{
+    QFETCH(QString, change);
+    QFETCH(int, corrupted);
+    QFETCH(int, scanned);
+
+    const QByteArray sameSize = patternedBytes(70000, 9);
+    served["data/a.dat"] = patternedBytes(70000, 1);
+    served["system/b.dll"] = patternedBytes(3000, 2);
+    const QDateTime past = QDateTime::currentDateTime().addSecs(-3600);
+    QVERIFY(installAged(past));
+    auto manager = prepared(50);
+    QVERIFY(manager);
+    QVERIFY(manager->downloadQueue().isEmpty());
+
+    LauncherConfig &config = LauncherConfig::instance();
+    const QString a = fixture->gameDir() + "/data/a.dat";
+    if (change == "update") {
+        QVERIFY(fixture->serve("data/a.dat", sameSize));
+        QVERIFY(testsupport::loadManifest(*manager));
+    } else if (change == "damage") {
+        QVERIFY(fixture->install("data/a.dat", sameSize));
+    } else if (change == "damage, old time") {
+        QVERIFY(fixture->install("data/a.dat", sameSize));
+        QFile file(a);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(past, QFileDevice::FileModificationTime));
+    } else if (change == "failed repair") {
+        QVERIFY(fixture->serve("data/a.dat", sameSize));
+        QVERIFY(testsupport::loadManifest(*manager));
+        QVERIFY(testsupport::verify(*manager));
+        fixture->server.setFault(FileServerFixture::urlPath("data/a.dat"), {-1, 404, "no"});
+        QSignalSpy failed(manager.get(), &FileManager::downloadFailed);
+        manager->startDownload();
+        QVERIFY(failed.wait(10000));
+        QCOMPARE(fixture->installed("data/a.dat"), served["data/a.dat"]);
+        fixture->server.clearFaults();
+    } else if (change == "folder") {
+        // Another copy of the game with the same sizes and times, one file's content different.
+        const QString other = fixture->scratchDir();
+        QVERIFY(testsupport::writeFile(other + "/data/a.dat", sameSize));
+        QVERIFY(testsupport::writeFile(other + "/system/b.dll", served["system/b.dll"]));
+        for (const QString &path : served.keys()) {
+            QFile file(other + "/" + path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(past, QFileDevice::FileModificationTime));
+        }
+        config.gameDirectory = other;
+    }
+
+    QSignalSpy complete(manager.get(), &FileManager::verificationComplete);
+    QSignalSpy progress(manager.get(), &FileManager::verificationProgress);
+    QVERIFY(testsupport::verify(*manager));
+    QCOMPARE(complete.first(), (QVariantList{0, corrupted}));
+    QCOMPARE(manager->downloadQueue().size(), corrupted);
+    if (corrupted)
+        QCOMPARE(manager->downloadQueue().first().path, QString("data/a.dat"));
+    QCOMPARE(progress.last(), (QVariantList{qint64(73000), qint64(73000)}));
+
+    FileScanner scanner;
+    QSignalSpy scan(&scanner, &FileScanner::finished);
+    scanner.start(manager->currentManifest().files, config.gameDirectory);
+    QVERIFY(scan.wait(10000));
+    QCOMPARE(scan.first().at(3).toInt(), scanned);
+}
+
+// An operator publishes an update: one file re-made at the same size, one grown, one shrunk. The
+// next pass fetches exactly those three.
+void DownloadsTest::publishedUpdateFetchesExactlyTheChangedFiles()
+{
+    served["system/same.dat"] = patternedBytes(5000, 1);
+    served["textures/stone.utx"] = patternedBytes(40000, 2);
+    served["maps/grown.unr"] = patternedBytes(1000, 3);
+    served["system/shrunk.int"] = patternedBytes(3000, 4);
+    QVERIFY(installAged(QDateTime::currentDateTime().addSecs(-3600)));
+    auto manager = prepared();
+    QVERIFY(manager);
+    QVERIFY(manager->downloadQueue().isEmpty());
+
+    served["textures/stone.utx"] = patternedBytes(40000, 5);
+    served["maps/grown.unr"] = patternedBytes(2000, 6);
+    served["system/shrunk.int"] = patternedBytes(2500, 7);
+    for (const QString path : {"textures/stone.utx", "maps/grown.unr", "system/shrunk.int"})
+        QVERIFY(fixture->serve(path, served[path]));
+    QVERIFY(testsupport::loadManifest(*manager));
+    QSignalSpy complete(manager.get(), &FileManager::verificationComplete);
+    QVERIFY(testsupport::verify(*manager));
+    QCOMPARE(complete.first(), (QVariantList{0, 3}));
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    manager->startDownload();
+    QVERIFY(ready.wait(10000));
+
+    for (const QString &path : served.keys()) {
+        QCOMPARE(fixture->installed(path), served[path]);
+        QCOMPARE(fixture->requestsFor(path), path == "system/same.dat" ? 0 : 1);
+    }
+}
+
+void DownloadsTest::newerVerificationPassWins()
+{
+    served["a.dat"] = patternedBytes(300000, 1);
+    served["b.dat"] = patternedBytes(2000, 2);
+    QVERIFY(installAged(QDateTime::currentDateTime().addSecs(-3600)));
+    auto manager = prepared();
+    QVERIFY(manager);
+
+    // A pass over the complete folder, then at once one over a folder without the game.
+    QSignalSpy complete(manager.get(), &FileManager::verificationComplete);
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    manager->verifyFiles();
+    LauncherConfig::instance().gameDirectory = fixture->scratchDir();
+    manager->verifyFiles();
+    QVERIFY(complete.wait(10000));
+    QTest::qWait(300);
+    QCOMPARE(complete.size(), 1);
+    QCOMPARE(complete.first(), (QVariantList{2, 0}));
+    QCOMPARE(ready.size(), 0);
+    QCOMPARE(manager->downloadQueue().size(), 2);
+    QVERIFY(!manager->isVerifying());
+}
+
+// A second start while a batch runs adds only what the batch has never had: a file it gave up on
+// stays given up on, and a file in flight is not fetched twice.
+void DownloadsTest::secondStartJoinsTheRunningBatch()
+{
+    served["gone.dat"] = patternedBytes(4000, 1);
+    served["slow.dat"] = patternedBytes(6000, 2);
+    served["new.dat"] = patternedBytes(2000, 3);
+    auto manager = prepared(50);
+    QVERIFY(manager);
+    const QList<FileEntry> all = manager->downloadQueue();
+    QCOMPARE(all.size(), 3);
+    QList<FileEntry> first;
+    for (const FileEntry &entry : all) {
+        if (entry.path != "new.dat")
+            first.append(entry);
+    }
+    fixture->server.setFault(FileServerFixture::urlPath("gone.dat"), {-1, 404, "no"});
+    fixture->server.setFault(FileServerFixture::urlPath("slow.dat"), {0, 200, {}, 1500});
+
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy failed(manager.get(), &FileManager::downloadFailed);
+    QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
+    manager->setDownloadQueue(first);
+    manager->startDownload();
+    QTRY_VERIFY(errors.contains(QVariantList{"Skipped (too many errors): gone.dat"}));
+    QCOMPARE(failed.size(), 0);
+    manager->setDownloadQueue(all);
+    manager->startDownload();
+
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size() + ready.size(), 1, 10000);
+    QCOMPARE(ready.size(), 0);
+    QVERIFY2(failed.first().at(0).toString().startsWith(
+                 "Download failed: 1 file could not be downloaded: gone.dat ("),
+             qPrintable(failed.first().at(0).toString()));
+    QCOMPARE(fixture->requestsFor("gone.dat"), 3);
+    QCOMPARE(fixture->requestsFor("slow.dat"), 1);
+    QCOMPARE(fixture->installed("slow.dat"), served["slow.dat"]);
+    QCOMPARE(fixture->installed("new.dat"), served["new.dat"]);
+    QVERIFY(!QFile::exists(fixture->gameDir() + "/gone.dat"));
+    QTest::qWait(200);
+    QCOMPARE(failed.size() + ready.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(DownloadsTest)

@@ -20,7 +20,8 @@ void MessageBoxAnswerer::poll()
         return;
     QPushButton *defaultButton = box->defaultButton();
     seen.append({box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                 defaultButton ? box->standardButton(defaultButton) : QMessageBox::NoButton});
+                 defaultButton ? box->standardButton(defaultButton) : QMessageBox::NoButton,
+                 box->informativeText(), box->detailedText()});
     if (QAbstractButton *button = box->button(answer))
         button->click();
     else

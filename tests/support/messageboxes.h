@@ -23,6 +23,8 @@ public:
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+        QString informativeText;
+        QString detailedText;
     };
 
     explicit MessageBoxAnswerer(QMessageBox::StandardButton answer = QMessageBox::Ok,

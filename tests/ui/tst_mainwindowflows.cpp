@@ -138,6 +138,8 @@ private slots:
     void quitWaitsAtMostThreeSeconds();
     void scanRepairsSameSizeDamage();
     void keysAlone();
+    void settingsHoldTheFilesFlow_data();
+    void settingsHoldTheFilesFlow();
 
 private:
     enum Files
@@ -430,6 +432,9 @@ void MainWindowFlowTest::updateQuestionNoCancelsYesDownloads()
     QVERIFY(openWindow(window, WithBaseClient));
     MessageBoxAnswerer &answerer = *boxes;
     answerer.setAnswer(QMessageBox::No);
+    QStringList checkTexts;
+    connect(filesOf(*window), &FileManager::verificationProgress, this,
+            [&] { checkTexts << label(*window, "downloadLabel")->text(); });
 
     QVERIFY(logIn(*window));
     QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 1, 10000);
@@ -437,8 +442,21 @@ void MainWindowFlowTest::updateQuestionNoCancelsYesDownloads()
     QCOMPARE(answerer.last().text,
              QStringLiteral("Files need updating:\nMissing: 1\nCorrupted: 1\n\nStart download?"));
     QCOMPARE(answerer.last().buttons, QMessageBox::Yes | QMessageBox::No);
+    // What the download will be: its size, and the files by name.
+    QCOMPARE(answerer.last().informativeText,
+             QStringLiteral("Download size: %1")
+                 .arg(QLocale::system().formattedDataSize(3000 + 512 * 1024, 1,
+                                                          QLocale::DataSizeTraditionalFormat)));
+    QCOMPARE(answerer.last().detailedText, QStringLiteral("maps/16_20.unr\nsystem/engine.u"));
+    // The first pass read the files and said how far it was.
+    QVERIFY(!checkTexts.isEmpty());
+    QVERIFY2(checkTexts.last().startsWith(QStringLiteral("Checking game files: ")) &&
+                 checkTexts.last().endsWith(QStringLiteral(" MB")),
+             qPrintable(checkTexts.last()));
     QTRY_COMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Update cancelled"));
     QCOMPARE(stateOf(*window), MainWindow::Verifying);
+    // Nothing runs behind "Update cancelled": no busy bar.
+    QCOMPARE(window->findChild<QProgressBar *>("progressBar")->maximum(), 100);
     QVERIFY(!button(*window, "playButton")->isEnabled());
     QCOMPARE(server->recordedRequests("/bc/l2_base_client.zip").size(), 0);
     QVERIFY(!QFile::exists(gameDir->filePath("maps/16_20.unr")));
@@ -834,13 +852,17 @@ void MainWindowFlowTest::filesFailureOffersRetry_data()
     QTest::addColumn<bool>("blockFolder");
     QTest::addColumn<QString>("statusText");
 
-    const QString failed = QStringLiteral("Download failed: 1 file could not be downloaded.");
-    QTest::newRow("404") << "/files/maps/16_20.unr" << 404 << QByteArray() << false << failed;
+    // A few failed files are named with the reason of the first.
+    const QString failed =
+        QStringLiteral("Download failed: 1 file could not be downloaded: maps/16_20.unr (%2).");
+    QTest::newRow("404") << "/files/maps/16_20.unr" << 404 << QByteArray() << false
+                         << failed.arg(QStringLiteral("404 Not Found"));
     QTest::newRow("wrong body") << "/files/maps/16_20.unr" << 200 << QByteArray(512 * 1024, 'x')
-                                << false << failed;
-    QTest::newRow("unwritable folder") << QString() << 0 << QByteArray() << true
-                                       << failed + " Cannot write to %1: the folder cannot be "
-                                                   "created.";
+                                << false << failed.arg(QStringLiteral("SHA256 mismatch"));
+    QTest::newRow("unwritable folder")
+        << QString() << 0 << QByteArray() << true
+        << QStringLiteral("Download failed: 1 file could not be downloaded. Cannot write to %1: "
+                          "the folder cannot be created.");
     QTest::newRow("only refused entries")
         << "/manifest.json" << 200
         << QByteArray(R"({"version": "2", "files": [{"path": "../escape.dat", "size": 1,)"
@@ -871,12 +893,28 @@ void MainWindowFlowTest::filesFailureOffersRetry()
     QVERIFY(openWindow(window, PlainFiles));
     filesOf(*window)->setRetryDelay(50);
     boxes->setAnswer(QMessageBox::Yes);
+    QStringList retryTexts;
+    connect(filesOf(*window), &FileManager::retryScheduled, this,
+            [&] { retryTexts << label(*window, "statusLabel")->text(); });
 
     QVERIFY(logIn(*window));
     QVERIFY(reaches(*window, MainWindow::UpdateFailed));
     QPushButton *play = button(*window, "playButton");
     QCOMPARE(label(*window, "statusLabel")->text(),
              statusText.arg(QDir::toNativeSeparators(blocker)));
+    if (faultPath.startsWith("/files/")) {
+        // Each wait for the next attempt is on the status line, with the reason.
+        const QString reason = status == 404 ? "404 Not Found" : "SHA256 mismatch";
+        QCOMPARE(retryTexts,
+                 (QStringList{"Retrying maps/16_20.unr in 1 s (attempt 2 of 3): " + reason,
+                              "Retrying maps/16_20.unr in 1 s (attempt 3 of 3): " + reason}));
+    }
+    if (blockFolder || !faultPath.startsWith("/manifest")) {
+        // The bar is no busy one, and the byte count keeps what arrived.
+        QCOMPARE(window->findChild<QProgressBar *>("progressBar")->maximum(), 100);
+        QCOMPARE(label(*window, "downloadLabel")->text(),
+                 QStringLiteral("Downloaded: 0.00 MB / 0.50 MB"));
+    }
     QCOMPARE(play->text(), QStringLiteral("Retry"));
     QVERIFY(play->isEnabled());
     QVERIFY(!QFile::exists(gameDir->filePath("maps/16_20.unr")));
@@ -1294,6 +1332,73 @@ void MainWindowFlowTest::keysAlone()
     QCOMPARE(QCoreApplication::exec(), 0);
     QCOMPARE(answerer.titles.last(), QStringLiteral("Close Veyrun"));
     QCOMPARE(requestCount("deregister"), 1);
+}
+
+void MainWindowFlowTest::settingsHoldTheFilesFlow_data()
+{
+    QTest::addColumn<bool>("emptyFolders");
+    // The manifest arrives while the dialog is open and a complete folder is chosen: no question
+    // over the dialog, and the new folder is checked once the dialog has closed.
+    QTest::newRow("complete folder chosen") << false;
+    // The whole client was declined for an empty folder; another empty folder gets the offer.
+    QTest::newRow("empty folder chosen") << true;
+}
+
+// The Settings dialog holds the files flow: nothing the flow brings meanwhile shows over it, the
+// scan waits for the running work, and a new folder is always checked before PLAY.
+void MainWindowFlowTest::settingsHoldTheFilesFlow()
+{
+    QFETCH(bool, emptyFolders);
+    QTemporaryDir chosen;
+    QVERIFY(chosen.isValid());
+    if (!emptyFolders) {
+        for (const auto &[path, content] : gameFiles)
+            QVERIFY(testsupport::writeFile(chosen.filePath(path), content));
+        QVERIFY(QFile::copy(gameDir->filePath(gameExecutable), chosen.filePath(gameExecutable)));
+        fillGameFolder({"maps/16_20.unr"});
+        server->setFault("/bc/manifest.json", {0, 200, {}, 800});
+    }
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, WithBaseClient));
+    boxes->setAnswer(QMessageBox::No);
+    QVERIFY(logIn(*window));
+    if (emptyFolders) {
+        QVERIFY(reaches(*window, MainWindow::Verifying));
+        QTRY_COMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Update cancelled"));
+        QCOMPARE(boxes->boxes().first().title, QStringLiteral("Install Game"));
+    } else {
+        QVERIFY(reaches(*window, MainWindow::Initializing));
+    }
+    const int boxesBefore = boxes->count();
+
+    bool scanOffered = true;
+    bool boxOverDialog = false;
+    QSignalSpy manifests(filesOf(*window), &FileManager::manifestDownloaded);
+    QTimer::singleShot(0, [&] {
+        auto *dialog = qobject_cast<SettingsDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        scanOffered = dialog->findChild<QPushButton *>("scanButton")->isEnabled();
+        if (!emptyFolders) {
+            QVERIFY(manifests.wait(5000));
+            QTest::qWait(200);
+        }
+        boxOverDialog = boxes->count() != boxesBefore;
+        dialog->chooseGameFolder(chosen.path());
+        dialog->reject();
+    });
+    QTest::mouseClick(button(*window, "settingsButton"), Qt::LeftButton);
+    QCOMPARE(scanOffered, emptyFolders);
+    QVERIFY(!boxOverDialog);
+    if (emptyFolders) {
+        QTRY_COMPARE(boxes->count(), boxesBefore + 2);
+        QCOMPARE(boxes->boxes().at(boxesBefore).title, QStringLiteral("Install Game"));
+        QVERIFY(
+            boxes->boxes().at(boxesBefore).text.contains(QDir::toNativeSeparators(chosen.path())));
+    } else {
+        QVERIFY(reaches(*window, MainWindow::Ready));
+        QCOMPARE(boxes->count(), boxesBefore);
+        QCOMPARE(server->recordedRequests("/bc/files/maps/16_20.unr").size(), 0);
+    }
 }
 
 QTEST_MAIN(MainWindowFlowTest)

@@ -6,6 +6,7 @@
 #include "ui/settingsdialog.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDirIterator>
@@ -34,6 +35,7 @@ private slots:
     void choicesSurviveRestartAndIniStaysUntouched_data();
     void choicesSurviveRestartAndIniStaysUntouched();
     void cancelledScanChangesNothing();
+    void scanVerdictGoesWithItsFolder();
 
 private:
     QTemporaryDir temp;
@@ -153,6 +155,29 @@ void SettingsDialogTest::cancelledScanChangesNothing()
     QVERIFY(dialog.filesToRepair().isEmpty());
     QCOMPARE(snapshot(game.path()), gameBefore);
     QCOMPARE(snapshot(data), dataBefore);
+}
+
+void SettingsDialogTest::scanVerdictGoesWithItsFolder()
+{
+    QTemporaryDir game;
+    QTemporaryDir other;
+    const QByteArray content = "[Veyrun]\n";
+    QVERIFY(testsupport::writeFile(game.filePath("system/l2.ini"), content));
+    const QString digest =
+        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    LauncherConfig::instance().gameDirectory = game.path();
+
+    SettingsDialog dialog;
+    dialog.setScanFiles({{"system/l2.ini", content.size(), digest, "http://127.0.0.1:1/a", 0}},
+                        QString());
+    auto *status = dialog.findChild<QLabel *>("scanStatusLabel");
+    const QString description = status->text();
+    QTest::mouseClick(dialog.findChild<QPushButton *>("scanButton"), Qt::LeftButton);
+    QTRY_COMPARE(status->text(), QString("All 1 files are in order."));
+
+    // Nothing said of the old folder stays once another is in use.
+    dialog.chooseGameFolder(other.path());
+    QCOMPARE(status->text(), description);
 }
 
 QTEST_MAIN(SettingsDialogTest)
