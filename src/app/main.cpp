@@ -4,9 +4,9 @@
 #include "core/configlocation.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "core/usersettings.h"
 #include "deployment.h"
+#include "net/networkrequests.h"
 #include "platform/platform.h"
 #include "ui/mainwindow.h"
 
@@ -67,6 +67,11 @@ int main(int argc, char *argv[])
         log.log(Info, QStringLiteral("Configuration read from %1")
                           .arg(QFileInfo(configPath).absoluteFilePath()));
     UserSettings().applyTo(LauncherConfig::instance());
+    const SigningKeys &signingKeys = LauncherConfig::instance().signingKeys;
+    log.log(!signingKeys.isConfigured() ? Warn
+            : signingKeys.count() > 0   ? Info
+                                        : Error,
+            signingKeys.description());
 
 #ifdef WARDGATE_PACKAGED
     // Desktop shells match the window to the menu entry and its icon by this name.

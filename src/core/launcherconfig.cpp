@@ -4,6 +4,8 @@
 
 #include "deployment.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonValue>
 #include <QSettings>
@@ -40,7 +42,10 @@ LauncherConfig &LauncherConfig::instance()
     return config;
 }
 
-LauncherConfig::LauncherConfig() : authUrl(QString::fromUtf8(deployment::defaultAuthUrl)) {}
+LauncherConfig::LauncherConfig() : authUrl(QString::fromUtf8(deployment::defaultAuthUrl))
+{
+    signingKeys.loadBuiltIn();
+}
 
 void LauncherConfig::load(const QString &path)
 {
@@ -50,6 +55,10 @@ void LauncherConfig::load(const QString &path)
             .value(QStringLiteral("Server/AuthUrl"), QString::fromUtf8(deployment::defaultAuthUrl))
             .toString();
     gameDirectory = readIniPath(settings, QStringLiteral("Game/GameDir"), QStringLiteral("."));
+    QString keyFile = readIniPath(settings, QStringLiteral("Security/SigningKey"), QString());
+    if (!keyFile.isEmpty() && QFileInfo(keyFile).isRelative())
+        keyFile = QFileInfo(path).absoluteDir().filePath(keyFile);
+    signingKeys.load(QByteArray(deployment::signingKeys), keyFile);
 }
 
 void LauncherConfig::applyRemoteConfig(const QJsonObject &object)

@@ -3,8 +3,8 @@
 #include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "files/downloadlanes.h"
+#include "net/networkrequests.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -52,6 +52,7 @@ void FileManager::downloadManifest()
     Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
     if (manifestReply)
         dropManifestReply();
+    signedManifestAccepted = false;
     manifestReply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
     connect(manifestReply, &QNetworkReply::finished, this, &FileManager::onManifestReply);
 }
@@ -94,7 +95,12 @@ void FileManager::onManifestReply()
         return;
     }
 
-    if (!manifest.parse(reply->readAll())) {
+    const QByteArray document = reply->readAll();
+    if (LauncherConfig::instance().signingKeys.isConfigured()) {
+        fetchManifestSignature(document);
+        return;
+    }
+    if (!manifest.parse(document)) {
         const QString text = QStringLiteral("Failed to parse manifest: %1").arg(manifest.error);
         log.log(Error, text);
         emit errorOccurred(text);

@@ -46,6 +46,10 @@ public:
     void cancelAll();
 
     const Manifest &currentManifest() const { return manifest; }
+    // Why the game program at `relativePath` (cleaned, inside the game folder) must not start:
+    // with signing keys, it must be an entry of the accepted signed manifest whose file matches
+    // that entry's digest now. Empty when it may start, and always without keys.
+    QString gameProgramProblem(const QString &relativePath) const;
     // Replaces the download queue with files found wrong by other means than verifyFiles (the
     // player's full scan); startDownload then fetches them.
     void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }
@@ -70,6 +74,7 @@ signals:
 
 private slots:
     void onManifestReply();
+    void onManifestSignatureReply();
     void onIntegrityCheck();
     void onBaseClientDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onBaseClientDownloadFinished();
@@ -93,6 +98,9 @@ private:
     void emitDownloadProgress();
     void scheduleNextIntegrityCheck();
     void dropManifestReply();
+    void fetchManifestSignature(const QByteArray &document);
+    void acceptSignedManifest(const QByteArray &document);
+    void refuseManifest(const QString &text);
     void failBaseClient(const QString &text);
 
     QNetworkAccessManager *networkManager = nullptr;
@@ -102,6 +110,10 @@ private:
     // Raised by cancelAll: a verification pass of an older generation reports nothing.
     quint64 workGeneration = 0;
     Manifest manifest;
+    // With signing keys: the manifest's bytes while its signature is fetched, and whether the
+    // manifest in place is a signed one accepted since the last downloadManifest.
+    QByteArray pendingManifest;
+    bool signedManifestAccepted = false;
     QList<FileEntry> filesToDownload;
     int totalFiles = 0;
     int completedFiles = 0;

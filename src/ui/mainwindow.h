@@ -87,6 +87,7 @@ private:
     // The window's tests drive the flows and look at the services.
     friend class MainWindowTest;
     friend class MainWindowFlowTest;
+    friend class SignedFlowTest;
 
     void createTrayIcon();
     void connectServices();
