@@ -77,7 +77,8 @@ private:
     QList<QPair<QString, QByteArray>> files;
     std::unique_ptr<DevServer> server;
     AuthService *auth = nullptr;
-    std::unique_ptr<QTemporaryDir> gameDir;
+    // Inside `temp`, beside the outside program, so that "../outside.sh" names it.
+    QString gameDir;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<MessageBoxAnswerer> boxes;
 };
@@ -124,8 +125,8 @@ void SignedFlowTest::initTestCase()
 
 void SignedFlowTest::init()
 {
-    gameDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(gameDir->isValid());
+    gameDir = temp.filePath(QStringLiteral("game"));
+    QVERIFY(QDir(gameDir).removeRecursively() && QDir().mkpath(gameDir));
     boxes = std::make_unique<MessageBoxAnswerer>(QMessageBox::Yes);
     server->clearFaults();
     QFile::remove(PublishedRecord::defaultPath());
@@ -141,8 +142,8 @@ void SignedFlowTest::cleanup()
 void SignedFlowTest::fillGameFolder()
 {
     for (const auto &[path, content] : files)
-        QVERIFY(testsupport::writeFile(gameDir->filePath(path), content));
-    QVERIFY(QFile::setPermissions(gameDir->filePath(gameProgram),
+        QVERIFY(testsupport::writeFile(QDir(gameDir).filePath(path), content));
+    QVERIFY(QFile::setPermissions(QDir(gameDir).filePath(gameProgram),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
@@ -189,7 +190,7 @@ bool SignedFlowTest::openWindow(bool withKey, const QString &executable)
     LauncherConfig &config = LauncherConfig::instance();
     config = LauncherConfig();
     config.authUrl = server->rootUrl() + "/api/auth";
-    config.gameDirectory = gameDir->path();
+    config.gameDirectory = gameDir;
     if (withKey)
         config.signingKeys.load(QByteArray(), temp.filePath(QStringLiteral("pub.pem")));
     window = std::make_unique<MainWindow>();
@@ -249,8 +250,8 @@ void SignedFlowTest::refusedManifestsChangeNothing()
     QFETCH(QString, expected);
     // One file stale, so that any manifest taken would lead to a download.
     fillGameFolder();
-    QVERIFY(testsupport::writeFile(gameDir->filePath("maps/16_20.unr"), "stale"));
-    const QMap<QString, QByteArray> before = snapshot(gameDir->path());
+    QVERIFY(testsupport::writeFile(QDir(gameDir).filePath("maps/16_20.unr"), "stale"));
+    const QMap<QString, QByteArray> before = snapshot(gameDir);
 
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QString url = server->rootUrl() + "/manifest.json";
@@ -290,7 +291,7 @@ void SignedFlowTest::refusedManifestsChangeNothing()
     QVERIFY(openWindow(true, gameProgram));
     if (expected.isEmpty()) {
         QVERIFY(reaches(MainWindow::Ready));
-        QCOMPARE(testsupport::readFile(gameDir->filePath("maps/16_20.unr")),
+        QCOMPARE(testsupport::readFile(QDir(gameDir).filePath("maps/16_20.unr")),
                  QByteArray(64 * 1024, 'm'));
         QVERIFY(PublishedRecord().highest(url) >= now);
         return;
@@ -303,7 +304,7 @@ void SignedFlowTest::refusedManifestsChangeNothing()
     QTRY_VERIFY(boxes->count() >= 2);
     QVERIFY(reaches(MainWindow::UpdateFailed));
     QVERIFY(!QFile::exists(GameLauncher::pidFilePath()));
-    QCOMPARE(snapshot(gameDir->path()), before);
+    QCOMPARE(snapshot(gameDir), before);
 }
 
 void SignedFlowTest::gameProgramMustBeSignedAndInside_data()
@@ -350,19 +351,19 @@ void SignedFlowTest::gameProgramMustBeSignedAndInside()
     const QString outside = temp.filePath(QStringLiteral("outside.sh"));
     executable.replace(QStringLiteral("<outside>"), outside);
     if (prepare == "extra")
-        QVERIFY(QFile::copy(outside, gameDir->filePath("system/extra.sh")));
+        QVERIFY(QFile::copy(outside, QDir(gameDir).filePath("system/extra.sh")));
     if (prepare == "link")
-        QVERIFY(QFile::link(outside, gameDir->filePath("system/link.sh")));
+        QVERIFY(QFile::link(outside, QDir(gameDir).filePath("system/link.sh")));
     qputenv("WARDGATE_FAKE_GAME_MS", "200");
 
     QVERIFY(openWindow(withKey, executable));
     QVERIFY(reaches(MainWindow::Ready));
     if (prepare == "altered") {
         // Same size, so the file check before Ready cannot see it; only the digest can.
-        QByteArray program = testsupport::readFile(gameDir->filePath(gameProgram));
+        QByteArray program = testsupport::readFile(QDir(gameDir).filePath(gameProgram));
         program[program.size() - 1] = char(program.at(program.size() - 1) ^ 0x01);
-        QVERIFY(testsupport::writeFile(gameDir->filePath(gameProgram), program));
-        QVERIFY(QFile::setPermissions(gameDir->filePath(gameProgram),
+        QVERIFY(testsupport::writeFile(QDir(gameDir).filePath(gameProgram), program));
+        QVERIFY(QFile::setPermissions(QDir(gameDir).filePath(gameProgram),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
     const int boxesBefore = boxes->count();
@@ -374,12 +375,12 @@ void SignedFlowTest::gameProgramMustBeSignedAndInside()
         return;
     }
     QTRY_COMPARE(boxes->count(), boxesBefore + 1);
+    QTest::qWait(300); // room for a started program to leave its mark
+    QVERIFY(!QFile::exists(temp.filePath(QStringLiteral("started"))));
+    QVERIFY(!QFile::exists(GameLauncher::pidFilePath()));
     QCOMPARE(boxes->last().title, QStringLiteral("Launch Error"));
     QVERIFY2(boxes->last().text.contains(refusal), qPrintable(boxes->last().text));
     QCOMPARE(window->state, MainWindow::Ready);
-    QTest::qWait(300);
-    QVERIFY(!QFile::exists(temp.filePath(QStringLiteral("started"))));
-    QVERIFY(!QFile::exists(GameLauncher::pidFilePath()));
 }
 
 QTEST_MAIN(SignedFlowTest)
