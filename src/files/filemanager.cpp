@@ -64,6 +64,7 @@ void FileManager::dropManifestReply()
     manifestReply->abort();
     manifestReply->deleteLater();
     manifestReply = nullptr;
+    pendingManifest.clear();
 }
 
 void FileManager::cancelAll()

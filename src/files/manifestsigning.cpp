@@ -1,7 +1,8 @@
 // FileManager: the signed manifest. Where signing keys are configured, the manifest's bytes are
 // held back until its signature (the same URL with ".sig" appended) has been fetched and checked;
-// only then is the document parsed, its publication and expiry times checked against the newest
-// one accepted from that URL, and taken. Nothing of a refused manifest reaches the file checks.
+// only then is the document parsed, its publication time checked against the newest one accepted
+// before (from any URL), its expiry time against the clock, and taken. Nothing of a refused
+// manifest reaches the file checks.
 
 #include "files/filemanager.h"
 
@@ -82,7 +83,7 @@ void FileManager::acceptSignedManifest(const QByteArray &document)
     PublishedRecord record;
     QString detail;
     const QString problem = signedmanifest::freshnessProblem(
-        candidate, QDateTime::currentSecsSinceEpoch(), record.highest(url), &detail);
+        candidate, QDateTime::currentSecsSinceEpoch(), record.newest(), &detail);
     if (!problem.isEmpty()) {
         log.log(Error, QStringLiteral("Signed manifest from %1 refused: %2").arg(url, detail));
         refuseManifest(problem);

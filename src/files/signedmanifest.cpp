@@ -90,22 +90,31 @@ QString PublishedRecord::defaultPath()
            QStringLiteral("/published-manifests.json");
 }
 
-qint64 PublishedRecord::highest(const QString &url) const
+QJsonObject PublishedRecord::read() const
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QJsonValue value = QJsonDocument::fromJson(file.readAll()).object().value(url);
+        return QJsonObject();
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+qint64 PublishedRecord::highest(const QString &url) const
+{
+    const QJsonValue value = read().value(url);
     return value.isDouble() ? qint64(value.toDouble()) : -1;
+}
+
+qint64 PublishedRecord::newest() const
+{
+    qint64 newest = -1;
+    for (const QJsonValue &value : read())
+        newest = qMax(newest, value.isDouble() ? qint64(value.toDouble()) : -1);
+    return newest;
 }
 
 bool PublishedRecord::raise(const QString &url, qint64 published)
 {
-    QJsonObject record;
-    QFile current(path);
-    if (current.open(QIODevice::ReadOnly))
-        record = QJsonDocument::fromJson(current.readAll()).object();
-    current.close();
+    QJsonObject record = read();
     const QJsonValue known = record.value(url);
     if (known.isDouble() && qint64(known.toDouble()) >= published)
         return true;

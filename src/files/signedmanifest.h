@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QUrl>
 
@@ -9,7 +10,7 @@ struct Manifest;
 
 // What a manifest must pass, beyond being well formed, where signing keys are configured: a
 // signature by a trusted key over its exact bytes, a publication time no older than the newest
-// one accepted from the same URL, and an expiry time that has not passed.
+// one accepted before, and an expiry time that has not passed.
 namespace signedmanifest {
 
 // Where a document's signature lies: ".sig" appended to the URL's path.
@@ -38,11 +39,17 @@ public:
 
     // -1 when nothing was accepted from `url` yet.
     qint64 highest(const QString &url) const;
+    // The newest accepted from any URL; -1 when none. The remote configuration names the URL, so
+    // a record of one URL alone would let whoever forges that configuration replay an old signed
+    // manifest from a fresh URL.
+    qint64 newest() const;
     // Records `published` for `url` when it is newer; false when the file cannot be written.
     bool raise(const QString &url, qint64 published);
 
     static QString defaultPath();
 
 private:
+    QJsonObject read() const;
+
     QString path;
 };

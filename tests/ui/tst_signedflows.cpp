@@ -234,6 +234,10 @@ void SignedFlowTest::refusedManifestsChangeNothing_data()
         << "fault"
         << "older"
         << "The server offered game files older than those already installed.";
+    QTest::newRow("older than one installed from another URL")
+        << "fault"
+        << "older elsewhere"
+        << "The server offered game files older than those already installed.";
     QTest::newRow("expired") << "fault"
                              << "expired"
                              << "The game files could not be verified: the manifest has expired.";
@@ -275,6 +279,8 @@ void SignedFlowTest::refusedManifestsChangeNothing()
             signature = "this is not a signature";
         if (tampering == "older")
             QVERIFY(PublishedRecord().raise(url, now + 3600));
+        if (tampering == "older elsewhere")
+            QVERIFY(PublishedRecord().raise("https://play.example/manifest.json", now + 3600));
         DevServer::Fault replaced;
         replaced.failCount = -1;
         replaced.replaceBody = true;
