@@ -1,9 +1,10 @@
 #include "app/autoupdater.h"
 
 #include "core/filedigest.h"
+#include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "deployment.h"
+#include "net/networkrequests.h"
 #include "net/verifiedtransfer.h"
 
 #include <QDateTime>
@@ -13,6 +14,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QVersionNumber>
 
 namespace {
 void logLine(LogLevel level, const QString &message)
@@ -22,7 +24,7 @@ void logLine(LogLevel level, const QString &message)
 } // namespace
 
 std::optional<PublishedRelease> decodeVersionInfo(const QByteArray &body, const QString &digestKey,
-                                                  QString *problem)
+                                                  QString *problem, QByteArray *document)
 {
     const QJsonDocument response = QJsonDocument::fromJson(body);
     if (!response.isObject()) {
@@ -30,19 +32,32 @@ std::optional<PublishedRelease> decodeVersionInfo(const QByteArray &body, const 
         return std::nullopt;
     }
     QJsonObject version = response.object();
+    if (document)
+        *document = body;
     if (version.contains(QLatin1String("content"))) {
         QString content = version.value(QLatin1String("content")).toString();
         content.remove(QLatin1Char('\n'));
-        const QJsonDocument decoded =
-            QJsonDocument::fromJson(QByteArray::fromBase64(content.toUtf8()));
+        const QByteArray bytes = QByteArray::fromBase64(content.toUtf8());
+        const QJsonDocument decoded = QJsonDocument::fromJson(bytes);
         if (!decoded.isObject()) {
             *problem = QStringLiteral("Invalid version.json content");
             return std::nullopt;
         }
         version = decoded.object();
+        if (document)
+            *document = bytes;
     }
     return PublishedRelease{version.value(QLatin1String("version")).toString(),
                             version.value(digestKey).toString()};
+}
+
+QByteArray decodeContentsFile(const QByteArray &body)
+{
+    const QJsonDocument response = QJsonDocument::fromJson(body);
+    const QJsonValue content = response.object().value(QLatin1String("content"));
+    if (!response.isObject() || !content.isString())
+        return body;
+    return QByteArray::fromBase64(content.toString().remove(QLatin1Char('\n')).toUtf8());
 }
 
 ReleaseChannel ReleaseChannel::deployed()
@@ -51,6 +66,8 @@ ReleaseChannel ReleaseChannel::deployed()
     channel.apiBase = QString::fromUtf8(deployment::releaseApiBase);
     channel.rawBase = QString::fromUtf8(deployment::releaseRawBase);
     channel.repository = QString::fromUtf8(deployment::releaseRepository);
+    channel.signingKeys = LauncherConfig::instance().signingKeys;
+    channel.runningVersion = QString::fromUtf8(deployment::version);
 #ifdef Q_OS_WIN
     channel.releaseFile = QStringLiteral("Wardgate.exe");
     channel.digestKey = QStringLiteral("exe_hash");
@@ -77,13 +94,18 @@ QString AutoUpdater::newExePath() const
 void AutoUpdater::checkForUpdates()
 {
     logLine(Info, QStringLiteral("Checking for updates..."));
+    connect(getContents(QStringLiteral("version.json")), &QNetworkReply::finished, this,
+            &AutoUpdater::onVersionCheckReply);
+}
+
+QNetworkReply *AutoUpdater::getContents(const QString &file)
+{
     QNetworkRequest request =
-        makeNetworkRequest(QUrl(QStringLiteral("%1/repos/%2/contents/version.json?ref=main")
-                                    .arg(channel.apiBase, channel.repository)),
+        makeNetworkRequest(QUrl(QStringLiteral("%1/repos/%2/contents/%3?ref=main")
+                                    .arg(channel.apiBase, channel.repository, file)),
                            "Wardgate", channel.versionCheckTimeoutMs);
     request.setRawHeader("Accept", "application/vnd.github.v3+json");
-    QNetworkReply *reply = network->get(request);
-    connect(reply, &QNetworkReply::finished, this, &AutoUpdater::onVersionCheckReply);
+    return network->get(request);
 }
 
 void AutoUpdater::onVersionCheckReply()
@@ -101,7 +123,7 @@ void AutoUpdater::onVersionCheckReply()
 
     QString problem;
     const std::optional<PublishedRelease> release =
-        decodeVersionInfo(reply->readAll(), channel.digestKey, &problem);
+        decodeVersionInfo(reply->readAll(), channel.digestKey, &problem, &publishedDocument);
     if (!release) {
         logLine(Warn, problem);
         emit noUpdateAvailable();
@@ -109,6 +131,52 @@ void AutoUpdater::onVersionCheckReply()
     }
     publishedDigest = release->digest;
     publishedVersion = release->version;
+    if (channel.signingKeys.isConfigured()) {
+        connect(getContents(QStringLiteral("version.json.sig")), &QNetworkReply::finished, this,
+                &AutoUpdater::onSignatureReply);
+        return;
+    }
+    considerRelease();
+}
+
+// A release that is not signed by a trusted key, or that would take the launcher back to an
+// older version (a replayed release with a known fault), is no update: the running one stays.
+void AutoUpdater::onSignatureReply()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+    const QByteArray document = std::exchange(publishedDocument, QByteArray());
+
+    QString refusal;
+    if (reply->error() != QNetworkReply::NoError) {
+        refusal = QStringLiteral("version.json's signature cannot be fetched: %1")
+                      .arg(reply->errorString());
+    } else if (channel.signingKeys.count() == 0) {
+        refusal = QStringLiteral("no usable signing key (%1)").arg(channel.signingKeys.problem());
+    } else if (!channel.signingKeys.verify(document, decodeContentsFile(reply->readAll()))) {
+        refusal = QStringLiteral("version.json's signature is invalid");
+    } else {
+        const QVersionNumber offered = QVersionNumber::fromString(publishedVersion);
+        const QVersionNumber running = QVersionNumber::fromString(channel.runningVersion);
+        if (offered.isNull())
+            refusal = QStringLiteral("the signed version.json names no version");
+        else if (offered < running)
+            refusal = QStringLiteral("version %1 is older than the running %2")
+                          .arg(publishedVersion, channel.runningVersion);
+    }
+    if (!refusal.isEmpty()) {
+        logLine(Warn, QStringLiteral("Release refused: %1").arg(refusal));
+        emit noUpdateAvailable();
+        return;
+    }
+    logLine(Info, QStringLiteral("Release signature verified (version %1)").arg(publishedVersion));
+    considerRelease();
+}
+
+void AutoUpdater::considerRelease()
+{
     const QString localDigest = fileSha256(runningExecutable);
     logLine(Info, QStringLiteral("Local: %1, Remote: %2").arg(localDigest, publishedDigest));
 

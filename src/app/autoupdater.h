@@ -1,11 +1,15 @@
 #pragma once
 
+#include "core/signingkeys.h"
+
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <optional>
 
 class QNetworkAccessManager;
+class QNetworkReply;
 class VerifiedTransfer;
 
 // Where the launcher's release is published and what its files are called on this platform.
@@ -19,8 +23,13 @@ struct ReleaseChannel
     QString newFileName; // the download's name next to the running executable
     int versionCheckTimeoutMs = 10000;
     int downloadTimeoutMs = 60000;
+    // With keys configured, version.json must carry a signature by one of them in
+    // "version.json.sig" beside it, and must not name a version lower than the running one.
+    SigningKeys signingKeys;
+    QString runningVersion;
 
-    // The build's deployment values with this platform's file names.
+    // The build's deployment values with this platform's file names, the process's signing keys
+    // and the build's version.
     static ReleaseChannel deployed();
 };
 
@@ -33,9 +42,13 @@ struct PublishedRelease
 
 // Decodes the contents endpoint's answer, whose "content" is version.json as base64 broken into
 // lines; an object without "content" is taken as version.json itself. Anything else gives nullopt
-// and a readable problem.
+// and a readable problem. `document`, when given, receives version.json's exact bytes.
 std::optional<PublishedRelease> decodeVersionInfo(const QByteArray &body, const QString &digestKey,
-                                                  QString *problem);
+                                                  QString *problem, QByteArray *document = nullptr);
+
+// The bytes of a file the contents endpoint answers with (base64 "content"); an answer that is
+// no such object is taken as the file itself.
+QByteArray decodeContentsFile(const QByteArray &body);
 
 // Compares the running executable's SHA-256 with the published one and, when they differ,
 // downloads the published executable next to it. Every check ends in exactly one of
@@ -62,9 +75,12 @@ signals:
 
 private slots:
     void onVersionCheckReply();
+    void onSignatureReply();
     void onDownloadReply();
 
 private:
+    QNetworkReply *getContents(const QString &file);
+    void considerRelease();
     void startDownload();
     void fail(const QString &logLine, const QString &error);
     QString newExePath() const;
@@ -74,6 +90,8 @@ private:
     QNetworkAccessManager *network;
     QString publishedVersion;
     QString publishedDigest;
+    // version.json's bytes while its signature is fetched.
+    QByteArray publishedDocument;
     // The download streams into a part file that takes the new name only once its digest
     // matches the published one.
     VerifiedTransfer *download = nullptr;

@@ -95,6 +95,11 @@ int main(int argc, char *argv[])
                               .arg(authorities, error));
     }
     gamefolder::settle(LauncherConfig::instance(), QDir::currentPath(), true);
+    const SigningKeys &signingKeys = LauncherConfig::instance().signingKeys;
+    log.log(!signingKeys.isConfigured() ? Warn
+            : signingKeys.count() > 0   ? Info
+                                        : Error,
+            signingKeys.description());
 
 #ifdef WARDGATE_PACKAGED
     // Desktop shells match the window to the menu entry and its icon by this name.

@@ -42,7 +42,10 @@ LauncherConfig &LauncherConfig::instance()
     return config;
 }
 
-LauncherConfig::LauncherConfig() : authUrl(QString::fromUtf8(deployment::defaultAuthUrl)) {}
+LauncherConfig::LauncherConfig() : authUrl(QString::fromUtf8(deployment::defaultAuthUrl))
+{
+    signingKeys.loadBuiltIn();
+}
 
 void LauncherConfig::load(const QString &path)
 {
@@ -59,6 +62,10 @@ void LauncherConfig::load(const QString &path)
                              ? QString()
                              : QDir::cleanPath(QFileInfo(path).absoluteDir().absoluteFilePath(
                                    QDir::fromNativeSeparators(authorities)));
+    QString keyFile = readIniPath(settings, QStringLiteral("Security/SigningKey"), QString());
+    if (!keyFile.isEmpty() && QFileInfo(keyFile).isRelative())
+        keyFile = QFileInfo(path).absoluteDir().filePath(keyFile);
+    signingKeys.load(QByteArray(deployment::signingKeys), keyFile);
 }
 
 void LauncherConfig::applyRemoteConfig(const QJsonObject &object)

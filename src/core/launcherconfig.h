@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/signingkeys.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -36,4 +38,7 @@ public:
     // Set when the remote configuration names the number of downloads: the player's own choice
     // then no longer applies.
     bool maxDownloadThreadsFromServer = false;
+    // The keys whose signatures the manifest and the release must carry: the built-in ones and
+    // those of the file "[Security] SigningKey=" names. None: nothing is signed.
+    SigningKeys signingKeys;
 };

@@ -49,6 +49,7 @@ void FileManager::downloadManifest()
     Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
     if (manifestReply)
         dropManifestReply();
+    signedManifestAccepted = false;
     QNetworkRequest request = makeNetworkRequest(QUrl(url), userAgent);
     // As sent, so its size bound counts the bytes that are parsed (no bomb unpacks here).
     request.setRawHeader("Accept-Encoding", "identity");
@@ -86,6 +87,7 @@ void FileManager::dropManifestReply()
     manifestReply->abort();
     manifestReply->deleteLater();
     manifestReply = nullptr;
+    pendingManifest.clear();
 }
 
 void FileManager::cancelAll()
@@ -123,7 +125,12 @@ void FileManager::onManifestReply()
         return;
     }
 
-    if (!manifest.parse(reply->readAll())) {
+    const QByteArray document = reply->readAll();
+    if (LauncherConfig::instance().signingKeys.isConfigured()) {
+        fetchManifestSignature(document);
+        return;
+    }
+    if (!manifest.parse(document)) {
         const QString text = QStringLiteral("Failed to parse manifest: %1").arg(manifest.error);
         log.log(Error, text);
         emit errorOccurred(text);

@@ -57,6 +57,10 @@ public:
     static QString baseClientArchivePath(const QString &url);
     // What the last verification pass (or setDownloadQueue) left for startDownload.
     const QList<FileEntry> &downloadQueue() const { return filesToDownload; }
+    // Why the game program at `relativePath` (cleaned, inside the game folder) must not start:
+    // with signing keys, it must be an entry of the accepted signed manifest whose file matches
+    // that entry's digest now. Empty when it may start, and always without keys.
+    QString gameProgramProblem(const QString &relativePath) const;
     // Replaces the download queue with files found wrong by other means than verifyFiles (the
     // player's full scan); startDownload then fetches them.
     void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }
@@ -92,6 +96,7 @@ signals:
 
 private slots:
     void onManifestReply();
+    void onManifestSignatureReply();
     void onIntegrityCheck();
     void onBaseClientDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void onBaseClientDownloadFinished();
@@ -116,6 +121,9 @@ private:
     void scheduleNextIntegrityCheck();
     void dropManifestReply();
     static QString tooLargeManifest();
+    void fetchManifestSignature(const QByteArray &document);
+    void acceptSignedManifest(const QByteArray &document);
+    void refuseManifest(const QString &text);
     void failBaseClient(const QString &text);
 
     QNetworkAccessManager *networkManager = nullptr;
@@ -130,6 +138,10 @@ private:
     QList<FileEntry> verifiedFiles;
     bool verifying = false;
     Manifest manifest;
+    // With signing keys: the manifest's bytes while its signature is fetched, and whether the
+    // manifest in place is a signed one accepted since the last downloadManifest.
+    QByteArray pendingManifest;
+    bool signedManifestAccepted = false;
     QList<FileEntry> filesToDownload;
     int totalFiles = 0;
     int completedFiles = 0;

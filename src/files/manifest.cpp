@@ -27,6 +27,28 @@ qint64 sizeOf(const QJsonValue &value)
     return value.toVariant().toLongLong();
 }
 
+// A time in whole seconds since the epoch: -1 for no value, -2 for one that is no such number.
+qint64 secondsOf(const QJsonValue &value)
+{
+    if (value.isUndefined())
+        return -1;
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || number < 0 || number > 9.0e15 || number != qint64(number))
+        return -2;
+    return qint64(number);
+}
+
+// The key under which two manifest paths name the same file on this system.
+QString fileKey(const QString &path)
+{
+    const QString clean = QDir::cleanPath(path);
+#ifdef Q_OS_WIN
+    return clean.toCaseFolded();
+#else
+    return clean;
+#endif
+}
+
 } // namespace
 
 QString temporaryPathFor(const QString &path)
@@ -78,6 +100,9 @@ bool Manifest::parse(const QByteArray &bytes)
         error = QStringLiteral("Manifest version is missing");
         log.log(Warn, error);
     }
+
+    published = secondsOf(root.value(QLatin1String("published")));
+    expires = secondsOf(root.value(QLatin1String("expires")));
 
     if (root.contains(QLatin1String("base_client"))) {
         const QJsonObject base = root.value(QLatin1String("base_client")).toObject();

@@ -26,6 +26,10 @@ struct BaseClientInfo
 struct Manifest
 {
     QString version;
+    // "published" and "expires", whole seconds since 1970-01-01 UTC: -1 when absent, -2 when
+    // present but no such number.
+    qint64 published = -1;
+    qint64 expires = -1;
     QList<FileEntry> files;
     BaseClientInfo baseClient; // kept when a newer document has no "base_client"
     QString error;             // the last problem parse() met

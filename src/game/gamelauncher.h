@@ -23,6 +23,8 @@ public:
     ~GameLauncher() override;
 
     bool launchGame(const QString &path);
+    // A launch the caller refuses before it starts anything: logged and reported as launchError.
+    void refuseLaunch(const QString &reason) { refuse(Error, reason); }
     void terminateGame();
     bool isRunning() const;
     qint64 processId() const;

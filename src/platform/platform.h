@@ -194,6 +194,35 @@ private:
     std::unique_ptr<State> state;
 };
 
+// ---- Signatures --------------------------------------------------------------------------------
+
+// An ECDSA P-256 public key: its point uncompressed, 0x04 followed by X and Y (32 bytes each).
+using P256PublicKey = std::array<unsigned char, 65>;
+
+struct PublicKeyList
+{
+    std::vector<P256PublicKey> keys;
+    // Why a "PUBLIC KEY" block was passed over (another curve or algorithm, broken base64), one
+    // line per block; empty when every block was taken.
+    std::string skipped;
+};
+
+// The P-256 keys of the "-----BEGIN PUBLIC KEY-----" blocks in `pem`, in their order, as
+// `openssl ec -pubout` and `openssl pkey -pubout` write them. Everything outside such blocks is
+// ignored, so a file may carry comments and several keys.
+PublicKeyList readP256PublicKeys(const std::string &pem);
+
+// The two 32-byte integers r and s of a DER ECDSA signature (what `openssl dgst -sign` writes),
+// as r followed by s. Empty unless it is exactly one strict DER SEQUENCE of two positive INTEGERs
+// that each fit 32 bytes, with nothing after it.
+std::optional<std::array<unsigned char, 64>> decodeDerSignature(const std::string &der);
+
+// True when `signature` (DER, as above) is a valid ECDSA signature with SHA-256 of the `size`
+// bytes at `data` by `key`. Windows: CNG's BCryptVerifySignature, which takes r and s; Linux:
+// OpenSSL's EVP interface.
+bool verifyP256Signature(const P256PublicKey &key, const void *data, std::size_t size,
+                         const std::string &signature);
+
 // ---- Self-update ------------------------------------------------------------------------------
 
 // The cmd.exe script that waits while process `pid` exists, moves `exeName` aside to

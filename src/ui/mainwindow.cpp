@@ -3,6 +3,7 @@
 
 #include "auth/authclient.h"
 #include "core/gamefolder.h"
+#include "core/gameprogram.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "core/usersettings.h"
@@ -367,12 +368,18 @@ QString MainWindow::backgroundImagePath() const
 QString MainWindow::gameExecutablePath() const
 {
     const LauncherConfig &config = LauncherConfig::instance();
-    return config.gameDirectory + QLatin1Char('/') + config.gameExecutable;
+    return locateGameProgram(config.gameDirectory, config.gameExecutable).fullPath;
 }
 
+// A program outside the game folder never gives the guard its idea of our game: the folder
+// itself stands in for it.
 QString MainWindow::gameExecutableDirectory() const
 {
-    return QFileInfo(gameExecutablePath()).absolutePath();
+    const LauncherConfig &config = LauncherConfig::instance();
+    const GameProgram program = locateGameProgram(config.gameDirectory, config.gameExecutable);
+    if (!program.problem.isEmpty())
+        return QFileInfo(config.gameDirectory).absoluteFilePath();
+    return QFileInfo(program.fullPath).absolutePath();
 }
 
 // Login flow
@@ -776,6 +783,15 @@ void MainWindow::onPlayButtonClicked()
         log(Info, QStringLiteral("Retrying the game files"));
         startFilesFlow();
     } else if (state == Ready) {
+        const LauncherConfig &config = LauncherConfig::instance();
+        const GameProgram program = locateGameProgram(config.gameDirectory, config.gameExecutable);
+        const QString problem = program.problem.isEmpty()
+                                    ? fileManager->gameProgramProblem(program.relativePath)
+                                    : program.problem;
+        if (!problem.isEmpty()) {
+            gameLauncher->refuseLaunch(problem);
+            return;
+        }
         if (!processGuard->checkBeforeLaunch()) {
             QMessageBox::warning(this, tr("Veyrun"),
                                  tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"

@@ -97,6 +97,7 @@ private:
     friend class MainWindowTest;
     friend class MainWindowFlowTest;
     friend class InterfaceLanguageTest;
+    friend class SignedFlowTest;
 
     void createTrayIcon();
     // Tab order, focus on every button, names for the controls that show only a sign.

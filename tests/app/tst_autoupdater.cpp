@@ -2,6 +2,7 @@
 #include "core/logger.h"
 #include "devserver.h"
 #include "releaseservice.h"
+#include "signer.h"
 #include "support/testsupport.h"
 
 #include <QCryptographicHash>
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -35,6 +37,8 @@ private slots:
     void downloadNotMatchingTheDigestIsRefused();
     void downloadErrorLeavesNoFile();
     void unwritableFolderIsReported();
+    void signedReleases_data();
+    void signedReleases();
 
 private:
     struct Outcome
@@ -49,6 +53,7 @@ private:
     bool logged(const QString &text) const;
     QStringList binContents() const;
 
+    QTemporaryDir keys;
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<DevServer> server;
     QStringList logLines;
@@ -58,6 +63,10 @@ void AutoUpdaterTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
     Logger::instance().setLogListener([this](const QString &line) { logLines.append(line); });
+    QProcess make;
+    make.start(QStringLiteral(WARDGATE_SOURCE_DIR "/tests/platform/make-signature-vectors"),
+               {keys.path()});
+    QVERIFY(make.waitForFinished(30000) && make.exitCode() == 0);
 }
 
 void AutoUpdaterTest::init()
@@ -318,6 +327,81 @@ void AutoUpdaterTest::unwritableFolderIsReported()
              QStringList({"available:1.0.17", "error:Cannot write update file"}));
     QVERIFY(logged("[ERROR] [AutoUpdater] Cannot write update file"));
     QCOMPARE(binContents(), QStringList{"Wardgate"});
+}
+
+void AutoUpdaterTest::signedReleases_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("signature");     // "good", "other key", "garbage", "missing"
+    QTest::addColumn<QByteArray>("servedBody"); // empty: the real file
+    QTest::addColumn<QString>("outcome");       // "downloaded", "none", "error"
+    QTest::newRow("signed, newer") << "1.0.18"
+                                   << "good" << QByteArray() << "downloaded";
+    QTest::newRow("signed, same version") << "1.0.17"
+                                          << "good" << QByteArray() << "downloaded";
+    QTest::newRow("signed, lower version") << "1.0.16"
+                                           << "good" << QByteArray() << "none";
+    QTest::newRow("signed by an unknown key") << "1.0.18"
+                                              << "other key" << QByteArray() << "none";
+    QTest::newRow("signature garbage") << "1.0.18"
+                                       << "garbage" << QByteArray() << "none";
+    QTest::newRow("signature missing") << "1.0.18"
+                                       << "missing" << QByteArray() << "none";
+    QTest::newRow("signed, download altered")
+        << "1.0.18"
+        << "good" << QByteArray("launcher 6.6.6\n") << "error";
+}
+
+// With a key, only a release signed by it and not older than the running launcher is taken, and
+// only an executable matching its signed digest lands beside the running one.
+void AutoUpdaterTest::signedReleases()
+{
+    QFETCH(QString, version);
+    QFETCH(QString, signature);
+    QFETCH(QByteArray, servedBody);
+    QFETCH(QString, outcome);
+    auto signer = std::make_shared<Signer>();
+    QString error;
+    QVERIFY2(
+        signer->load(keys.filePath(signature == "other key" ? "other-key.pem" : "key.pem"), &error),
+        qPrintable(error));
+    ReleaseServiceOptions release;
+    release.linuxExecutable = published();
+    release.version = version;
+    release.signer = signer;
+    installReleaseService(*server, release);
+    const QString signaturePath =
+        QStringLiteral("/repos/veyrun/wardgate-release/contents/version.json.sig");
+    DevServer::Fault fault;
+    fault.failCount = -1;
+    if (signature == "garbage") {
+        fault.replaceBody = true;
+        fault.body = QJsonDocument(QJsonObject{{"content", contentsBase64("garbage")}}).toJson();
+        server->setFault(signaturePath, fault);
+    } else if (signature == "missing") {
+        fault.status = 404;
+        server->setFault(signaturePath, fault);
+    }
+    if (!servedBody.isEmpty()) {
+        fault.replaceBody = true;
+        fault.body = servedBody;
+        server->setFault(QStringLiteral("/veyrun/wardgate-release/main/Wardgate"), fault);
+    }
+
+    ReleaseChannel signedChannel = channel();
+    signedChannel.signingKeys.load(QByteArray(), keys.filePath("pub.pem"));
+    signedChannel.runningVersion = QStringLiteral("1.0.17");
+    const Outcome result = check(signedChannel);
+    const QString newPath = dir->filePath("bin/Wardgate.new");
+    if (outcome == "downloaded") {
+        QCOMPARE(result.events, QStringList({"available:" + version, "downloaded:" + newPath}));
+        QCOMPARE(testsupport::readFile(newPath), QByteArray("launcher 1.0.17\n"));
+        return;
+    }
+    QCOMPARE(result.events.last().section(':', 0, 0), outcome);
+    QCOMPARE(binContents(), QStringList{"Wardgate"});
+    if (outcome == "none")
+        QVERIFY(logged("[WARN] [AutoUpdater] Release refused: "));
 }
 
 QTEST_GUILESS_MAIN(AutoUpdaterTest)

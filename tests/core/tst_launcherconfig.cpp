@@ -2,8 +2,10 @@
 #include "deployment.h"
 #include "support/testsupport.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,6 +27,8 @@ private slots:
     void integrityFiles();
     void unknownKeysChangeNothing();
     void remoteCannotSetIniValues();
+    void signingKeyFile_data();
+    void signingKeyFile();
 
 private:
     static QJsonObject parse(const char *json) { return QJsonDocument::fromJson(json).object(); }
@@ -215,6 +219,56 @@ void LauncherConfigTest::caCertificatesFile()
     config.load(ini);
     QCOMPARE(config.caCertificatesFile,
              expected.isEmpty() || expected.startsWith('/') ? expected : dir.filePath(expected));
+}
+
+void LauncherConfigTest::signingKeyFile_data()
+{
+    QTest::addColumn<QByteArray>("value"); // "<dir>" stands for the temporary folder
+    QTest::addColumn<int>("keys");
+    QTest::addColumn<bool>("configured");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("none") << QByteArray() << 0 << false << "Signing is off: ";
+    QTest::newRow("relative to the ini's folder")
+        << QByteArray("keys.pem") << 2 << true
+        << "Trusted signing keys: 2 (from <dir>/config/keys.pem)";
+    QTest::newRow("absolute") << QByteArray("<dir>/config/keys.pem") << 2 << true
+                              << "Trusted signing keys: 2 (from <dir>/config/keys.pem)";
+    QTest::newRow("missing file") << QByteArray("absent.pem") << 0 << true
+                                  << "Signing is on but no key is usable (<dir>/config/absent.pem "
+                                     "cannot be read";
+    QTest::newRow("no public key in it")
+        << QByteArray("launcher.ini") << 0 << true << "Signing is on but no key is usable";
+}
+
+// A named key file that gives no key keeps signing on, so that every signature then fails
+// instead of nothing being checked.
+void LauncherConfigTest::signingKeyFile()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, keys);
+    QFETCH(bool, configured);
+    QFETCH(QString, logLine);
+    QTemporaryDir dir;
+    QVERIFY(QDir().mkpath(dir.filePath("config")));
+    QProcess make;
+    make.start(QStringLiteral(WARDGATE_SOURCE_DIR "/tests/platform/make-signature-vectors"),
+               {dir.filePath("config")});
+    QVERIFY(make.waitForFinished(30000) && make.exitCode() == 0);
+    QVERIFY(testsupport::writeFile(dir.filePath("config/keys.pem"),
+                                   testsupport::readFile(dir.filePath("config/pub.pem")) +
+                                       testsupport::readFile(dir.filePath("config/other.pem"))));
+    value.replace("<dir>", dir.path().toUtf8());
+    const QString path = dir.filePath("config/launcher.ini");
+    QVERIFY(testsupport::writeFile(path, value.isEmpty()
+                                             ? QByteArray("[Game]\nGameDir=.\n")
+                                             : "[Security]\nSigningKey=" + value + "\n"));
+    LauncherConfig config;
+    config.load(path);
+    QCOMPARE(config.signingKeys.count(), keys);
+    QCOMPARE(config.signingKeys.isConfigured(), configured);
+    logLine.replace("<dir>", dir.path());
+    QVERIFY2(config.signingKeys.description().startsWith(logLine),
+             qPrintable(config.signingKeys.description()));
 }
 
 QTEST_GUILESS_MAIN(LauncherConfigTest)

@@ -30,6 +30,8 @@ private slots:
     void cacheSparesUnchangedFiles();
     void cacheServesTheNextReleaseFolder_data();
     void cacheServesTheNextReleaseFolder();
+    void signingKeys_data();
+    void signingKeys();
 
 private:
     QString game() const { return work->filePath("game"); }
@@ -297,6 +299,58 @@ void ManifestToolTest::cacheServesTheNextReleaseFolder()
                  QString::fromLatin1(
                      QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex()));
     }
+}
+
+void ManifestToolTest::signingKeys_data()
+{
+    QTest::addColumn<QString>("key");     // made by the openssl command
+    QTest::addColumn<QString>("refusal"); // empty: signs
+    QTest::newRow("P-256") << "prime256v1"
+                           << "";
+    QTest::newRow("P-384") << "secp384r1"
+                           << "is not an ECDSA P-256 key";
+    QTest::newRow("RSA") << "rsa"
+                         << "is not an ECDSA P-256 key";
+    QTest::newRow("not a key") << "none"
+                               << "holds no private key";
+}
+
+// A signed manifest carries "published" and a signature that `openssl dgst -verify` accepts;
+// a key of another kind is refused before anything is written.
+void ManifestToolTest::signingKeys()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, refusal);
+    const QString keyFile = out("key.pem");
+    if (key == "rsa")
+        QCOMPARE(QProcess::execute("openssl", {"genrsa", "-out", keyFile, "2048"}), 0);
+    else if (key == "none")
+        QVERIFY(testsupport::writeFile(keyFile, "not a key\n"));
+    else
+        QCOMPARE(QProcess::execute("openssl",
+                                   {"ecparam", "-name", key, "-genkey", "-noout", "-out", keyFile}),
+                 0);
+    ManifestOptions options;
+    options.signingKey = keyFile;
+    options.published = 1767225600;
+    QString error;
+    const bool built = build(options, &error);
+    if (!refusal.isEmpty()) {
+        QVERIFY(!built);
+        QVERIFY2(error.startsWith("--sign-key: ") && error.contains(refusal), qPrintable(error));
+        QVERIFY(!QFile::exists(out("manifest.json")));
+        QVERIFY(!QFile::exists(out("manifest.json.sig")));
+        return;
+    }
+    QVERIFY2(built, qPrintable(error));
+    QCOMPARE(parseOutput().published, qint64(1767225600));
+    QCOMPARE(
+        QProcess::execute("openssl", {"ec", "-in", keyFile, "-pubout", "-out", out("pub.pem")}), 0);
+    QProcess verify;
+    verify.start("openssl", {"dgst", "-sha256", "-verify", out("pub.pem"), "-signature",
+                             out("manifest.json.sig"), out("manifest.json")});
+    QVERIFY(verify.waitForFinished(10000));
+    QCOMPARE(verify.readAllStandardOutput().trimmed(), QByteArray("Verified OK"));
 }
 
 QTEST_GUILESS_MAIN(ManifestToolTest)

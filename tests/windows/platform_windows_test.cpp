@@ -6,6 +6,8 @@
 // - with "second" it is a second launcher: exit code 0 when the instance WARDGATE_INSTANCE is
 //   taken already and, with WARDGATE_TITLE set, the window of that title was brought back;
 // - with "window" it checks only that a second launcher restores the first one's window;
+// - with "signature <folder>" it checks only the signature check, against the vectors that
+//   tests/platform/make-signature-vectors wrote into that folder;
 // - with WARDGATE_STARTED_MARK set (as the update script starts the new launcher) it writes its
 //   own path into that file.
 #include "platform/platform.h"
@@ -400,6 +402,42 @@ void ownResources(const std::string &self)
         CHECK(manifest.find(setting) != std::string::npos);
 }
 
+// The CNG side of the signature check, against vectors made by the openssl command.
+void signatureVectors(const std::string &folder)
+{
+    // Binary: a text stream would turn the data's CR LF into LF.
+    const auto file = [&folder](const char *name) {
+        std::ifstream stream(folder + "/" + name, std::ios::binary);
+        std::ostringstream bytes;
+        bytes << stream.rdbuf();
+        return bytes.str();
+    };
+    const platform::PublicKeyList ours = platform::readP256PublicKeys(file("pub.pem"));
+    const platform::PublicKeyList other = platform::readP256PublicKeys(file("other.pem"));
+    const platform::PublicKeyList p384 = platform::readP256PublicKeys(file("p384.pem"));
+    CHECK(ours.keys.size() == 1 && other.keys.size() == 1);
+    CHECK(p384.keys.empty() && !p384.skipped.empty());
+    if (ours.keys.size() != 1 || other.keys.size() != 1)
+        return;
+    const platform::P256PublicKey &key = ours.keys.front();
+    std::string data = file("data.bin");
+    std::string signature = file("data.sig");
+    CHECK(!data.empty() && !signature.empty());
+    const auto verify = [&key](const std::string &bytes, const std::string &sig) {
+        return platform::verifyP256Signature(key, bytes.data(), bytes.size(), sig);
+    };
+    CHECK(verify(data, signature));
+    CHECK(!platform::verifyP256Signature(other.keys.front(), data.data(), data.size(), signature));
+    CHECK(!verify(data, file("p384.sig")));
+    std::string flippedData = data;
+    flippedData[500] ^= 0x10;
+    CHECK(!verify(flippedData, signature));
+    std::string flippedSignature = signature;
+    flippedSignature.back() ^= 0x08;
+    CHECK(!verify(data, flippedSignature));
+    CHECK(!verify(data, std::string()));
+}
+
 int report()
 {
     if (failures)
@@ -420,6 +458,10 @@ int wmain(int argc, wchar_t *argv[])
     if (const wchar_t *mark = _wgetenv(L"WARDGATE_STARTED_MARK"))
         return markStarted(mark);
 
+    if (argc == 3 && std::wcscmp(argv[1], L"signature") == 0) {
+        signatureVectors(platform::toUtf8(argv[2]));
+        return report();
+    }
     const std::string self = ownPath();
     const std::string folder = makeWorkFolder();
     if (argc == 2 && std::wcscmp(argv[1], L"window") == 0) {

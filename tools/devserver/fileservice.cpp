@@ -1,6 +1,7 @@
 #include "fileservice.h"
 
 #include "devserver.h"
+#include "signer.h"
 #include "zipwriter.h"
 
 #include <QCryptographicHash>
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -56,6 +58,7 @@ public:
 
     bool prepareBaseClient(QString *error);
     DevServer::Reply manifest();
+    DevServer::Reply manifestSignature();
     DevServer::Reply file(const QString &requestPath) const;
     DevServer::Reply baseClient() const { return DevServer::Reply::file(baseClientZip); }
 
@@ -74,6 +77,8 @@ private:
     QHash<QString, Digest> digests;
     std::unique_ptr<QTemporaryDir> workDir;
     QString baseClientZip;
+    // The bytes last served as the manifest: its signature must cover exactly these.
+    QByteArray lastManifest;
 };
 
 QString FileService::cachedSha256(const QFileInfo &info)
@@ -144,7 +149,23 @@ DevServer::Reply FileService::manifest()
                                     {"sha256", cachedSha256(zip)},
                                     {"size", double(zip.size())}});
     }
-    return DevServer::Reply::json(document);
+    if (!options.signer)
+        return DevServer::Reply::json(document);
+    document.insert("published", double(QDateTime::currentSecsSinceEpoch()));
+    DevServer::Reply reply;
+    reply.body = QJsonDocument(document).toJson(QJsonDocument::Compact);
+    lastManifest = reply.body;
+    return reply;
+}
+
+DevServer::Reply FileService::manifestSignature()
+{
+    if (lastManifest.isEmpty())
+        manifest();
+    DevServer::Reply reply;
+    reply.body = options.signer->sign(lastManifest);
+    reply.contentType = "application/octet-stream";
+    return reply;
 }
 
 DevServer::Reply FileService::file(const QString &requestPath) const
@@ -166,6 +187,11 @@ bool installFileService(DevServer &server, const FileServiceOptions &options, QS
 
     server.addRoute("GET", options.manifestPath,
                     [service](const DevServer::Request &) { return service->manifest(); });
+    if (options.signer) {
+        server.addRoute(
+            "GET", options.manifestPath + QStringLiteral(".sig"),
+            [service](const DevServer::Request &) { return service->manifestSignature(); });
+    }
     server.addRoute(
         "GET", options.filesPrefix + QStringLiteral("/*"),
         [service](const DevServer::Request &request) { return service->file(request.path); });

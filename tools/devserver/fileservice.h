@@ -2,6 +2,10 @@
 
 #include <QString>
 
+#include <memory>
+
+class Signer;
+
 class DevServer;
 
 struct FileServiceOptions
@@ -16,6 +20,9 @@ struct FileServiceOptions
     // base client.
     QString baseClientSource;
     QString baseClientPath = QStringLiteral("/l2_base_client.zip");
+    // When set, the manifest carries "published" (the time it was built) and its signature is
+    // served at the manifest's path with ".sig" appended.
+    std::shared_ptr<const Signer> signer;
 };
 
 // Adds the game-file routes to `server`: the manifest (sizes and SHA-256 of the folder's files,

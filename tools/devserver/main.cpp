@@ -2,11 +2,53 @@
 #include "devserver.h"
 #include "fileservice.h"
 #include "releaseservice.h"
+#include "signer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
 #include <QTextStream>
+
+#include <memory>
+
+namespace {
+
+// "signing-key.pem" → "signing-key.pub.pem".
+QString publicKeyPath(QString path)
+{
+    if (path.endsWith(QLatin1String(".pem")))
+        path.chop(4);
+    return path + QStringLiteral(".pub.pem");
+}
+
+// The key at `path`, or a new one made there; either way its public key is written beside it.
+bool loadOrMakeKey(Signer &signer, const QString &path)
+{
+    QTextStream err(stderr);
+    const QString publicPath = publicKeyPath(path);
+    QString error;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const bool ok = QFileInfo::exists(path) ? signer.load(path, &error)
+                                            : signer.generate(path, publicPath, &error);
+    if (!ok) {
+        err << "--signing-key: " << error << "\n";
+        return false;
+    }
+    QSaveFile file(publicPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(signer.publicKeyPem()) < 0 ||
+        !file.commit()) {
+        err << "Cannot write " << publicPath << ": " << file.errorString() << "\n";
+        return false;
+    }
+    QTextStream(stdout) << "Signing with " << path << "; launchers trust " << publicPath
+                        << Qt::endl;
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -59,8 +101,23 @@ int main(int argc, char *argv[])
         QStringLiteral("base-client"),
         QStringLiteral("Serve this zip, or this folder zipped, as the base client."),
         QStringLiteral("path"));
-    parser.addOptions({filesOption, filesVersionOption, baseClientOption});
+    QCommandLineOption signingKeyOption(
+        QStringLiteral("signing-key"),
+        QStringLiteral("Sign the manifest and version.json with this ECDSA P-256 private key "
+                       "(PEM), made here at first start; its public key is written beside it "
+                       "as <name>.pub.pem (default: signing-key.pem in the server's data "
+                       "folder)."),
+        QStringLiteral("file"));
+    parser.addOptions({filesOption, filesVersionOption, baseClientOption, signingKeyOption});
     parser.process(app);
+
+    QString keyFile = parser.value(signingKeyOption);
+    if (keyFile.isEmpty())
+        keyFile = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+                  QStringLiteral("/signing-key.pem");
+    auto signer = std::make_shared<Signer>();
+    if (!loadOrMakeKey(*signer, keyFile))
+        return 1;
 
     AuthService::Options auth;
     auth.basePath = parser.value(authBaseOption);
@@ -78,6 +135,7 @@ int main(int argc, char *argv[])
         const QDir releaseDir(parser.value(releaseOption));
         ReleaseServiceOptions release;
         release.version = parser.value(releaseVersionOption);
+        release.signer = signer;
         if (releaseDir.exists(QStringLiteral("Wardgate.exe")))
             release.windowsExecutable = releaseDir.absoluteFilePath(QStringLiteral("Wardgate.exe"));
         if (releaseDir.exists(QStringLiteral("Wardgate")))
@@ -92,6 +150,7 @@ int main(int argc, char *argv[])
         files.filesDirectory = parser.value(filesOption);
         files.version = parser.value(filesVersionOption);
         files.baseClientSource = parser.value(baseClientOption);
+        files.signer = signer;
         if (!installFileService(server, files, &error)) {
             QTextStream(stderr) << error << "\n";
             return 1;

@@ -1,6 +1,7 @@
 #include "releaseservice.h"
 
 #include "devserver.h"
+#include "signer.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -50,31 +51,54 @@ QString contentsBase64(const QByteArray &data)
     return wrapped;
 }
 
+namespace {
+// One file of the release branch as the contents endpoint answers for it.
+DevServer::Reply contentsReply(const ReleaseServiceOptions &options, const QString &name,
+                               const QByteArray &data)
+{
+    if (!options.contentsEnvelope) {
+        DevServer::Reply plain;
+        plain.body = data;
+        return plain;
+    }
+    const QString rawUrl =
+        QStringLiteral("/%1/%2/%3").arg(options.repository, options.branch, name);
+    return DevServer::Reply::json({{"name", name},
+                                   {"path", name},
+                                   {"sha", blobSha(data)},
+                                   {"size", data.size()},
+                                   {"type", "file"},
+                                   {"download_url", rawUrl},
+                                   {"content", contentsBase64(data)},
+                                   {"encoding", "base64"}});
+}
+} // namespace
+
 void installReleaseService(DevServer &server, const ReleaseServiceOptions &options)
 {
     const QString contentsPath =
         QStringLiteral("/repos/%1/contents/version.json").arg(options.repository);
-    server.addRoute("GET", contentsPath, [options](const DevServer::Request &request) {
-        const QString ref = request.query.queryItemValue(QStringLiteral("ref"));
-        if (request.query.hasQueryItem(QStringLiteral("ref")) && ref != options.branch)
+    const auto onBranch = [options](const DevServer::Request &request, QString *ref) {
+        *ref = request.query.queryItemValue(QStringLiteral("ref"));
+        return !request.query.hasQueryItem(QStringLiteral("ref")) || *ref == options.branch;
+    };
+    server.addRoute("GET", contentsPath, [options, onBranch](const DevServer::Request &request) {
+        QString ref;
+        if (!onBranch(request, &ref))
             return DevServer::Reply::json({{"message", "No commit found for the ref " + ref}}, 404);
-        const QByteArray document = versionDocument(options);
-        if (!options.contentsEnvelope) {
-            DevServer::Reply plain;
-            plain.body = document;
-            return plain;
-        }
-        const QString rawUrl =
-            QStringLiteral("/%1/%2/version.json").arg(options.repository, options.branch);
-        return DevServer::Reply::json({{"name", "version.json"},
-                                       {"path", "version.json"},
-                                       {"sha", blobSha(document)},
-                                       {"size", document.size()},
-                                       {"type", "file"},
-                                       {"download_url", rawUrl},
-                                       {"content", contentsBase64(document)},
-                                       {"encoding", "base64"}});
+        return contentsReply(options, QStringLiteral("version.json"), versionDocument(options));
     });
+    if (options.signer) {
+        server.addRoute("GET", contentsPath + QStringLiteral(".sig"),
+                        [options, onBranch](const DevServer::Request &request) {
+                            QString ref;
+                            if (!onBranch(request, &ref))
+                                return DevServer::Reply::json(
+                                    {{"message", "No commit found for the ref " + ref}}, 404);
+                            return contentsReply(options, QStringLiteral("version.json.sig"),
+                                                 options.signer->sign(versionDocument(options)));
+                        });
+    }
 
     const QString rawRoot = QStringLiteral("/%1/%2/").arg(options.repository, options.branch);
     const auto serveFile = [&server, &rawRoot](const QString &name, const QString &path) {

@@ -3,6 +3,10 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <memory>
+
+class Signer;
+
 class DevServer;
 
 // The launcher release as GitHub publishes it: version.json through the REST "contents" endpoint
@@ -20,9 +24,11 @@ struct ReleaseServiceOptions
     QJsonObject overrides;
     // False: answer with the version.json object itself instead of the contents envelope.
     bool contentsEnvelope = true;
+    // When set, version.json's signature is published as version.json.sig beside it.
+    std::shared_ptr<const Signer> signer;
 };
 
-// GET /repos/<repository>/contents/version.json[?ref=<branch>]
+// GET /repos/<repository>/contents/version.json[?ref=<branch>] (and version.json.sig, signed)
 // GET /<repository>/<branch>/Wardgate.exe and /<repository>/<branch>/Wardgate
 // Digests are taken from the files at request time, so a test may replace them between requests.
 void installReleaseService(DevServer &server, const ReleaseServiceOptions &options);

@@ -3,6 +3,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QTextStream>
 
 int main(int argc, char *argv[])
@@ -63,10 +64,16 @@ int main(int argc, char *argv[])
         {QStringLiteral("j"), QStringLiteral("jobs")},
         QStringLiteral("Files hashed at once (default: one per processor core)."),
         QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption signKey(
+        QStringLiteral("sign-key"),
+        QStringLiteral("Sign the manifest with this ECDSA P-256 private key (PEM): writes "
+                       "\"published\" (now) into it and its signature as <manifest>.sig. Keep "
+                       "the key off the file server."),
+        QStringLiteral("key.pem"));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("No progress, only errors."));
-    parser.addOptions(
-        {output, version, urlBase, baseClient, baseClientUrl, store, cache, noCache, jobs, quiet});
+    parser.addOptions({output, version, urlBase, baseClient, baseClientUrl, store, cache, noCache,
+                       jobs, signKey, quiet});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -100,6 +107,8 @@ int main(int argc, char *argv[])
         options.cacheFile =
             parser.isSet(cache) ? parser.value(cache) : ManifestBuilder::defaultCacheFile();
     options.threads = threads;
+    options.signingKey = parser.value(signKey);
+    options.published = QDateTime::currentSecsSinceEpoch();
 
     ManifestBuilder builder(options);
     ProgressPrinter printer(stderr);
@@ -118,5 +127,7 @@ int main(int argc, char *argv[])
         err << "Wrote " << options.output << ": " << builder.fileCount() << " files, "
             << QString::number(double(builder.byteCount()) / (1 << 20), 'f', 1) << " MiB ("
             << builder.cachedCount() << " digests from the cache)\n";
+    if (!parser.isSet(quiet) && !options.signingKey.isEmpty())
+        err << "Signed it: " << options.output << ".sig\n";
     return 0;
 }

@@ -127,6 +127,13 @@ bool ManifestBuilder::run()
     if (!options.baseClientOutput.isEmpty() && options.baseClientUrl.isEmpty())
         return fail(QStringLiteral("a base client needs the URL it is served from"));
 
+    // A key that cannot sign is refused before any file is read.
+    if (!options.signingKey.isEmpty()) {
+        QString problem;
+        if (!signer.load(options.signingKey, &problem))
+            return fail(QStringLiteral("--sign-key: %1").arg(problem));
+    }
+
     QList<Found> found;
     QStringList digests;
     QString baseDigest;
@@ -142,7 +149,9 @@ bool ManifestBuilder::scan(QList<Found> &found)
 {
     // Our own outputs are not game files, even when they are written into the game folder.
     QSet<QString> outputs;
-    for (const QString &path : {options.output, options.baseClientOutput, options.cacheFile}) {
+    const QString signature = options.signingKey.isEmpty() ? QString() : options.output + ".sig";
+    for (const QString &path :
+         {options.output, options.baseClientOutput, options.cacheFile, signature}) {
         if (!path.isEmpty())
             outputs.insert(canonical(path));
     }
@@ -254,6 +263,8 @@ bool ManifestBuilder::writeManifest(const QList<Found> &found, const QStringList
     json += "{\n    \"version\": ";
     appendJsonString(json, options.version);
     json += ",\n";
+    if (!options.signingKey.isEmpty())
+        json += "    \"published\": " + std::to_string(options.published) + ",\n";
     if (!options.baseClientOutput.isEmpty()) {
         json += "    \"base_client\": {\n        \"url\": ";
         appendJsonString(json, options.baseClientUrl);
@@ -283,6 +294,21 @@ bool ManifestBuilder::writeManifest(const QList<Found> &found, const QStringList
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(json.data(), qint64(json.size())) != qint64(json.size()) || !file.commit())
         return fail(QStringLiteral("cannot write %1: %2").arg(options.output, file.errorString()));
+    return options.signingKey.isEmpty() ||
+           writeSignature(QByteArray::fromRawData(json.data(), int(json.size())));
+}
+
+// The signature covers the manifest's exact bytes, as `openssl dgst -sha256 -sign` would.
+bool ManifestBuilder::writeSignature(const QByteArray &manifest)
+{
+    const QString path = options.output + QStringLiteral(".sig");
+    const QByteArray signature = signer.sign(manifest);
+    if (signature.isEmpty())
+        return fail(QStringLiteral("cannot sign %1").arg(options.output));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(signature) != signature.size() ||
+        !file.commit())
+        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     return true;
 }
 

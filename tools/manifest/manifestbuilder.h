@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include "signer.h"
+
 struct ManifestOptions
 {
     QString folder;  // the game folder
@@ -19,6 +21,10 @@ struct ManifestOptions
     // every folder the operator writes a manifest of; empty: hash every file.
     QString cacheFile;
     int threads = 0; // 0: one per core
+    // When set: the ECDSA P-256 private key (PEM) that signs the manifest. The manifest then
+    // carries "published" and its signature is written beside it as "<output>.sig".
+    QString signingKey;
+    qint64 published = 0; // seconds since 1970-01-01 UTC
 };
 
 // Builds the manifest of a game folder: lists its files, refuses names the launcher would refuse,
@@ -69,8 +75,10 @@ private:
     bool writeManifest(const QList<Found> &found, const QStringList &digests,
                        const QString &baseDigest, qint64 baseSize);
     bool fail(const QString &text);
+    bool writeSignature(const QByteArray &manifest);
 
     ManifestOptions options;
+    Signer signer;
     QString error;
     int files = 0;
     qint64 bytes = 0;
