@@ -54,10 +54,7 @@ void FileManager::downloadManifest()
     Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
     if (manifestReply)
         dropManifestReply();
-    QNetworkRequest request = makeNetworkRequest(QUrl(url), userAgent);
-    // As sent, so its size bound counts the bytes that are parsed (no bomb unpacks here).
-    request.setRawHeader("Accept-Encoding", "identity");
-    manifestReply = networkManager->get(request);
+    manifestReply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
     manifestAbortReason.clear();
     QNetworkReply *reply = manifestReply;
     const QPointer<LowSpeedGuard> speed = LowSpeedGuard::watch(reply, lowSpeedWindowMs);
@@ -117,6 +114,10 @@ void FileManager::onManifestReply()
         QString reason = reply->errorString();
         if (!manifestAbortReason.isEmpty())
             reason = manifestAbortReason;
+        else if (reason.startsWith(QLatin1String("Decompression failed")))
+            // Qt's own words, with nothing after them for a packed bomb.
+            reason = QStringLiteral("the manifest's compressed form does not unpack to a "
+                                    "sensible size");
         else if (reply->error() == QNetworkReply::OperationCanceledError)
             // Qt's transfer time-out calls itself a cancel.
             reason = QStringLiteral("the server sent nothing for %1 s")
