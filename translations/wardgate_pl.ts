@@ -373,6 +373,33 @@ Pobrać pełnego klienta?</translation>
         <source>The choice could not be saved.</source>
         <translation>Nie udało się zapisać wyboru.</translation>
     </message>
+    <message>
+        <source>Checking game files: %1</source>
+        <translation>Sprawdzanie plików gry: %1</translation>
+    </message>
+    <message>
+        <source>and %1 more</source>
+        <translation>i %1 więcej</translation>
+    </message>
+    <message>
+        <source>Download size: %1</source>
+        <translation>Do pobrania: %1</translation>
+    </message>
+    <message>
+        <source>Retrying %1 in %2 s (attempt %3 of %4): %5</source>
+        <translation>Ponowna próba %1 za %2 s (próba %3 z %4): %5</translation>
+    </message>
+    <message>
+        <source>Available when the check of the game files has finished.</source>
+        <translation>Dostępne po zakończeniu sprawdzania plików gry.</translation>
+    </message>
+</context>
+<context>
+    <name>QMessageBox</name>
+    <message>
+        <source>Hide Details...</source>
+        <translation>Ukryj szczegóły...</translation>
+    </message>
 </context>
 <context>
     <name>SettingsDialog</name>

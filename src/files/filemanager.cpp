@@ -50,10 +50,7 @@ void FileManager::downloadManifest()
     if (manifestReply)
         dropManifestReply();
     signedManifestAccepted = false;
-    QNetworkRequest request = makeNetworkRequest(QUrl(url), userAgent);
-    // As sent, so its size bound counts the bytes that are parsed (no bomb unpacks here).
-    request.setRawHeader("Accept-Encoding", "identity");
-    manifestReply = networkManager->get(request);
+    manifestReply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
     manifestAbortReason.clear();
     QNetworkReply *reply = manifestReply;
     const QPointer<LowSpeedGuard> speed = LowSpeedGuard::watch(reply, lowSpeedWindowMs);
@@ -114,6 +111,10 @@ void FileManager::onManifestReply()
         QString reason = reply->errorString();
         if (!manifestAbortReason.isEmpty())
             reason = manifestAbortReason;
+        else if (reason.startsWith(QLatin1String("Decompression failed")))
+            // Qt's own words, with nothing after them for a packed bomb.
+            reason = QStringLiteral("the manifest's compressed form does not unpack to a "
+                                    "sensible size");
         else if (reply->error() == QNetworkReply::OperationCanceledError)
             // Qt's transfer time-out calls itself a cancel.
             reason = QStringLiteral("the server sent nothing for %1 s")

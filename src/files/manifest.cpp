@@ -38,17 +38,6 @@ qint64 secondsOf(const QJsonValue &value)
     return qint64(number);
 }
 
-// The key under which two manifest paths name the same file on this system.
-QString fileKey(const QString &path)
-{
-    const QString clean = QDir::cleanPath(path);
-#ifdef Q_OS_WIN
-    return clean.toCaseFolded();
-#else
-    return clean;
-#endif
-}
-
 } // namespace
 
 QString temporaryPathFor(const QString &path)
