@@ -57,13 +57,6 @@ int main(int argc, char *argv[])
     Logger &log = Logger::instance();
     log.log(Info, QStringLiteral("=== Wardgate Started ==="));
     log.log(Info, QStringLiteral("Version: %1").arg(QCoreApplication::applicationVersion()));
-    log.log(languageLoaded ? Info : Warn,
-            QStringLiteral("Interface language: %1 (%2)%3")
-                .arg(language,
-                     languageChoice == QLatin1String("system")
-                         ? QStringLiteral("the system's")
-                         : QStringLiteral("chosen in Settings"),
-                     languageLoaded ? QString() : QStringLiteral(", its translation is missing")));
 
     // Left behind by the previous self-update; its absence is normal.
     QFile::remove(QCoreApplication::applicationFilePath() + QStringLiteral(".old"));
@@ -100,6 +93,13 @@ int main(int argc, char *argv[])
             : signingKeys.count() > 0   ? Info
                                         : Error,
             signingKeys.description());
+    log.log(languageLoaded ? Info : Warn,
+            QStringLiteral("Interface language: %1 (%2)%3")
+                .arg(language,
+                     languageChoice == QLatin1String("system")
+                         ? QStringLiteral("the system's")
+                         : QStringLiteral("chosen in Settings"),
+                     languageLoaded ? QString() : QStringLiteral(", its translation is missing")));
 
 #ifdef WARDGATE_PACKAGED
     // Desktop shells match the window to the menu entry and its icon by this name.

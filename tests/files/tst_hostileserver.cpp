@@ -153,10 +153,12 @@ void HostileServerTest::cases_data()
         << nothing << "Failed to download manifest: the manifest is larger than 128 MB";
     QTest::newRow("manifest drips") << good << none << drip(Drip::ManifestBody) << false << nothing
                                     << "Failed to download manifest: The server sent only";
-    QTest::newRow("file head drips") << good << none << drip(Drip::FileHead) << false << nothing
-                                     << "Download failed: 1 file could not be downloaded.";
-    QTest::newRow("file body drips") << good << none << drip(Drip::FileBody) << false << nothing
-                                     << "Download failed: 1 file could not be downloaded.";
+    QTest::newRow("file head drips")
+        << good << none << drip(Drip::FileHead) << false << nothing
+        << "Download failed: 1 file could not be downloaded: good.dat (The server sent only";
+    QTest::newRow("file body drips")
+        << good << none << drip(Drip::FileBody) << false << nothing
+        << "Download failed: 1 file could not be downloaded: good.dat (The server sent only";
     QTest::newRow("server packs unless told not to")
         << good << none << 0 << true << good << QString();
 
