@@ -17,7 +17,8 @@
 #include <QTranslator>
 
 // The window in the player's language: the choice and the system's locale decide it, and in
-// Polish every text the player sees in each phase is the compiled translation's, not English.
+// Polish every text the player sees in each phase is the compiled translation's, not English,
+// and fits.
 class InterfaceLanguageTest : public QObject
 {
     Q_OBJECT
@@ -33,9 +34,12 @@ private slots:
     void cleanupTestCase();
 
 private:
-    // objectName (or class) → visible text of every widget the player can see in `phase`.
-    static QMap<QString, QString> visibleTexts(MainWindow::LauncherState phase);
+    // objectName (or class) → visible text of every widget the player can see in `phase`; the
+    // names of those cut short by the window's fixed size go to `cut`.
+    static QMap<QString, QString> visibleTexts(MainWindow::LauncherState phase, QStringList *cut);
     static QMap<QString, QString> visibleTexts(const QWidget &root);
+    // Buttons and single-line labels of `root` narrower than their text needs.
+    static QStringList clipped(const QWidget &root);
     static void usePolish(bool on);
 };
 
@@ -145,12 +149,32 @@ QMap<QString, QString> InterfaceLanguageTest::visibleTexts(const QWidget &root)
     return texts;
 }
 
-QMap<QString, QString> InterfaceLanguageTest::visibleTexts(MainWindow::LauncherState phase)
+QStringList InterfaceLanguageTest::clipped(const QWidget &root)
+{
+    QStringList names;
+    const auto widgets = root.findChildren<QWidget *>();
+    for (const QWidget *widget : widgets) {
+        const auto *label = qobject_cast<const QLabel *>(widget);
+        const bool singleLine = label && !label->wordWrap() && !label->text().contains('\n');
+        if (!widget->isVisibleTo(&root) ||
+            !(qobject_cast<const QAbstractButton *>(widget) || singleLine))
+            continue;
+        if (widget->width() < widget->sizeHint().width())
+            names << widget->objectName();
+    }
+    return names;
+}
+
+QMap<QString, QString> InterfaceLanguageTest::visibleTexts(MainWindow::LauncherState phase,
+                                                           QStringList *cut)
 {
     MainWindow window;
     window.show();
     window.state = phase;
     window.updateUI();
+    // The layouts take the new texts' sizes on the next pass of the event loop.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    *cut = clipped(window);
     return visibleTexts(window);
 }
 
@@ -176,11 +200,15 @@ void InterfaceLanguageTest::everyPhaseSpeaksPolish()
     QFETCH(int, phase);
     QFETCH(QString, status);
     const auto state = MainWindow::LauncherState(phase);
+    QStringList cutInEnglish, cutInPolish;
     usePolish(false);
-    const QMap<QString, QString> english = visibleTexts(state);
+    const QMap<QString, QString> english = visibleTexts(state, &cutInEnglish);
     usePolish(true);
-    const QMap<QString, QString> polish = visibleTexts(state);
+    const QMap<QString, QString> polish = visibleTexts(state, &cutInPolish);
     QCOMPARE(polish.keys(), english.keys());
+    // The window's size is fixed: longer words must fit in it, not be cut.
+    QCOMPARE(cutInEnglish.join(", "), QString());
+    QCOMPARE(cutInPolish.join(", "), QString());
     for (auto it = english.cbegin(); it != english.cend(); ++it) {
         if (sameInBothLanguages(it.value()))
             continue;
