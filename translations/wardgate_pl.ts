@@ -2,6 +2,40 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="pl_PL" sourcelanguage="en">
 <context>
+    <name>AuthClient</name>
+    <message>
+        <source>Cannot connect to server.</source>
+        <translation>Nie można połączyć się z serwerem.</translation>
+    </message>
+</context>
+<context>
+    <name>FileManager</name>
+    <message>
+        <source>Download failed: 1 file could not be downloaded</source>
+        <translation>Pobieranie nie powiodło się: nie udało się pobrać 1 pliku</translation>
+    </message>
+    <message numerus="yes">
+        <source>Download failed: %n files could not be downloaded</source>
+        <translation>
+            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %n pliku</numerusform>
+            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %n plików</numerusform>
+            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %n plików</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>: %1 (%2)</source>
+        <translation>: %1 (%2)</translation>
+    </message>
+    <message numerus="yes">
+        <source> and %n more</source>
+        <translation>
+            <numerusform> i %n inny</numerusform>
+            <numerusform> i %n inne</numerusform>
+            <numerusform> i %n innych</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>Veyrun Launcher</source>
@@ -514,6 +548,21 @@ Pobrać pełnego klienta?</translation>
     <message>
         <source>L&amp;anguage:</source>
         <translation>&amp;Język:</translation>
+    </message>
+</context>
+<context>
+    <name>TlsFailure</name>
+    <message>
+        <source>The server&apos;s certificate has expired.</source>
+        <translation>Certyfikat serwera wygasł.</translation>
+    </message>
+    <message>
+        <source>The server&apos;s certificate is not trusted.</source>
+        <translation>Certyfikat serwera nie jest zaufany.</translation>
+    </message>
+    <message>
+        <source>The server&apos;s certificate is for another name.</source>
+        <translation>Certyfikat serwera jest wystawiony na inną nazwę.</translation>
     </message>
 </context>
 <context>

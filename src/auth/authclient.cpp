@@ -258,9 +258,8 @@ void AuthClient::onRegisterReply()
     // A certificate the launcher refuses is something the player can report in those words;
     // "cannot connect" would send them looking at their own network.
     const QString certificateProblem = tlsWatch->reasonFor(reply);
-    emit sessionRegistered(false, certificateProblem.isEmpty()
-                                      ? QStringLiteral("Cannot connect to server.")
-                                      : certificateProblem);
+    emit sessionRegistered(false, certificateProblem.isEmpty() ? tr("Cannot connect to server.")
+                                                               : certificateProblem);
 }
 
 void AuthClient::onHeartbeatReply()

@@ -178,15 +178,17 @@ void FileManager::finishBatch()
     const int skipped = int(skippedFiles.size());
     log.log(Error, QStringLiteral("Download incomplete: %1 of %2 files could not be downloaded")
                        .arg(QString::number(skipped), QString::number(totalFiles)));
-    QString text = QStringLiteral("Download failed: %1 %2 could not be downloaded")
-                       .arg(QString::number(skipped),
-                            skipped == 1 ? QStringLiteral("file") : QStringLiteral("files"));
+    // The player's words (the log line above stays English). One file has a sentence of its own,
+    // so that English keeps "1 file" while other languages take their plural forms for the rest.
+    QString text = skipped == 1
+                       ? tr("Download failed: 1 file could not be downloaded")
+                       : tr("Download failed: %n files could not be downloaded", nullptr, skipped);
     // A few failures are named, with the first one's reason; many say only how many. A folder
     // that cannot be written says why itself.
     if (writeFailure.isEmpty() && skipped <= 3) {
-        text += QStringLiteral(": %1 (%2)").arg(skippedFiles.first(), skipReasons.first());
+        text += tr(": %1 (%2)").arg(skippedFiles.first(), skipReasons.first());
         if (skipped > 1)
-            text += QStringLiteral(" and %1 more").arg(skipped - 1);
+            text += tr(" and %n more", nullptr, skipped - 1);
     }
     text += QLatin1Char('.');
     if (!writeFailure.isEmpty())

@@ -1,5 +1,7 @@
 #include "net/tlsfailure.h"
 
+#include <QCoreApplication>
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
@@ -19,7 +21,7 @@ bool anyOf(const QList<QSslError> &errors, std::initializer_list<QSslError::SslE
 QString tlsFailureText(const QList<QSslError> &errors)
 {
     if (anyOf(errors, {QSslError::CertificateExpired}))
-        return QStringLiteral("The server's certificate has expired.");
+        return QCoreApplication::translate("TlsFailure", "The server's certificate has expired.");
     if (anyOf(errors, {QSslError::SelfSignedCertificate, QSslError::SelfSignedCertificateInChain,
                        QSslError::UnableToGetLocalIssuerCertificate,
                        QSslError::UnableToGetIssuerCertificate,
@@ -28,9 +30,11 @@ QString tlsFailureText(const QList<QSslError> &errors)
                        QSslError::CertificateSignatureFailed, QSslError::CertificateRevoked,
                        QSslError::CertificateNotYetValid, QSslError::InvalidPurpose,
                        QSslError::PathLengthExceeded, QSslError::CertificateBlacklisted}))
-        return QStringLiteral("The server's certificate is not trusted.");
+        return QCoreApplication::translate("TlsFailure",
+                                           "The server's certificate is not trusted.");
     if (anyOf(errors, {QSslError::HostNameMismatch}))
-        return QStringLiteral("The server's certificate is for another name.");
+        return QCoreApplication::translate("TlsFailure",
+                                           "The server's certificate is for another name.");
     return QString();
 }
 
