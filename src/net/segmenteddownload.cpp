@@ -1,6 +1,7 @@
 #include "net/segmenteddownload.h"
 
 #include "core/logger.h"
+#include "net/httpnetwork.h"
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
 #include "platform/platform.h"
@@ -19,6 +20,7 @@ constexpr qint64 segmentedFrom = 16 << 20;
 // No range shorter than this: each costs a request and a round trip.
 constexpr qint64 shortestSegment = 4 << 20;
 constexpr qint64 readSlice = 1 << 20;
+constexpr int qtConnectionsPerServer = 6;
 
 // "bytes A-B/T" into its three numbers; T is -1 for "*".
 bool parseContentRange(const QByteArray &value, qint64 &first, qint64 &last, qint64 &length)
@@ -89,6 +91,12 @@ qint64 SegmentedDownload::received() const
 
 bool SegmentedDownload::start()
 {
+    // Qt opens at most six connections to a server and queues further requests, whose time-outs
+    // and low-speed rule would run while they wait.
+    const auto *own = qobject_cast<HttpNetwork *>(network);
+    if (!own ||
+        !own->servesItself(makeNetworkRequest(target.url, target.userAgent, target.timeoutMs)))
+        connections = std::min(connections, qtConnectionsPerServer);
     if (loadState()) {
         Logger::instance().log(
             Info, QStringLiteral("Resuming %1 in %2 ranges at %3 bytes")
