@@ -2,6 +2,7 @@
 
 #include "core/logger.h"
 #include "net/httpnetwork.h"
+#include "net/segmenteddownload.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -40,8 +42,13 @@ struct DownloadBoard
     std::condition_variable laneEnded;
     std::deque<DownloadJob> jobs;
     QList<DownloadOutcome> outcomes;
-    std::vector<int> capacity;      // transfers each lane may run at once
-    std::vector<quint64> endedUpTo; // the last cancel() each lane has carried out
+    std::vector<int> capacity; // connections each lane may hold at once
+    // Connections all lanes hold, and the most they may: a large file in ranges holds several,
+    // taken from what the others leave free.
+    int connectionsInUse = 0;
+    int connectionsAllowed = 1;
+    std::function<void()> wakeLanes; // from any thread
+    std::vector<quint64> endedUpTo;  // the last cancel() each lane has carried out
     quint64 cancels = 0;
     // Part and final paths of the jobs queued or in flight.
     QSet<QString> files;
@@ -72,6 +79,7 @@ private:
         TransferTarget target;
         qint64 reported = 0; // bytes counted in the board so far
     };
+    int connectionsHeld() const;
 
     void start(const DownloadJob &job);
     void onFinished(VerifiedTransfer *transfer);
@@ -85,16 +93,28 @@ private:
     QSet<QString> readyFolders;
 };
 
+int DownloadLane::connectionsHeld() const
+{
+    int held = 0;
+    for (const Running &transfer : running)
+        held += transfer.target.connections;
+    return held;
+}
+
 void DownloadLane::pump()
 {
     for (;;) {
         DownloadJob job;
         {
             std::lock_guard<std::mutex> lock(board.mutex);
-            if (running.size() >= board.capacity[size_t(index)] || board.jobs.empty())
+            if (connectionsHeld() >= board.capacity[size_t(index)] ||
+                board.connectionsInUse >= board.connectionsAllowed || board.jobs.empty())
                 return;
             job = std::move(board.jobs.front());
             board.jobs.pop_front();
+            job.target.connections = std::min(SegmentedDownload::connectionsWanted(job.target),
+                                              board.connectionsAllowed - board.connectionsInUse);
+            board.connectionsInUse += job.target.connections;
         }
         // A file that cannot even be written is given up at once and the next one taken.
         start(job);
@@ -165,9 +185,15 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
 
 void DownloadLane::report(DownloadOutcome outcome, const TransferTarget &target)
 {
-    std::lock_guard<std::mutex> lock(board.mutex);
-    board.release(target);
-    board.outcomes.append(std::move(outcome));
+    {
+        std::lock_guard<std::mutex> lock(board.mutex);
+        board.release(target);
+        board.connectionsInUse -= target.connections;
+        board.outcomes.append(std::move(outcome));
+    }
+    // Connections beyond this lane's share were taken from the others, which may wait for them.
+    if (target.connections > 1)
+        board.wakeLanes();
 }
 
 void DownloadLane::endTransfers()
@@ -204,6 +230,7 @@ void DownloadLanes::ensureLanes()
         std::lock_guard<std::mutex> lock(board->mutex);
         board->capacity.assign(size_t(count), 0);
         board->endedUpTo.assign(size_t(count), board->cancels);
+        board->wakeLanes = [this] { wakeLanes(); };
     }
     for (int i = 0; i < count; ++i) {
         auto *thread = new QThread(this);
@@ -226,6 +253,7 @@ void DownloadLanes::setParallelTransfers(int transfers)
         return;
     const int count = int(lanes.size());
     std::lock_guard<std::mutex> lock(board->mutex);
+    board->connectionsAllowed = parallel;
     for (int i = 0; i < count; ++i)
         board->capacity[size_t(i)] = parallel / count + (i < parallel % count ? 1 : 0);
 }

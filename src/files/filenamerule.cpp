@@ -91,11 +91,12 @@ QString FileNameRule::admit(const QString &path)
                    : QStringLiteral("one file on Windows with %1 (the names differ only in case)")
                          .arg(printable(same.value()));
     }
-    // The launcher's own names beside a file while it downloads: its part and the part's
-    // validator. Either way round, two transfers would share one file.
+    // The launcher's own names beside a file while it downloads: its part, the part's validator
+    // and its kept ranges. Either way round, two transfers would share one file.
     const QString part = temporaryPathFor(QString());
-    const QString validator = temporaryPathFor(QString()) + QLatin1String(".validator");
-    for (const QString &suffix : {part, validator}) {
+    const QString validator = part + QLatin1String(".validator");
+    const QString ranges = part + QLatin1String(".segments");
+    for (const QString &suffix : {part, validator, ranges}) {
         const QString foldedSuffix = fold(suffix);
         if (folded.endsWith(foldedSuffix)) {
             const auto owner = byFoldedName.constFind(folded.chopped(foldedSuffix.size()));

@@ -3,6 +3,7 @@
 #include "core/logger.h"
 #include "net/digestingwriter.h"
 #include "net/networkrequests.h"
+#include "net/segmenteddownload.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -52,6 +53,45 @@ QString VerifiedTransfer::displayName() const
 }
 
 bool VerifiedTransfer::start()
+{
+    if (!SegmentedDownload::suits(destination, destination.connections))
+        return startStream();
+    segmented = new SegmentedDownload(network, destination, destination.connections, this);
+    connect(segmented, &SegmentedDownload::progress, this, &VerifiedTransfer::progress);
+    connect(segmented, &SegmentedDownload::finished, this, &VerifiedTransfer::onSegmentsFinished);
+    if (segmented->start())
+        return true;
+    error = segmented->errorString();
+    delete segmented;
+    segmented = nullptr;
+    return false;
+}
+
+void VerifiedTransfer::onSegmentsFinished()
+{
+    const SegmentedDownload::End end = segmented->end();
+    if (end == SegmentedDownload::End::RangesIgnored) {
+        Logger::instance().log(
+            Info, QStringLiteral("The server sends %1 only whole: downloading it in one stream")
+                      .arg(displayName()));
+        segmented->keepOrDrop(false);
+        segmented->deleteLater();
+        segmented = nullptr;
+        if (!startStream()) {
+            result = Outcome::WriteFailed;
+            emit finished();
+        }
+        return;
+    }
+    if (end == SegmentedDownload::End::Failed) {
+        failedOnTheWire = true;
+        wireError = segmented->errorString();
+    }
+    complete();
+}
+
+// One request for the whole file, or for the rest of a part kept from an earlier attempt.
+bool VerifiedTransfer::startStream()
 {
     resumeOffset = 0;
     validator.clear();
@@ -154,6 +194,12 @@ void VerifiedTransfer::sendRequest()
 
 void VerifiedTransfer::cancel()
 {
+    if (segmented && result == Outcome::Running) {
+        cancelled = true;
+        segmented->cancel();
+        complete();
+        return;
+    }
     if (!writer || result != Outcome::Running)
         return;
     cancelled = true;
@@ -329,8 +375,20 @@ void VerifiedTransfer::complete()
 {
     if (result != Outcome::Running)
         return; // a cancel came first
-    const DigestingWriter::Result written = writer->finish();
-    writer.reset();
+    DigestingWriter::Result written;
+    if (segmented) {
+        written = segmented->result();
+        if (segmented->end() == SegmentedDownload::End::WriteFailed) {
+            written.written = false;
+            written.error = segmented->errorString();
+        } else if (segmented->end() != SegmentedDownload::End::Done) {
+            written.written = true;
+            written.size = segmented->received();
+        }
+    } else {
+        written = writer->finish();
+        writer.reset();
+    }
     fileSize = tooLong ? resumeOffset + bodyBytes : written.size;
     fileDigest = written.sha256;
 
@@ -397,6 +455,11 @@ void VerifiedTransfer::complete()
 void VerifiedTransfer::keepOrDropPart()
 {
     const bool broken = result == Outcome::NetworkError || result == Outcome::Cancelled;
+    if (segmented) {
+        if (!segmented->keepOrDrop(broken) && result != Outcome::Completed)
+            QFile::remove(destination.partPath);
+        return;
+    }
     if (destination.resumable && broken && !validator.isEmpty() && fileSize > 0) {
         if (!validatorOnDisk)
             validatorOnDisk = writeValidator(validatorPath(), validator);

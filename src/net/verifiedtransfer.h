@@ -12,6 +12,7 @@
 #include <memory>
 
 class DigestingWriter;
+class SegmentedDownload;
 class QFile;
 class QNetworkAccessManager;
 
@@ -32,6 +33,9 @@ struct TransferTarget
     // Kept after a broken attempt and continued with a range request by the next one (and the
     // next run): the server's validator is kept beside it in partPath + ".validator".
     bool resumable = false;
+    // Connections this transfer may open to its server at once: with more than one, a large file
+    // comes in ranges side by side (SegmentedDownload).
+    int connections = 1;
 };
 
 // One download checked on the way: the body streams into the part file while a thread of its own
@@ -82,6 +86,8 @@ signals:
     void finished();
 
 private:
+    bool startStream();
+    void onSegmentsFinished();
     bool isLarge() const;
     bool openPart(QFile &file);
     void sendRequest();
@@ -103,6 +109,7 @@ private:
     QPointer<QNetworkReply> reply;
     QPointer<LowSpeedGuard> speedGuard; // goes with its reply
     std::unique_ptr<DigestingWriter> writer;
+    SegmentedDownload *segmented = nullptr; // a child, while the file comes in ranges
     // Bytes the part file held when the request went out; the reply's body continues from here.
     qint64 resumeOffset = 0;
     QByteArray validator;

@@ -22,6 +22,7 @@ private slots:
     void cancelEndsEveryTransferBeforeItReturns();
     void oneFileIsNeverFetchedTwice();
     void deletedFolderIsMadeAgain();
+    void largeFilesShareTheConnections();
 };
 
 namespace {
@@ -157,6 +158,35 @@ void DownloadLanesTest::deletedFolderIsMadeAgain()
         QCOMPARE(testsupport::readFile(job.target.finalPath), content);
         QVERIFY(QDir(dir.filePath("system")).removeRecursively());
     }
+}
+
+// Large files come in ranges over several connections, and files and ranges together never hold
+// more connections than the batch may open.
+void DownloadLanesTest::largeFilesShareTheConnections()
+{
+    const QByteArray content = testsupport::patternedBytes(20 << 20, 4);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setEtag("\"v1\"");
+    server.setHonourRanges(true);
+    server.setPace(1 << 16, 2);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QList<DownloadJob> jobs = {jobFor(server, dir, "a.dat", content),
+                                     jobFor(server, dir, "b.dat", content)};
+
+    DownloadLanes lanes(30000);
+    lanes.setParallelTransfers(3);
+    QCOMPARE(lanes.add(jobs), 2);
+    QList<DownloadOutcome> outcomes;
+    QTRY_VERIFY_WITH_TIMEOUT((outcomes += lanes.takeOutcomes()).size() == 2, 30000);
+    for (const DownloadOutcome &outcome : qAsConst(outcomes))
+        QCOMPARE(outcome.outcome, VerifiedTransfer::Outcome::Completed);
+    for (const DownloadJob &job : jobs)
+        QCOMPARE(testsupport::readFile(job.target.finalPath), content);
+    QVERIFY(server.mostConnections() <= 3);
+    QCOMPARE(server.requestCount(), 6); // three ranges each
 }
 
 QTEST_GUILESS_MAIN(DownloadLanesTest)

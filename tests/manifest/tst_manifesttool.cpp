@@ -170,6 +170,7 @@ void ManifestToolTest::refusedNames_data()
     QTest::newRow("Windows names")
         << QStringList{"con.txt", "sub/aux", "a.", "b ", "console.txt", "com10"} << 4;
     QTest::newRow("validator name") << QStringList{"x", "x.tmp.validator"} << 1;
+    QTest::newRow("kept ranges name") << QStringList{"x", "x.tmp.segments"} << 1;
     QTest::newRow("control and direction characters")
         << QStringList{"a\r\nb", QString::fromUtf8("\u202Etxt.exe"), "a\tb"} << 3;
     QTest::newRow("percent-encoded") << QStringList{"%2e%2e/x", "100%", "50%off"} << 1;

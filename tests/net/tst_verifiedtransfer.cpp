@@ -33,6 +33,8 @@ private slots:
     void cancelDoesNotWaitForReadBack();
     void answerWithoutTheFile_data();
     void answerWithoutTheFile();
+    void segments_data();
+    void segments();
 };
 
 namespace {
@@ -361,4 +363,101 @@ void VerifiedTransferTest::answerWithoutTheFile()
 }
 
 QTEST_GUILESS_MAIN(VerifiedTransferTest)
+void VerifiedTransferTest::segments_data()
+{
+    QTest::addColumn<bool>("ranges");
+    QTest::addColumn<int>("cuts");     // first answers cut after 1 MiB
+    QTest::addColumn<qint64>("shift"); // Content-Range off by this much (not the first range)
+    QTest::addColumn<bool>("rightDigest");
+    QTest::addColumn<Outcome>("first");
+    QTest::addColumn<Outcome>("second"); // after the cuts and the shift have ended
+    QTest::addColumn<bool>("own");
+    QTest::addColumn<bool>("known"); // the size is known beforehand (the base client's is not)
+    const Outcome done = Outcome::Completed;
+    const Outcome broken = Outcome::NetworkError;
+    QTest::newRow("in ranges") << true << 0 << qint64(0) << true << done << done << true << true;
+    QTest::newRow("in ranges, Qt's manager")
+        << true << 0 << qint64(0) << true << done << done << false << true;
+    QTest::newRow("every range cut, resumed")
+        << true << 4 << qint64(0) << true << broken << done << true << true;
+    QTest::newRow("ranges ignored: one stream")
+        << false << 0 << qint64(0) << true << done << done << true << true;
+    QTest::newRow("wrong digest after ranges")
+        << true << 0 << qint64(0) << false << Outcome::Mismatch << Outcome::Mismatch << true
+        << true;
+    QTest::newRow("Content-Range not the one asked for")
+        << true << 0 << qint64(4096) << true << broken << done << true << true;
+}
+
+// A large file over several connections: the file that takes its name is the server's, byte for
+// byte, whatever the server did to the ranges; a broken attempt keeps what arrived.
+void VerifiedTransferTest::segments()
+{
+    QFETCH(bool, ranges);
+    QFETCH(int, cuts);
+    QFETCH(qint64, shift);
+    QFETCH(bool, rightDigest);
+    QFETCH(Outcome, first);
+    QFETCH(Outcome, second);
+    QFETCH(bool, own);
+    QFETCH(bool, known);
+    const QByteArray content = testsupport::patternedBytes(20 << 20, 9);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setEtag("\"v1\"");
+    server.setHonourRanges(ranges);
+    server.setCut(cuts, 1 << 20);
+    server.setRangeShift(shift);
+    server.setPace(1 << 16, 2); // the ranges overlap in time
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TransferTarget target;
+    target.url = QUrl(server.rootUrl() + "/big.dat");
+    target.partPath = dir.filePath("big.dat.tmp");
+    target.finalPath = dir.filePath("big.dat");
+    target.size = known ? content.size() : -1;
+    target.sha256 = rightDigest ? sha256Of(content) : QString(64, QLatin1Char('0'));
+    target.resumable = true;
+    target.connections = 4;
+    const QString state = target.partPath + ".segments";
+
+    HttpNetwork ownNetwork;
+    QNetworkAccessManager qtNetwork;
+    QNetworkAccessManager &network = own ? ownNetwork : qtNetwork;
+    QCOMPARE(attempt(network, target, false), first);
+    const QList<QByteArray> heads = server.requestHeads();
+    QVERIFY(heads.size() >= 2);
+    // Either every request asks for a closed range, or the server's whole answer to the first
+    // one is followed by a single plain request.
+    for (int i = 0; i < heads.size(); ++i)
+        QCOMPARE(heads[i].contains("\r\nRange: bytes=") && !heads[i].contains("-\r\n"),
+                 ranges || i == 0);
+    if (!ranges)
+        QCOMPARE(heads.size(), 2);
+    QVERIFY(server.mostConnections() <= target.connections);
+    if (first == Outcome::NetworkError) {
+        QVERIFY(QFile::exists(state));
+        QCOMPARE(QFileInfo(target.partPath).size(), qint64(content.size()));
+    }
+
+    if (first != Outcome::Completed) {
+        server.setCut(0, 0);
+        server.setRangeShift(0);
+        const qint64 sentBefore = server.bodyBytesSent();
+        QCOMPARE(attempt(network, target, false), second);
+        if (first == Outcome::NetworkError)
+            QVERIFY(server.bodyBytesSent() - sentBefore < content.size()); // not all again
+    }
+    if (second == Outcome::Completed) {
+        QFile file(target.finalPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll() == content);
+    } else {
+        QVERIFY(!QFile::exists(target.finalPath));
+    }
+    QVERIFY(!QFile::exists(target.partPath));
+    QVERIFY(!QFile::exists(state));
+}
+
 #include "tst_verifiedtransfer.moc"

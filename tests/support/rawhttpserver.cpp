@@ -9,6 +9,8 @@ RawHttpServer::RawHttpServer(QObject *parent) : QObject(parent)
 {
     connect(&server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = server.nextPendingConnection()) {
+            peakConnections = qMax(peakConnections, ++openConnections);
+            connect(socket, &QObject::destroyed, this, [this] { --openConnections; });
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
                 // Answer once the request head is complete; GET requests have no body.
@@ -69,11 +71,18 @@ void RawHttpServer::answer(QTcpSocket *socket)
     const QByteArray range = headerValue(head, "range");
     const QByteArray ifRange = headerValue(head, "if-range");
     qint64 from = 0;
+    qint64 to = body.size() - 1;
     QByteArray status = "200 OK";
     QByteArray extra;
-    if (honourRanges && range.startsWith("bytes=") && range.endsWith('-') &&
+    const int dash = range.indexOf('-');
+    if (honourRanges && range.startsWith("bytes=") && dash > 6 &&
         (ifRange.isEmpty() || ifRange == etag)) {
-        from = range.mid(6, range.size() - 7).toLongLong();
+        from = range.mid(6, dash - 6).toLongLong();
+        // The first range stays right, so that a client trusts the server with the others.
+        const qint64 shift = from > 0 ? rangeShift : 0;
+        from += shift;
+        if (dash + 1 < range.size())
+            to = qMin(to, range.mid(dash + 1).toLongLong() + shift);
         if (from >= body.size()) {
             socket->write("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" +
                           QByteArray::number(body.size()) +
@@ -82,12 +91,12 @@ void RawHttpServer::answer(QTcpSocket *socket)
             return;
         }
         status = "206 Partial Content";
-        extra = "Content-Range: bytes " + QByteArray::number(from) + '-' +
-                QByteArray::number(body.size() - 1) + '/' + QByteArray::number(body.size()) +
-                "\r\n";
+        extra = "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(to) +
+                '/' + QByteArray::number(body.size()) + "\r\n";
     }
     if (!statusLine.isEmpty()) {
         from = 0;
+        to = body.size() - 1;
         status = statusLine;
         extra.clear();
     }
@@ -98,10 +107,10 @@ void RawHttpServer::answer(QTcpSocket *socket)
     if (!etag.isEmpty())
         response += "ETag: " + etag + "\r\n";
     if (sendLength)
-        response += "Content-Length: " + QByteArray::number(body.size() - from) + "\r\n";
+        response += "Content-Length: " + QByteArray::number(to + 1 - from) + "\r\n";
     response += "\r\n";
     socket->write(response);
-    QByteArray content = body.mid(from);
+    QByteArray content = body.mid(from, to + 1 - from);
     if (cutCount > 0) {
         --cutCount;
         content = content.left(cutAfter);

@@ -11,8 +11,8 @@ namespace testsupport {
 // `body` with status 200 and "Connection: close"; the first `cutCount` answers stop after
 // `cutAfter` bytes of the body and drop the connection; without a length the body simply ends
 // when the connection closes. Paced, the body goes out in chunks with a pause between them.
-// With ranges honoured it answers "Range: bytes=N-" with 206 (or 416 past the end) unless an
-// If-Range names another validator than its ETag.
+// With ranges honoured it answers "Range: bytes=N-" and "bytes=N-M" with 206 (or 416 past the
+// end) unless an If-Range names another validator than its ETag.
 class RawHttpServer : public QObject
 {
     Q_OBJECT
@@ -31,6 +31,10 @@ public:
     // Every answer gets this status line ("302 Found") instead, with the body as it is.
     void setStatus(const QByteArray &line) { statusLine = line; }
     void setHonourRanges(bool honour) { honourRanges = honour; }
+    // Answers a range that does not start at 0 with a Content-Range (and bytes) this far past it.
+    void setRangeShift(qint64 shift) { rangeShift = shift; }
+    // The most connections open at once so far.
+    int mostConnections() const { return peakConnections; }
     int requestCount() const { return requests; }
     // Body bytes written to the wire over all answers.
     qint64 bodyBytesSent() const { return sentBodyBytes; }
@@ -51,6 +55,9 @@ private:
     QByteArray etag;
     QByteArray statusLine;
     bool honourRanges = false;
+    qint64 rangeShift = 0;
+    int openConnections = 0;
+    int peakConnections = 0;
     qint64 sentBodyBytes = 0;
     QList<QByteArray> heads;
 };

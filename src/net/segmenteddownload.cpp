@@ -1,0 +1,470 @@
+#include "net/segmenteddownload.h"
+
+#include "core/logger.h"
+#include "net/httpnetwork.h"
+#include "net/lowspeedguard.h"
+#include "net/networkrequests.h"
+#include "platform/platform.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include <algorithm>
+
+namespace {
+// Below this a file is not worth the extra requests: one connection brings it in a few seconds.
+constexpr qint64 segmentedFrom = 16 << 20;
+// No range shorter than this: each costs a request and a round trip.
+constexpr qint64 shortestSegment = 4 << 20;
+constexpr qint64 readSlice = 1 << 20;
+constexpr int qtConnectionsPerServer = 6;
+
+// "bytes A-B/T" into its three numbers; T is -1 for "*".
+bool parseContentRange(const QByteArray &value, qint64 &first, qint64 &last, qint64 &length)
+{
+    const QByteArray text = value.trimmed();
+    if (!text.startsWith("bytes "))
+        return false;
+    const int dash = text.indexOf('-', 6);
+    const int slash = text.indexOf('/', dash + 1);
+    if (dash < 0 || slash < 0)
+        return false;
+    bool ok1 = false;
+    bool ok2 = false;
+    first = text.mid(6, dash - 6).trimmed().toLongLong(&ok1);
+    last = text.mid(dash + 1, slash - dash - 1).trimmed().toLongLong(&ok2);
+    const QByteArray rest = text.mid(slash + 1).trimmed();
+    bool ok3 = rest == "*";
+    length = ok3 ? -1 : rest.toLongLong(&ok3);
+    return ok1 && ok2 && ok3 && first >= 0 && last >= first;
+}
+} // namespace
+
+SegmentedDownload::SegmentedDownload(QNetworkAccessManager *network, const TransferTarget &target,
+                                     int connections, QObject *parent)
+    : QObject(parent), network(network), target(target), connections(qMax(1, connections)),
+      total(target.size)
+{}
+
+SegmentedDownload::~SegmentedDownload()
+{
+    abandoned = true;
+    if (hasher.joinable())
+        hasher.join();
+    stopAll();
+}
+
+bool SegmentedDownload::suits(const TransferTarget &target, int connections)
+{
+    // Only a length known beforehand can be split before the first answer, and checked after.
+    if (target.size < segmentedFrom)
+        return false;
+    // Ranges kept from an earlier attempt go on as ranges, over however few connections.
+    if (target.resumable && QFile::exists(target.partPath + QStringLiteral(".segments")))
+        return true;
+    // A part a single stream left with its validator is continued by a single stream.
+    return connections > 1 && !QFile::exists(target.partPath + QStringLiteral(".validator"));
+}
+
+int SegmentedDownload::connectionsWanted(const TransferTarget &target)
+{
+    if (target.size < segmentedFrom)
+        return 1;
+    return int(std::min<qint64>(maxConnections, target.size / shortestSegment));
+}
+
+QString SegmentedDownload::statePath() const
+{
+    return target.partPath + QStringLiteral(".segments");
+}
+
+qint64 SegmentedDownload::received() const
+{
+    qint64 sum = 0;
+    for (const Segment &segment : segments)
+        sum += segment.next - segment.from;
+    return sum;
+}
+
+bool SegmentedDownload::start()
+{
+    // Qt opens at most six connections to a server and queues further requests, whose time-outs
+    // and low-speed rule would run while they wait.
+    const auto *own = qobject_cast<HttpNetwork *>(network);
+    if (!own ||
+        !own->servesItself(makeNetworkRequest(target.url, target.userAgent, target.timeoutMs)))
+        connections = std::min(connections, qtConnectionsPerServer);
+    if (loadState()) {
+        Logger::instance().log(
+            Info, QStringLiteral("Resuming %1 in %2 ranges at %3 bytes")
+                      .arg(target.name.isEmpty() ? target.url.toString() : target.name,
+                           QString::number(segments.size()), QString::number(received())));
+        emit progress(received(), total);
+        sinceSaved.start();
+        launchMore();
+        if (std::all_of(segments.begin(), segments.end(),
+                        [](const Segment &s) { return s.next > s.to; }))
+            readBack();
+        return true;
+    }
+    QFile::remove(statePath());
+    QFile part(target.partPath);
+    if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate) || !part.resize(total)) {
+        error = part.errorString();
+        return false;
+    }
+    part.close();
+    segments.clear();
+    Segment first;
+    const int pieces = int(std::clamp<qint64>(total / shortestSegment, 1, connections));
+    first.to = (total + pieces - 1) / pieces - 1;
+    segments.push_back(std::move(first));
+    probing = true;
+    sinceSaved.start();
+    send(0);
+    return true;
+}
+
+bool SegmentedDownload::loadState()
+{
+    if (!target.resumable)
+        return false;
+    QFile stored(statePath());
+    if (!stored.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = stored.readAll().split('\n');
+    if (lines.size() < 3)
+        return false;
+    validator = lines[0].trimmed();
+    bool ok = false;
+    const qint64 length = lines[1].trimmed().toLongLong(&ok);
+    if (validator.isEmpty() || !ok || length != target.size ||
+        QFileInfo(target.partPath).size() != length)
+        return false;
+    std::vector<Segment> kept;
+    qint64 expectedFrom = 0;
+    for (int i = 2; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines[i].simplified().split(' ');
+        if (fields.size() != 3)
+            continue;
+        Segment segment;
+        segment.from = fields[0].toLongLong();
+        segment.to = fields[1].toLongLong();
+        segment.next = fields[2].toLongLong();
+        // The ranges follow one another and cover the file exactly.
+        if (segment.from != expectedFrom || segment.to < segment.from ||
+            segment.next < segment.from || segment.next > segment.to + 1)
+            return false;
+        expectedFrom = segment.to + 1;
+        kept.push_back(std::move(segment));
+    }
+    if (expectedFrom != length)
+        return false;
+    total = length;
+    segments = std::move(kept);
+    return true;
+}
+
+void SegmentedDownload::saveState()
+{
+    sinceSaved.restart();
+    if (!target.resumable || validator.isEmpty() || total <= 0)
+        return;
+    QByteArray text = validator + '\n' + QByteArray::number(total) + '\n';
+    for (const Segment &segment : segments)
+        text += QByteArray::number(segment.from) + ' ' + QByteArray::number(segment.to) + ' ' +
+                QByteArray::number(segment.next) + '\n';
+    QFile stored(statePath());
+    if (stored.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        stored.write(text);
+}
+
+void SegmentedDownload::splitRest(qint64 from, int pieces)
+{
+    const qint64 rest = total - from;
+    pieces = int(std::clamp<qint64>(rest / shortestSegment, 1, pieces));
+    for (int i = 0; i < pieces; ++i) {
+        Segment segment;
+        segment.from = from + rest * i / pieces;
+        segment.to = from + rest * (i + 1) / pieces - 1;
+        segment.next = segment.from;
+        segments.push_back(std::move(segment));
+    }
+}
+
+void SegmentedDownload::launchMore()
+{
+    int inFlight = int(std::count_if(segments.begin(), segments.end(),
+                                     [](const Segment &s) { return !s.reply.isNull(); }));
+    for (int i = 0; i < int(segments.size()) && inFlight < connections && ended == End::Running;
+         ++i) {
+        if (segments[size_t(i)].reply || segments[size_t(i)].next > segments[size_t(i)].to)
+            continue;
+        send(i);
+        ++inFlight;
+    }
+}
+
+void SegmentedDownload::send(int index)
+{
+    Segment &segment = segments[size_t(index)];
+    segment.file = std::make_unique<QFile>(target.partPath);
+    if (!segment.file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) ||
+        !segment.file->seek(segment.next)) {
+        fail(QStringLiteral("cannot write %1").arg(target.partPath), End::WriteFailed);
+        return;
+    }
+    QNetworkRequest request = makeNetworkRequest(target.url, target.userAgent, target.timeoutMs);
+    request.setRawHeader("Accept-Encoding", "identity");
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(segment.next) + '-' +
+                                      QByteArray::number(segment.to));
+    // The range only from the file the other ranges came from; otherwise the whole file, which
+    // tells that it changed.
+    if (!validator.isEmpty())
+        request.setRawHeader("If-Range", validator);
+    segment.accepted = false;
+    QNetworkReply *reply = network->get(request);
+    segment.reply = reply;
+    reply->setReadBufferSize(VerifiedTransfer::readBufferSize);
+    LowSpeedGuard::watch(reply, target.lowSpeedWindowMs);
+    connect(reply, &QNetworkReply::readyRead, this, [this, index] { onReadyRead(index); });
+    connect(reply, &QNetworkReply::finished, this, [this, index] { onFinished(index); });
+}
+
+// Decides, once a range's head is in, whether its body is that range of the file.
+bool SegmentedDownload::accept(int index)
+{
+    Segment &segment = segments[size_t(index)];
+    QNetworkReply *reply = segment.reply;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity") {
+        fail(QStringLiteral("The server sent the file packed (Content-Encoding: %1) though "
+                            "asked for its own bytes")
+                 .arg(QString::fromLatin1(encoding)));
+        return false;
+    }
+    if (status == 416) {
+        restartFresh(QStringLiteral("the server has no such range"));
+        return false;
+    }
+    if (status >= 200 && status <= 299 && status != 206 && status != 204 && status != 205) {
+        if (probing) {
+            stopAll();
+            finish(End::RangesIgnored);
+        } else {
+            restartFresh(QStringLiteral("the file changed on the server"));
+        }
+        return false;
+    }
+    if (status != 206) {
+        fail(QStringLiteral("The server answered %1 instead of the file")
+                 .arg((QString::number(status) + QLatin1Char(' ') +
+                       reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
+                          .trimmed()));
+        return false;
+    }
+    const QByteArray etag = reply->rawHeader("ETag");
+    if (!probing && !etag.isEmpty() && validator.startsWith('"') && etag != validator) {
+        restartFresh(QStringLiteral("the file changed on the server"));
+        return false;
+    }
+    qint64 first = 0;
+    qint64 last = 0;
+    qint64 length = 0;
+    const QByteArray range = reply->rawHeader("Content-Range");
+    const bool parsed = parseContentRange(range, first, last, length);
+    if (!parsed || first != segment.next || last != segment.to ||
+        (length >= 0 && length != total)) {
+        fail(QStringLiteral("The server answered a request for bytes %1-%2 with %3")
+                 .arg(QString::number(segment.next), QString::number(segment.to),
+                      range.isEmpty() ? QStringLiteral("no Content-Range")
+                                      : QString::fromLatin1(range)));
+        return false;
+    }
+    segment.accepted = true;
+    if (!probing)
+        return true;
+    probing = false;
+    validator =
+        !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified");
+    if (last + 1 < total)
+        splitRest(last + 1, qMax(1, connections - 1));
+    saveState();
+    launchMore();
+    return true;
+}
+
+void SegmentedDownload::onReadyRead(int index)
+{
+    if (!segments[size_t(index)].reply)
+        return;
+    // Every refusal ends all the ranges' replies; an accepted first range may add ranges (and
+    // move this one in memory).
+    if (!segments[size_t(index)].accepted && !accept(index))
+        return;
+    Segment &segment = segments[size_t(index)];
+    const QByteArray chunk = segment.reply->read(segment.reply->bytesAvailable());
+    if (chunk.isEmpty())
+        return;
+    if (segment.next + chunk.size() > segment.to + 1) {
+        fail(QStringLiteral("The server sent more than the range asked for"));
+        return;
+    }
+    if (segment.file->write(chunk) != chunk.size()) {
+        const QString reason = segment.file->errorString();
+        Logger::instance().log(Warn,
+                               QStringLiteral("Cannot write %1: %2").arg(target.partPath, reason));
+        fail(QStringLiteral("cannot write %1").arg(target.partPath), End::WriteFailed);
+        return;
+    }
+    segment.next += chunk.size();
+    emit progress(received(), total);
+    if (sinceSaved.elapsed() >= 1000)
+        saveState();
+}
+
+void SegmentedDownload::onFinished(int index)
+{
+    Segment &segment = segments[size_t(index)];
+    QNetworkReply *reply = segment.reply;
+    if (!reply)
+        return;
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        const LowSpeedGuard *guard = reply->findChild<LowSpeedGuard *>();
+        fail(guard && guard->tripped() ? guard->reason() : reply->errorString());
+        return;
+    }
+    onReadyRead(index);
+    if (ended != End::Running || index >= int(segments.size()) ||
+        segments[size_t(index)].reply != reply)
+        return; // ended, or a fresh start took over
+    Segment &done = segments[size_t(index)];
+    done.reply = nullptr;
+    done.file.reset();
+    if (done.next <= done.to) {
+        fail(QStringLiteral("Connection closed after %1 of %2 bytes")
+                 .arg(QString::number(done.next - done.from),
+                      QString::number(done.to - done.from + 1)));
+        return;
+    }
+    launchMore();
+    if (std::all_of(segments.begin(), segments.end(),
+                    [](const Segment &s) { return s.next > s.to && !s.reply; })) {
+        saveState();
+        readBack();
+    }
+}
+
+void SegmentedDownload::fail(const QString &reason, End how)
+{
+    if (ended != End::Running)
+        return;
+    error = reason;
+    stopAll();
+    saveState();
+    finish(how);
+}
+
+void SegmentedDownload::restartFresh(const QString &reason)
+{
+    if (restarted) {
+        fail(QStringLiteral("The server sent another range or file twice"));
+        return;
+    }
+    restarted = true;
+    Logger::instance().log(
+        Info, QStringLiteral("Restarting %1 from the first byte: %2")
+                  .arg(target.name.isEmpty() ? target.url.toString() : target.name, reason));
+    stopAll();
+    QFile::remove(statePath());
+    validator.clear();
+    total = target.size;
+    emit progress(0, total);
+    if (!start())
+        fail(error, End::WriteFailed);
+}
+
+void SegmentedDownload::stopAll()
+{
+    for (Segment &segment : segments) {
+        if (QNetworkReply *reply = segment.reply) {
+            segment.reply = nullptr;
+            reply->disconnect(this);
+            reply->abort();
+            reply->deleteLater();
+        }
+        segment.file.reset();
+    }
+}
+
+// One sequential pass over the part on a thread of its own: the lane's thread goes on with its
+// other transfers meanwhile, and a cancel stops the pass at its next slice.
+void SegmentedDownload::readBack()
+{
+    outcome = DigestingWriter::Result();
+    outcome.written = true;
+    const QString path = target.partPath;
+    hasher = std::thread([this, path] {
+        QFile part(path);
+        platform::Sha256 digest;
+        qint64 size = 0;
+        bool readable = part.open(QIODevice::ReadOnly);
+        std::vector<char> block(readSlice);
+        while (readable && !abandoned.load()) {
+            const qint64 read = part.read(block.data(), readSlice);
+            if (read < 0)
+                readable = false;
+            if (read <= 0)
+                break;
+            digest.add(block.data(), size_t(read));
+            size += read;
+        }
+        outcome.size = size;
+        outcome.sha256 = QString::fromStdString(digest.hexResult());
+        outcome.changedOnDisk = !readable;
+        if (abandoned.load())
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                hasher.join();
+                finish(End::Done);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void SegmentedDownload::cancel()
+{
+    abandoned = true;
+    if (hasher.joinable())
+        hasher.join();
+    stopAll();
+    if (ended == End::Running) {
+        saveState();
+        ended = End::Cancelled;
+    }
+}
+
+void SegmentedDownload::finish(End how)
+{
+    if (ended != End::Running)
+        return;
+    ended = how;
+    emit finished();
+}
+
+bool SegmentedDownload::keepOrDrop(bool keep)
+{
+    if (keep && target.resumable && !validator.isEmpty() && total > 0 && received() > 0) {
+        saveState();
+        return true;
+    }
+    QFile::remove(statePath());
+    return false;
+}
