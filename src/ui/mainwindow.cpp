@@ -142,6 +142,9 @@ void MainWindow::makeKeyboardFriendly()
             setTabOrder(previous, widget);
         previous = widget;
     }
+    // A player starts by typing the user name, not on the first button in the window's order.
+    if (state == Login)
+        ui->loginEdit->setFocus();
 }
 
 void MainWindow::keyPressEvent(QKeyEvent *event)
@@ -511,6 +514,7 @@ void MainWindow::endSession(const QString &reason)
     updateUI();
     ui->passwordEdit->clear();
     ui->loginErrorLabel->setText(reason);
+    ui->loginEdit->setFocus();
 }
 
 // Files and play flow

@@ -1294,6 +1294,8 @@ void MainWindowFlowTest::keysAlone()
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     KeyboardAnswerer answerer(QMessageBox::Yes);
 
+    // The user name takes the keys from the start.
+    QCOMPARE(QApplication::focusWidget(), edit(*window, "loginEdit"));
     QVERIFY(tabTo(edit(*window, "loginEdit")));
     QTest::keyClicks(QApplication::focusWidget(), "demo");
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
