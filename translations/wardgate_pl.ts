@@ -36,6 +36,49 @@
     </message>
 </context>
 <context>
+    <name>GameLauncher</name>
+    <message>
+        <source>Game is already running</source>
+        <translation>Gra jest już uruchomiona</translation>
+    </message>
+    <message>
+        <source>Game executable not found: %1</source>
+        <translation>Nie znaleziono programu gry: %1</translation>
+    </message>
+    <message>
+        <source>File is not executable: %1</source>
+        <translation>Plik nie jest programem wykonywalnym: %1</translation>
+    </message>
+    <message>
+        <source>Failed to start game (error %1)</source>
+        <translation>Nie udało się uruchomić gry (błąd %1)</translation>
+    </message>
+    <message>
+        <source>Failed to start game</source>
+        <translation>Nie udało się uruchomić gry</translation>
+    </message>
+    <message>
+        <source>Game crashed</source>
+        <translation>Gra uległa awarii</translation>
+    </message>
+    <message>
+        <source>Game process timed out</source>
+        <translation>Przekroczono czas oczekiwania na proces gry</translation>
+    </message>
+    <message>
+        <source>Read error from game process</source>
+        <translation>Błąd odczytu z procesu gry</translation>
+    </message>
+    <message>
+        <source>Write error to game process</source>
+        <translation>Błąd zapisu do procesu gry</translation>
+    </message>
+    <message>
+        <source>Unknown game process error</source>
+        <translation>Nieznany błąd procesu gry</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>Veyrun Launcher</source>
