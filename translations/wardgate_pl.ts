@@ -7,6 +7,18 @@
         <source>Cannot connect to server.</source>
         <translation>Nie można połączyć się z serwerem.</translation>
     </message>
+    <message>
+        <source>Missing credentials</source>
+        <translation>Brak nazwy użytkownika lub hasła</translation>
+    </message>
+    <message numerus="yes">
+        <source>Too many login attempts. Wait %n seconds.</source>
+        <translation>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekundę.</numerusform>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekundy.</numerusform>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekund.</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
     <name>FileManager</name>
