@@ -21,7 +21,7 @@
     </message>
 </context>
 <context>
-    <name>FileManager</name>
+    <name>DownloadBatch</name>
     <message>
         <source>Download failed: 1 file could not be downloaded</source>
         <translation>Pobieranie nie powiodło się: nie udało się pobrać 1 pliku</translation>
