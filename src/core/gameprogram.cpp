@@ -22,17 +22,20 @@ GameProgram locateGameProgram(const QString &gameDirectory, const QString &execu
         return program;
     // Operators on Windows write "system\l2.exe"; elsewhere a backslash is part of a name.
     const QString path = QDir::fromNativeSeparators(executable);
-    const QString refused =
-        QStringLiteral("The game program must lie inside the game folder, but game_executable "
-                       "\"%1\" %2");
     if (isAbsolute(path)) {
-        program.problem = refused.arg(executable, QStringLiteral("is an absolute path"));
+        program.problem = FailureText("GameProgram", "The game program must lie inside the game "
+                                                     "folder, but game_executable \"%1\" is an "
+                                                     "absolute path")
+                              .arg(executable);
         return program;
     }
     const QString clean = QDir::cleanPath(path);
     if (clean == QLatin1String(".") || clean == QLatin1String("..") ||
         clean.startsWith(QLatin1String("../"))) {
-        program.problem = refused.arg(executable, QStringLiteral("leads out of it"));
+        program.problem = FailureText("GameProgram", "The game program must lie inside the game "
+                                                     "folder, but game_executable \"%1\" leads "
+                                                     "out of it")
+                              .arg(executable);
         return program;
     }
     // A link inside the folder may still lead out of it.
@@ -46,8 +49,11 @@ GameProgram locateGameProgram(const QString &gameDirectory, const QString &execu
     const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
 #endif
     if (root.size() > 1 && !target.isEmpty() && !target.startsWith(root, sensitivity)) {
-        program.problem =
-            refused.arg(executable, QStringLiteral("leads out of it (to %1)").arg(target));
+        program.problem = FailureText("GameProgram", "The game program must lie inside the game "
+                                                     "folder, but game_executable \"%1\" leads "
+                                                     "out of it (to %2)")
+                              .arg(executable)
+                              .arg(target);
         return program;
     }
     program.relativePath = clean;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failuretext.h"
+
 #include <QString>
 
 // Where the remote configuration's game program lies. It must stay inside the game folder:
@@ -12,7 +14,7 @@ struct GameProgram
     // The game folder, a slash and the program as configured: what PLAY starts.
     QString fullPath;
     // Why the program is refused; empty when it may be started.
-    QString problem;
+    FailureText problem;
 };
 
 // An empty `executable` is not refused here: starting it fails as a missing file does.

@@ -62,9 +62,7 @@ void BaseClientInstaller::install(const BaseClientInfo &info, const QString &ins
     if (!download->start()) {
         delete download;
         download = nullptr;
-        const QString text = QStringLiteral("Cannot open temp file: %1").arg(archivePath);
-        log.log(Error, text);
-        emit failed(text);
+        fail(FailureText("BaseClientInstaller", "Cannot open temp file: %1").arg(archivePath));
     }
 }
 
@@ -101,7 +99,8 @@ void BaseClientInstaller::onDownloadFinished()
     case VerifiedTransfer::Outcome::NetworkError:
     case VerifiedTransfer::Outcome::WriteFailed:
     case VerifiedTransfer::Outcome::RenameFailed:
-        fail(QStringLiteral("Client download failed: %1").arg(transfer->errorString()));
+        fail(FailureText("BaseClientInstaller", "Client download failed: %1")
+                 .arg(transfer->errorString()));
         return;
     default:
         break;
@@ -114,7 +113,7 @@ void BaseClientInstaller::onDownloadFinished()
         log.log(Info, QStringLiteral("Verifying archive SHA256..."));
     }
     if (transfer->outcome() == VerifiedTransfer::Outcome::Mismatch) {
-        fail(QStringLiteral("Archive SHA256 mismatch — file corrupted."));
+        fail(FailureText("BaseClientInstaller", "Archive SHA256 mismatch — file corrupted."));
         return;
     }
 
@@ -132,7 +131,7 @@ void BaseClientInstaller::onDownloadFinished()
         extractProcess->deleteLater();
         extractProcess = nullptr;
         QFile::remove(archivePath);
-        fail(QString::fromUtf8(platform::archiveExtractorMissingText()));
+        fail(FailureText::verbatim(QString::fromUtf8(platform::archiveExtractorMissingText())));
     }
 }
 
@@ -154,15 +153,13 @@ void BaseClientInstaller::onExtractionFinished(int exitCode, QProcess::ExitStatu
     if (!toolErrors.isEmpty())
         log.log(Warn,
                 QStringLiteral("Extraction output: %1").arg(QString::fromLocal8Bit(toolErrors)));
-    const QString text = QStringLiteral("Extraction failed (code: %1)").arg(exitCode);
-    log.log(Error, text);
-    emit failed(text);
+    fail(FailureText("BaseClientInstaller", "Extraction failed (code: %1)").arg(exitCode));
 }
 
-void BaseClientInstaller::fail(const QString &text)
+void BaseClientInstaller::fail(const FailureText &text)
 {
-    Logger::instance().log(Error, text);
-    emit failed(text);
+    Logger::instance().log(Error, text.logged());
+    emit failed(text.shown());
 }
 
 void BaseClientInstaller::cancel()

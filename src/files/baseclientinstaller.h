@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failuretext.h"
+
 #include "files/manifest.h"
 
 #include <QByteArray>
@@ -42,7 +44,7 @@ private slots:
     void onExtractionFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
 private:
-    void fail(const QString &text);
+    void fail(const FailureText &text);
 
     QNetworkAccessManager *network;
     QByteArray userAgent;

@@ -126,7 +126,7 @@ void FileManager::downloadManifest()
     signatureCheck->cancel();
     signedManifestAccepted = false;
     manifestReply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
-    manifestAbortReason.clear();
+    manifestAbortReason = FailureText();
     QNetworkReply *reply = manifestReply;
     const QPointer<LowSpeedGuard> speed = LowSpeedGuard::watch(reply, lowSpeedWindowMs);
     connect(reply, &QNetworkReply::downloadProgress, this,
@@ -138,7 +138,7 @@ void FileManager::downloadManifest()
             });
     connect(reply, &QNetworkReply::finished, this, [this, reply, speed] {
         if (speed && speed->tripped())
-            manifestAbortReason = speed->reason();
+            manifestAbortReason = FailureText::verbatim(speed->reason());
         // Qt may hand over the last of a body only as the reply ends.
         else if (reply->bytesAvailable() > maxManifestBytes)
             manifestAbortReason = tooLargeManifest();
@@ -146,10 +146,10 @@ void FileManager::downloadManifest()
     connect(manifestReply, &QNetworkReply::finished, this, &FileManager::onManifestReply);
 }
 
-QString FileManager::tooLargeManifest()
+FailureText FileManager::tooLargeManifest()
 {
-    return QStringLiteral("the manifest is larger than %1 MB")
-        .arg(QString::number(maxManifestBytes / 1024 / 1024));
+    return FailureText("FileManager", "the manifest is larger than %1 MB")
+        .arg(maxManifestBytes / 1024 / 1024);
 }
 
 // The reply goes without a word: nobody waits for its outcome any longer.
@@ -181,23 +181,19 @@ void FileManager::onManifestReply()
     if (reply == manifestReply)
         manifestReply = nullptr;
 
-    Logger &log = Logger::instance();
     if (reply->error() != QNetworkReply::NoError || !manifestAbortReason.isEmpty()) {
-        QString reason = reply->errorString();
+        FailureText reason = FailureText::verbatim(reply->errorString());
         if (!manifestAbortReason.isEmpty())
             reason = manifestAbortReason;
-        else if (reason.startsWith(QLatin1String("Decompression failed")))
+        else if (reply->errorString().startsWith(QLatin1String("Decompression failed")))
             // Qt's own words, with nothing after them for a packed bomb.
-            reason = QStringLiteral("the manifest's compressed form does not unpack to a "
-                                    "sensible size");
+            reason = FailureText("FileManager", "the manifest's compressed form does not unpack to "
+                                                "a sensible size");
         else if (reply->error() == QNetworkReply::OperationCanceledError)
             // Qt's transfer time-out calls itself a cancel.
-            reason = QStringLiteral("the server sent nothing for %1 s")
+            reason = FailureText("FileManager", "the server sent nothing for %1 s")
                          .arg(networkManager->transferTimeout() / 1000);
-        const QString text = QStringLiteral("Failed to download manifest: %1").arg(reason);
-        log.log(Error, text);
-        emit errorOccurred(text);
-        emit manifestDownloaded(false, text);
+        refuseManifest(FailureText("FileManager", "Failed to download manifest: %1").arg(reason));
         return;
     }
 
@@ -207,24 +203,20 @@ void FileManager::onManifestReply()
         return;
     }
     if (!manifest.parse(document)) {
-        const QString text = QStringLiteral("Failed to parse manifest: %1").arg(manifest.error);
-        log.log(Error, text);
-        emit errorOccurred(text);
-        emit manifestDownloaded(false, text);
+        refuseManifest(
+            FailureText("FileManager", "Failed to parse manifest: %1").arg(manifest.error));
         return;
     }
     // Entries that were all refused leave nothing to check or fetch: that is no usable manifest.
     if (manifest.files.isEmpty() && manifest.refusedEntries > 0) {
-        const QString text =
-            QStringLiteral("Manifest has no valid files: all %1 entries were refused")
-                .arg(manifest.refusedEntries);
-        log.log(Error, text);
-        emit errorOccurred(text);
-        emit manifestDownloaded(false, text);
+        refuseManifest(
+            FailureText("FileManager", "Manifest has no valid files: all %1 entries were refused")
+                .arg(manifest.refusedEntries));
         return;
     }
-    log.log(Info,
-            QStringLiteral("Manifest downloaded successfully (version: %1)").arg(manifest.version));
+    Logger::instance().log(
+        Info,
+        QStringLiteral("Manifest downloaded successfully (version: %1)").arg(manifest.version));
     emit manifestDownloaded(true, QStringLiteral("Version: %1").arg(manifest.version));
 }
 
@@ -340,20 +332,20 @@ void FileManager::takeSignedManifest(const Manifest &accepted)
     emit manifestDownloaded(true, QStringLiteral("Version: %1").arg(manifest.version));
 }
 
-void FileManager::refuseManifest(const QString &text)
+void FileManager::refuseManifest(const FailureText &text)
 {
-    Logger::instance().log(Error, text);
-    emit errorOccurred(text);
-    emit manifestDownloaded(false, text);
+    Logger::instance().log(Error, text.logged());
+    emit errorOccurred(text.shown());
+    emit manifestDownloaded(false, text.shown());
 }
 
-QString FileManager::gameProgramProblem(const QString &relativePath) const
+FailureText FileManager::gameProgramProblem(const QString &relativePath) const
 {
     if (!LauncherConfig::instance().signingKeys.isConfigured())
-        return QString();
+        return FailureText();
     if (!signedManifestAccepted)
-        return QStringLiteral("The game program cannot be checked: no signed manifest has been "
-                              "accepted");
+        return FailureText("FileManager", "The game program cannot be checked: no signed manifest "
+                                          "has been accepted");
 #ifdef Q_OS_WIN
     const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
 #else
@@ -363,10 +355,12 @@ QString FileManager::gameProgramProblem(const QString &relativePath) const
         if (QDir::cleanPath(entry.path).compare(relativePath, sensitivity) != 0)
             continue;
         if (!gameFileMatches(entry, true))
-            return QStringLiteral("The game program %1 does not match the signed game files")
+            return FailureText("FileManager",
+                               "The game program %1 does not match the signed game files")
                 .arg(relativePath);
-        return QString();
+        return FailureText();
     }
-    return QStringLiteral("The game program %1 is not one of the signed game files")
-        .arg(relativePath.isEmpty() ? QStringLiteral("(none named)") : relativePath);
+    return FailureText("FileManager", "The game program %1 is not one of the signed game files")
+        .arg(relativePath.isEmpty() ? FailureText("FileManager", "(none named)")
+                                    : FailureText::verbatim(relativePath));
 }

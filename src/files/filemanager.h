@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/failuretext.h"
 #include "files/manifest.h"
 
 #include <QList>
@@ -58,7 +59,7 @@ public:
     // Why the game program at `relativePath` (cleaned, inside the game folder) must not start:
     // with signing keys, it must be an entry of the accepted signed manifest whose file matches
     // that entry's digest now. Empty when it may start, and always without keys.
-    QString gameProgramProblem(const QString &relativePath) const;
+    FailureText gameProgramProblem(const QString &relativePath) const;
     // Replaces the download queue with files found wrong by other means than verifyFiles (the
     // player's full scan); startDownload then fetches them.
     void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }
@@ -102,9 +103,9 @@ private:
     void stopVerification();
     void finishVerification(const QList<FileEntry> &files, const QList<HashResult> &results);
     void dropManifestReply();
-    static QString tooLargeManifest();
+    static FailureText tooLargeManifest();
     void takeSignedManifest(const Manifest &accepted);
-    void refuseManifest(const QString &text);
+    void refuseManifest(const FailureText &text);
 
     QNetworkAccessManager *networkManager = nullptr;
     DownloadBatch *batch = nullptr;
@@ -113,7 +114,7 @@ private:
     ManifestSignatureCheck *signatureCheck = nullptr;
     QNetworkReply *manifestReply = nullptr;
     // Why the manifest's reply was ended here (too large, too slow); empty: it was not.
-    QString manifestAbortReason;
+    FailureText manifestAbortReason;
     // The hasher of the verification passes, the files of the last pass started, and whether
     // that pass still runs; a pass that was stopped reports nothing.
     ParallelHasher *verifier = nullptr;

@@ -62,7 +62,7 @@ void ManifestSignatureCheck::onSignatureReply()
     const SigningKeys &keys = LauncherConfig::instance().signingKeys;
 
     QString detail;
-    QString problem;
+    FailureText problem;
     if (finished->error() != QNetworkReply::NoError) {
         detail = finished->errorString();
         problem = signedmanifest::missingSignatureText();
@@ -85,17 +85,19 @@ void ManifestSignatureCheck::accept(const QByteArray &document)
     // Parsed aside: a refused document must leave the accepted one in place.
     Manifest candidate = std::exchange(base, Manifest());
     if (!candidate.parse(document)) {
-        emit refused(QStringLiteral("Failed to parse manifest: %1").arg(candidate.error));
+        emit refused(
+            FailureText("FileManager", "Failed to parse manifest: %1").arg(candidate.error));
         return;
     }
     if (candidate.files.isEmpty() && candidate.refusedEntries > 0) {
-        emit refused(QStringLiteral("Manifest has no valid files: all %1 entries were refused")
-                         .arg(candidate.refusedEntries));
+        emit refused(
+            FailureText("FileManager", "Manifest has no valid files: all %1 entries were refused")
+                .arg(candidate.refusedEntries));
         return;
     }
     PublishedRecord record;
     QString detail;
-    const QString problem = signedmanifest::freshnessProblem(
+    const FailureText problem = signedmanifest::freshnessProblem(
         candidate, QDateTime::currentSecsSinceEpoch(), record.newest(), &detail);
     if (!problem.isEmpty()) {
         log.log(Error, QStringLiteral("Signed manifest from %1 refused: %2").arg(url, detail));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/failuretext.h"
 #include "files/manifest.h"
 
 #include <QByteArray>
@@ -30,8 +31,8 @@ public:
 
 signals:
     void accepted(Manifest manifest);
-    // The player's text of why the manifest was refused.
-    void refused(QString text);
+    // Why the manifest was refused, for the log and for the player.
+    void refused(const FailureText &text);
 
 private slots:
     void onSignatureReply();

@@ -14,9 +14,9 @@
 namespace signedmanifest {
 
 namespace {
-QString unverified(const char *reason)
+FailureText unverified(const FailureText &reason)
 {
-    return QStringLiteral("The game files could not be verified: %1.").arg(QLatin1String(reason));
+    return FailureText("SignedManifest", "The game files could not be verified: %1.").arg(reason);
 }
 } // namespace
 
@@ -27,57 +27,58 @@ QUrl signatureUrl(const QUrl &document)
     return url;
 }
 
-QString missingSignatureText()
+FailureText missingSignatureText()
 {
-    return unverified("the manifest's signature is missing");
+    return unverified(FailureText("SignedManifest", "the manifest's signature is missing"));
 }
 
-QString signatureProblem(const SigningKeys &keys, const QByteArray &document,
-                         const QByteArray &signature, QString *detail)
+FailureText signatureProblem(const SigningKeys &keys, const QByteArray &document,
+                             const QByteArray &signature, QString *detail)
 {
     if (keys.count() == 0) {
         *detail = QStringLiteral("no usable signing key (%1)").arg(keys.problem());
-        return unverified("no usable signing key is configured");
+        return unverified(FailureText("SignedManifest", "no usable signing key is configured"));
     }
     if (signature.isEmpty()) {
         *detail = QStringLiteral("the signature file is empty");
-        return unverified("the manifest's signature is invalid");
+        return unverified(FailureText("SignedManifest", "the manifest's signature is invalid"));
     }
     if (!platform::decodeDerSignature(signature.toStdString())) {
         *detail = QStringLiteral("the signature file holds no DER ECDSA signature (%1 bytes)")
                       .arg(signature.size());
-        return unverified("the manifest's signature is invalid");
+        return unverified(FailureText("SignedManifest", "the manifest's signature is invalid"));
     }
     if (!keys.verify(document, signature)) {
         *detail = QStringLiteral("the signature does not match the manifest under any of the %1 "
                                  "trusted key(s)")
                       .arg(keys.count());
-        return unverified("the manifest's signature is invalid");
+        return unverified(FailureText("SignedManifest", "the manifest's signature is invalid"));
     }
-    return QString();
+    return FailureText();
 }
 
-QString freshnessProblem(const Manifest &manifest, qint64 now, qint64 highestAccepted,
-                         QString *detail)
+FailureText freshnessProblem(const Manifest &manifest, qint64 now, qint64 highestAccepted,
+                             QString *detail)
 {
     if (manifest.published < 0) {
         *detail = manifest.published == -1 ? QStringLiteral("no \"published\" time")
                                            : QStringLiteral("\"published\" is no time");
-        return unverified("the manifest has no publication time");
+        return unverified(FailureText("SignedManifest", "the manifest has no publication time"));
     }
     if (manifest.published < highestAccepted) {
         *detail = QStringLiteral("published %1, but %2 was accepted before")
                       .arg(manifest.published)
                       .arg(highestAccepted);
-        return QStringLiteral("The server offered game files older than those already installed.");
+        return FailureText("SignedManifest",
+                           "The server offered game files older than those already installed.");
     }
     if (manifest.expires == -2 || (manifest.expires >= 0 && manifest.expires < now)) {
         *detail = manifest.expires == -2
                       ? QStringLiteral("\"expires\" is no time")
                       : QStringLiteral("expired at %1, now %2").arg(manifest.expires).arg(now);
-        return unverified("the manifest has expired");
+        return unverified(FailureText("SignedManifest", "the manifest has expired"));
     }
-    return QString();
+    return FailureText();
 }
 
 } // namespace signedmanifest

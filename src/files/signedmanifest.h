@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failuretext.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
@@ -18,15 +20,15 @@ QUrl signatureUrl(const QUrl &document);
 
 // What the player reads when `signature` is no trusted signature of `document`, with the
 // technical reason in `detail`; empty when it is one.
-QString signatureProblem(const SigningKeys &keys, const QByteArray &document,
-                         const QByteArray &signature, QString *detail);
+FailureText signatureProblem(const SigningKeys &keys, const QByteArray &document,
+                             const QByteArray &signature, QString *detail);
 // The text for a signature that could not be fetched at all.
-QString missingSignatureText();
+FailureText missingSignatureText();
 
 // What the player reads when a signed manifest is too old to be taken: no publication time,
 // older than `highestAccepted` (-1: none yet), or expired at `now`; empty when it is fresh.
-QString freshnessProblem(const Manifest &manifest, qint64 now, qint64 highestAccepted,
-                         QString *detail);
+FailureText freshnessProblem(const Manifest &manifest, qint64 now, qint64 highestAccepted,
+                             QString *detail);
 
 } // namespace signedmanifest
 

@@ -54,16 +54,17 @@ GameLauncher::~GameLauncher()
 bool GameLauncher::launchGame(const QString &path)
 {
     if (isRunning()) {
-        reportFailure(Warn, QT_TR_NOOP("Game is already running"));
+        reportFailure(Warn, FailureText("GameLauncher", "Game is already running"));
         return false;
     }
     const QFileInfo file(path);
     if (!file.isFile()) {
-        reportFailure(Error, QT_TR_NOOP("Game executable not found: %1"), path);
+        reportFailure(Error,
+                      FailureText("GameLauncher", "Game executable not found: %1").arg(path));
         return false;
     }
     if (!file.isExecutable()) {
-        reportFailure(Error, QT_TR_NOOP("File is not executable: %1"), path);
+        reportFailure(Error, FailureText("GameLauncher", "File is not executable: %1").arg(path));
         return false;
     }
 
@@ -76,8 +77,9 @@ bool GameLauncher::launchGame(const QString &path)
     const platform::StartResult started =
         platform::startProcess(executable.toStdString(), std::string("0"), folder.toStdString());
     if (!started.started) {
-        reportFailure(Error, QT_TR_NOOP("Failed to start game (error %1)"),
-               QString::number(started.error));
+        reportFailure(
+            Error,
+            FailureText("GameLauncher", "Failed to start game (error %1)").arg(started.error));
         return false;
     }
 
@@ -227,40 +229,37 @@ void GameLauncher::onGameFinished(int exitCode, QProcess::ExitStatus exitStatus)
 
 void GameLauncher::onGameError(QProcess::ProcessError error)
 {
-    const char *text = nullptr;
+    FailureText text;
     switch (error) {
     case QProcess::FailedToStart:
-        text = QT_TR_NOOP("Failed to start game");
+        text = FailureText("GameLauncher", "Failed to start game");
         break;
     case QProcess::Crashed:
-        text = QT_TR_NOOP("Game crashed");
+        text = FailureText("GameLauncher", "Game crashed");
         break;
     case QProcess::Timedout:
-        text = QT_TR_NOOP("Game process timed out");
+        text = FailureText("GameLauncher", "Game process timed out");
         break;
     case QProcess::ReadError:
-        text = QT_TR_NOOP("Read error from game process");
+        text = FailureText("GameLauncher", "Read error from game process");
         break;
     case QProcess::WriteError:
-        text = QT_TR_NOOP("Write error to game process");
+        text = FailureText("GameLauncher", "Write error to game process");
         break;
     default:
-        text = QT_TR_NOOP("Unknown game process error");
+        text = FailureText("GameLauncher", "Unknown game process error");
         break;
     }
     reportFailure(Error, text);
 }
 
-void GameLauncher::refuseLaunch(const QString &reason)
+void GameLauncher::refuseLaunch(const FailureText &reason)
 {
-    Logger::instance().log(Error, reason);
-    emit launchError(reason);
+    reportFailure(Error, reason);
 }
 
-void GameLauncher::reportFailure(LogLevel level, const char *text, const QString &argument)
+void GameLauncher::reportFailure(LogLevel level, const FailureText &text)
 {
-    const QString english = QString::fromLatin1(text);
-    const QString local = tr(text);
-    Logger::instance().log(level, argument.isNull() ? english : english.arg(argument));
-    emit launchError(argument.isNull() ? local : local.arg(argument));
+    Logger::instance().log(level, text.logged());
+    emit launchError(text.shown());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/failuretext.h"
 #include "core/logger.h"
 
 #include <QObject>
@@ -24,7 +25,7 @@ public:
 
     bool launchGame(const QString &path);
     // A launch the caller refuses before it starts anything: logged and reported as launchError.
-    void refuseLaunch(const QString &reason);
+    void refuseLaunch(const FailureText &reason);
     void terminateGame();
     bool isRunning() const;
     qint64 processId() const;
@@ -50,9 +51,8 @@ public slots:
     void onGameError(QProcess::ProcessError error);
 
 private:
-    // Logged in English and reported as launchError in the player's language; `text` is the
-    // English source, with at most one %1.
-    void reportFailure(LogLevel level, const char *text, const QString &argument = QString());
+    // Logged in English and reported as launchError in the player's language.
+    void reportFailure(LogLevel level, const FailureText &text);
     void onWatchEnded(quint64 generation, std::optional<int> exitCode);
 
     // Shared with the watcher threads, which may outlive the launcher (each blocks on its

@@ -789,9 +789,9 @@ void MainWindow::onPlayButtonClicked()
     } else if (state == Ready) {
         const LauncherConfig &config = LauncherConfig::instance();
         const GameProgram program = locateGameProgram(config.gameDirectory, config.gameExecutable);
-        const QString problem = program.problem.isEmpty()
-                                    ? fileManager->gameProgramProblem(program.relativePath)
-                                    : program.problem;
+        const FailureText problem = program.problem.isEmpty()
+                                        ? fileManager->gameProgramProblem(program.relativePath)
+                                        : program.problem;
         if (!problem.isEmpty()) {
             gameLauncher->refuseLaunch(problem);
             return;
