@@ -5,6 +5,7 @@
 
 #include "files/downloadbatch.h"
 
+#include "core/bytesize.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "files/downloadlanes.h"
@@ -76,11 +77,11 @@ void DownloadBatch::start(const QList<FileEntry> &files)
     if (joining) {
         log.log(Info, QStringLiteral("Adding %1 files (%2 MB) to the running download")
                           .arg(QString::number(jobs.size()),
-                               QString::number(double(addedBytes) / 1024 / 1024, 'f', 2)));
+                               bytesIn(addedBytes, ByteUnit::Megabytes, 2)));
     } else {
-        log.log(Info, QStringLiteral("Starting download of %1 files (%2 MB)")
-                          .arg(QString::number(totalFiles),
-                               QString::number(double(totalBytes) / 1024 / 1024, 'f', 2)));
+        log.log(Info,
+                QStringLiteral("Starting download of %1 files (%2 MB)")
+                    .arg(QString::number(totalFiles), bytesIn(totalBytes, ByteUnit::Megabytes, 2)));
     }
 
     // A setting below 1 would start nothing, and the batch would never end.

@@ -1,5 +1,6 @@
 #include "files/downloadlanes.h"
 
+#include "core/bytesize.h"
 #include "core/logger.h"
 #include "net/httpnetwork.h"
 #include "net/segmenteddownload.h"
@@ -130,7 +131,7 @@ void DownloadLane::start(const DownloadJob &job)
         readyFolders.insert(folder);
     Logger::instance().log(
         Info, QStringLiteral("Downloading: %1 (%2 KB)")
-                  .arg(job.entry.path, QString::number(double(job.entry.size) / 1024, 'f', 2)));
+                  .arg(job.entry.path, bytesIn(job.entry.size, ByteUnit::Kilobytes, 2)));
 
     auto *transfer = new VerifiedTransfer(network, job.target, this);
     running.insert(transfer, Running{job.entry, job.target, 0});

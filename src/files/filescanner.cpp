@@ -1,5 +1,6 @@
 #include "files/filescanner.h"
 
+#include "core/bytesize.h"
 #include "core/logger.h"
 #include "files/digestcache.h"
 #include "files/parallelhasher.h"
@@ -30,8 +31,7 @@ void FileScanner::start(const QList<FileEntry> &entries, const QString &gameDire
     }
     Logger::instance().log(Info, QStringLiteral("Scanning %1 game files (%2 MB) in %3")
                                      .arg(QString::number(files.size()),
-                                          QString::number(bytes / 1024.0 / 1024.0, 'f', 2),
-                                          gameDirectory));
+                                          bytesIn(bytes, ByteUnit::Megabytes, 2), gameDirectory));
     hasher->start(gameDirectory, jobs,
                   cacheFile.isEmpty() ? DigestCache::defaultFile(gameDirectory) : cacheFile);
 }

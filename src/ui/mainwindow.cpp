@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "auth/authclient.h"
+#include "core/bytesize.h"
 #include "core/gamefolder.h"
 #include "core/gameprogram.h"
 #include "core/launcherconfig.h"
@@ -61,21 +62,13 @@ void finishLook(QMainWindow *window, Ui::MainWindow &ui)
     ui.loginErrorLabel->setMinimumHeight(2 * ui.loginErrorLabel->fontMetrics().lineSpacing() + 4);
 }
 
-// Byte counts as megabytes with the given number of decimals.
-QString megabytes(qint64 bytes, int decimals)
-{
-    return QString::number(double(bytes) / 1024 / 1024, 'f', decimals);
-}
-
 // "1.2 / 9.8 GB", or in MB below a gigabyte.
 QString checkedOfTotal(qint64 checked, qint64 total)
 {
-    constexpr double gigabyte = 1024.0 * 1024 * 1024;
-    const bool large = double(total) >= gigabyte;
-    const double unit = large ? gigabyte : 1024.0 * 1024;
+    const bool large = total >= qint64(1024) * 1024 * 1024;
+    const ByteUnit unit = large ? ByteUnit::Gigabytes : ByteUnit::Megabytes;
     return QStringLiteral("%1 / %2 %3")
-        .arg(QString::number(double(checked) / unit, 'f', 1),
-             QString::number(double(total) / unit, 'f', 1),
+        .arg(bytesIn(checked, unit, 1), bytesIn(total, unit, 1),
              large ? QStringLiteral("GB") : QStringLiteral("MB"));
 }
 
@@ -712,9 +705,10 @@ QString MainWindow::rateSuffix(qint64 downloaded, qint64 total)
 void MainWindow::onDownloadProgress(int percent, qint64 downloaded, qint64 total)
 {
     ui->progressBar->setValue(percent);
-    ui->downloadLabel->setText(
-        tr("Downloaded: %1 MB / %2 MB").arg(megabytes(downloaded, 2), megabytes(total, 2)) +
-        rateSuffix(downloaded, total));
+    ui->downloadLabel->setText(tr("Downloaded: %1 MB / %2 MB")
+                                   .arg(bytesIn(downloaded, ByteUnit::Megabytes, 2),
+                                        bytesIn(total, ByteUnit::Megabytes, 2)) +
+                               rateSuffix(downloaded, total));
 }
 
 void MainWindow::onFileDownloadComplete(const QString &filename)
@@ -881,9 +875,10 @@ void MainWindow::onIntegrityViolation(const QString &filePath)
 void MainWindow::onBaseClientDownloadProgress(int percent, qint64 downloaded, qint64 total)
 {
     ui->progressBar->setValue(percent);
-    ui->downloadLabel->setText(
-        tr("Downloading client: %1 MB / %2 MB").arg(megabytes(downloaded, 0), megabytes(total, 0)) +
-        rateSuffix(downloaded, total));
+    ui->downloadLabel->setText(tr("Downloading client: %1 MB / %2 MB")
+                                   .arg(bytesIn(downloaded, ByteUnit::Megabytes, 0),
+                                        bytesIn(total, ByteUnit::Megabytes, 0)) +
+                               rateSuffix(downloaded, total));
 }
 
 void MainWindow::onBaseClientExtracting()

@@ -1,5 +1,6 @@
 #include "ui/settingsdialog.h"
 
+#include "core/bytesize.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "files/filescanner.h"
@@ -24,23 +25,6 @@
 
 namespace {
 
-// On top of the window's own rules, which a child dialog inherits: a dark opaque page, smaller
-// texts and buttons than the window's big ones.
-const char *const dialogStyle = R"(
-QDialog { background-color: rgb(24, 24, 28); }
-QLabel { font-size: 10pt; background-color: transparent; padding: 2px; }
-QLabel#sectionLabel { font-size: 11pt; font-weight: bold; color: #e0b040; }
-QLabel#noteLabel { font-size: 9pt; color: #aaaaaa; }
-QPushButton { font-size: 10pt; padding: 6px 14px; }
-QPushButton:focus { border: 2px solid rgba(255, 255, 255, 230); }
-QLineEdit { font-size: 10pt; padding: 4px 8px; }
-QSpinBox { background-color: rgba(20, 20, 20, 200); color: #ffffff; font-size: 10pt;
-           border: 2px solid rgba(196, 30, 58, 150); border-radius: 5px; padding: 4px 8px; }
-QSpinBox:focus { border: 2px solid rgba(196, 30, 58, 255); }
-QSpinBox:disabled { color: #888888; border: 2px solid rgba(100, 100, 100, 100); }
-QProgressBar { min-height: 22px; }
-)";
-
 QLabel *makeLabel(const QString &text, const char *name, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
@@ -55,11 +39,6 @@ QString scanDescription()
                               "that are missing or damaged.");
 }
 
-QString megabytes(qint64 bytes)
-{
-    return QString::number(bytes / 1024.0 / 1024.0, 'f', 1);
-}
-
 } // namespace
 
 SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings)
@@ -68,7 +47,6 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     setObjectName(QStringLiteral("settingsDialog"));
     setWindowTitle(tr("Settings"));
     setModal(true);
-    setStyleSheet(QLatin1String(dialogStyle));
     setMinimumWidth(480);
 
     LauncherConfig &config = LauncherConfig::instance();
@@ -303,7 +281,9 @@ void SettingsDialog::onScanClicked()
 void SettingsDialog::onScanProgress(qint64 done, qint64 total)
 {
     scanProgressBar->setValue(total > 0 ? int(done * 1000 / total) : 0);
-    scanProgressBar->setFormat(tr("%1 MB / %2 MB").arg(megabytes(done), megabytes(total)));
+    scanProgressBar->setFormat(
+        tr("%1 MB / %2 MB")
+            .arg(bytesIn(done, ByteUnit::Megabytes, 1), bytesIn(total, ByteUnit::Megabytes, 1)));
 }
 
 void SettingsDialog::onScanFinished(const QList<FileEntry> &toRepair, int checkedFiles,

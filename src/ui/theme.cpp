@@ -105,6 +105,52 @@ QDialog QCheckBox, QDialog QRadioButton, QDialog QGroupBox {
     color: #f0f0f0;
     font-size: 10pt;
 }
+SettingsDialog {
+    background-color: rgb(24, 24, 28);
+}
+SettingsDialog QLabel {
+    font-size: 10pt;
+    background-color: transparent;
+    padding: 2px;
+}
+SettingsDialog QLabel#sectionLabel {
+    font-size: 11pt;
+    font-weight: bold;
+    color: #e0b040;
+}
+SettingsDialog QLabel#noteLabel {
+    font-size: 9pt;
+    color: #aaaaaa;
+}
+SettingsDialog QPushButton {
+    font-size: 10pt;
+    padding: 6px 14px;
+}
+SettingsDialog QPushButton:focus {
+    border: 2px solid rgba(255, 255, 255, 230);
+}
+SettingsDialog QLineEdit {
+    font-size: 10pt;
+    padding: 4px 8px;
+}
+SettingsDialog QSpinBox {
+    background-color: rgba(20, 20, 20, 200);
+    color: #ffffff;
+    font-size: 10pt;
+    border: 2px solid rgba(196, 30, 58, 150);
+    border-radius: 5px;
+    padding: 4px 8px;
+}
+SettingsDialog QSpinBox:focus {
+    border: 2px solid rgba(196, 30, 58, 255);
+}
+SettingsDialog QSpinBox:disabled {
+    color: #888888;
+    border: 2px solid rgba(100, 100, 100, 100);
+}
+SettingsDialog QProgressBar {
+    min-height: 22px;
+}
 )");
 }
 

@@ -8,8 +8,10 @@ class QLabel;
 namespace theme {
 
 // Rules for every dialog over the window (message boxes, settings): a dark panel with light
-// text and compact red buttons without icons. Works as a dialog's own style sheet and appended
-// to the window's, where it outweighs the window's broader label and button rules.
+// text and compact red buttons without icons; the settings page's smaller texts and fields come
+// last, so they win over the general dialog rules of the same weight. Works as a dialog's own
+// style sheet and appended to the window's, where it outweighs the window's broader label and
+// button rules.
 QString dialogStyleSheet();
 
 // Paints the dark band of the window's labels behind the label's text, and nothing while the text

@@ -1,8 +1,8 @@
 #include "app/autoupdater.h"
-#include "core/logger.h"
 #include "devserver.h"
 #include "releaseservice.h"
 #include "signer.h"
+#include "support/logcapture.h"
 #include "support/testsupport.h"
 
 #include <QCryptographicHash>
@@ -50,19 +50,17 @@ private:
     ReleaseChannel channel() const;
     QString installed() const { return dir->filePath("bin/Wardgate"); }
     QString published() const { return dir->filePath("release/Wardgate"); }
-    bool logged(const QString &text) const;
     QStringList binContents() const;
 
     QTemporaryDir keys;
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<DevServer> server;
-    QStringList logLines;
+    std::unique_ptr<testsupport::LogCapture> log;
 };
 
 void AutoUpdaterTest::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
-    Logger::instance().setLogListener([this](const QString &line) { logLines.append(line); });
     QProcess make;
     make.start(QStringLiteral(WARDGATE_SOURCE_DIR "/tests/platform/make-signature-vectors"),
                {keys.path()});
@@ -76,7 +74,7 @@ void AutoUpdaterTest::init()
     QVERIFY(testsupport::writeFile(published(), "launcher 1.0.17\n"));
     server = std::make_unique<DevServer>();
     QVERIFY(server->listenLoopback());
-    logLines.clear();
+    log = std::make_unique<testsupport::LogCapture>();
 }
 
 void AutoUpdaterTest::cleanup()
@@ -85,6 +83,7 @@ void AutoUpdaterTest::cleanup()
         .setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     server.reset();
     dir.reset();
+    log.reset();
 }
 
 ReleaseChannel AutoUpdaterTest::channel() const
@@ -116,17 +115,8 @@ AutoUpdaterTest::Outcome AutoUpdaterTest::check(const ReleaseChannel &channel)
     };
     if (!QTest::qWaitFor(finished, 20000))
         outcome.events << "no final signal";
-    QTest::qWait(50); // room for a wrong second final signal to show up
+    testsupport::quietPeriod(50); // room for a wrong second final signal to show up
     return outcome;
-}
-
-bool AutoUpdaterTest::logged(const QString &text) const
-{
-    for (const QString &line : logLines) {
-        if (line.contains(text))
-            return true;
-    }
-    return false;
 }
 
 QStringList AutoUpdaterTest::binContents() const
@@ -153,9 +143,10 @@ void AutoUpdaterTest::equalDigestsAreUpToDate()
     QCOMPARE(check(channel()).events, QStringList{"none"});
     const QString digest = QString::fromLatin1(
         QCryptographicHash::hash("launcher 1.0.16\n", QCryptographicHash::Sha256).toHex());
-    QVERIFY(logged("[INFO] [AutoUpdater] Checking for updates..."));
-    QVERIFY(logged(QStringLiteral("[INFO] [AutoUpdater] Local: %1, Remote: %1").arg(digest)));
-    QVERIFY(logged("[INFO] [AutoUpdater] Launcher is up to date"));
+    QVERIFY(log->contains("[INFO] [AutoUpdater] Checking for updates..."));
+    QVERIFY(
+        log->contains(QStringLiteral("[INFO] [AutoUpdater] Local: %1, Remote: %1").arg(digest)));
+    QVERIFY(log->contains("[INFO] [AutoUpdater] Launcher is up to date"));
 
     const QList<QJsonObject> requests =
         server->recordedRequests("/repos/veyrun/wardgate-release/contents/version.json");
@@ -217,8 +208,8 @@ void AutoUpdaterTest::failedChecksReadAsUpToDate()
     if (status < 0)
         server.reset(); // nothing listens on that port any more
     QCOMPARE(check(target).events, QStringList{"none"});
-    QVERIFY2(logged(warning), qPrintable(logLines.join('\n')));
-    QVERIFY(!logged("Launcher is up to date"));
+    QVERIFY2(log->contains(warning), qPrintable(log->lines().join('\n')));
+    QVERIFY(!log->contains("Launcher is up to date"));
     QCOMPARE(binContents(), QStringList{"Wardgate"});
 }
 
@@ -242,10 +233,10 @@ void AutoUpdaterTest::downloadWritesExactlyTheReleaseBytes()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.size(), bytes.size());
     QVERIFY(file.readAll() == bytes);
-    QVERIFY(logged("[INFO] [AutoUpdater] Update available: v1.0.18"));
-    QVERIFY(logged(QStringLiteral("[INFO] [AutoUpdater] Downloaded %1 bytes to %2")
-                       .arg(bytes.size())
-                       .arg(newPath)));
+    QVERIFY(log->contains("[INFO] [AutoUpdater] Update available: v1.0.18"));
+    QVERIFY(log->contains(QStringLiteral("[INFO] [AutoUpdater] Downloaded %1 bytes to %2")
+                              .arg(bytes.size())
+                              .arg(newPath)));
     QVERIFY(!outcome.progress.isEmpty());
     QCOMPARE(outcome.progress.last(), qMakePair(qint64(bytes.size()), qint64(bytes.size())));
 
@@ -294,8 +285,8 @@ void AutoUpdaterTest::downloadNotMatchingTheDigestIsRefused()
     QCOMPARE(check(channel()).events,
              QStringList({"available:1.0.17", "error:Failed to download update"}));
     QCOMPARE(binContents(), QStringList{"Wardgate"});
-    QVERIFY(logged("[ERROR] [AutoUpdater] Downloaded file does not match"));
-    QVERIFY(!logged("Launcher is up to date"));
+    QVERIFY(log->contains("[ERROR] [AutoUpdater] Downloaded file does not match"));
+    QVERIFY(!log->contains("Launcher is up to date"));
 }
 
 void AutoUpdaterTest::downloadErrorLeavesNoFile()
@@ -311,7 +302,7 @@ void AutoUpdaterTest::downloadErrorLeavesNoFile()
 
     QCOMPARE(check(channel()).events,
              QStringList({"available:1.0.17", "error:Failed to download update"}));
-    QVERIFY(logged("[ERROR] [AutoUpdater] Download failed: "));
+    QVERIFY(log->contains("[ERROR] [AutoUpdater] Download failed: "));
     QCOMPARE(binContents(), QStringList{"Wardgate"});
 }
 
@@ -325,7 +316,7 @@ void AutoUpdaterTest::unwritableFolderIsReported()
 
     QCOMPARE(check(channel()).events,
              QStringList({"available:1.0.17", "error:Cannot write update file"}));
-    QVERIFY(logged("[ERROR] [AutoUpdater] Cannot write update file"));
+    QVERIFY(log->contains("[ERROR] [AutoUpdater] Cannot write update file"));
     QCOMPARE(binContents(), QStringList{"Wardgate"});
 }
 
@@ -401,7 +392,7 @@ void AutoUpdaterTest::signedReleases()
     QCOMPARE(result.events.last().section(':', 0, 0), outcome);
     QCOMPARE(binContents(), QStringList{"Wardgate"});
     if (outcome == "none")
-        QVERIFY(logged("[WARN] [AutoUpdater] Release refused: "));
+        QVERIFY(log->contains("[WARN] [AutoUpdater] Release refused: "));
 }
 
 QTEST_GUILESS_MAIN(AutoUpdaterTest)

@@ -288,7 +288,7 @@ void SelfUpdateTest::downloadedUpdateIsSwappedInOnceTheOldProcessEnds()
     QVERIFY(QFile::exists(bin + "/update.sh"));
 
     // Nothing moves while the old launcher lives.
-    QTest::qWait(1500);
+    testsupport::quietPeriod(1500);
     QCOMPARE(QFileInfo(exe).size(), qint64(sizeof("launcher 1.0.16\n") - 1));
     QVERIFY(QFile::exists(bin + "/Wardgate.new"));
     QVERIFY(QFile::exists(bin + "/update.sh"));

@@ -3,11 +3,12 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 
 // Runs the real launcher executable in a sandboxed home, as a player would start it.
 class StartupTest : public QObject
@@ -77,16 +78,13 @@ QString StartupTest::logPath() const
 
 bool StartupTest::waitForLine(const QString &text, int timeoutMs) const
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        for (const QString &line : testsupport::readLines(logPath())) {
-            if (line.endsWith(text))
-                return true;
-        }
-        QTest::qWait(50);
-    }
-    return false;
+    return QTest::qWaitFor(
+        [&] {
+            const QStringList lines = testsupport::readLines(logPath());
+            return std::any_of(lines.cbegin(), lines.cend(),
+                               [&](const QString &line) { return line.endsWith(text); });
+        },
+        timeoutMs);
 }
 
 void StartupTest::startLogsAndRemovesOldLeftover()
@@ -124,7 +122,7 @@ void StartupTest::secondStartExitsQuietly()
     QVERIFY(second.waitForFinished(20000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
-    QTest::qWait(300);
+    testsupport::quietPeriod(300);
     // The first launcher may go on logging (its server checks); the second adds nothing.
     const QStringList after = testsupport::readLines(logPath());
     QCOMPARE(after.mid(0, before.size()), before);

@@ -5,6 +5,7 @@
 #include "devserver.h"
 #include "support/logcapture.h"
 #include "support/stallingserver.h"
+#include "support/testsupport.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -89,7 +90,7 @@ void AuthStatusTest::healthCheckAtServerRootAndChangesOnce()
     client.sendPing();
     client.sendPing();
     QTRY_COMPARE(server.recordedRequests("/api/health").size(), 3);
-    QTest::qWait(100);
+    testsupport::quietPeriod(100);
     QCOMPARE(status.size(), 1);
 
     // A 404 at the root counts as offline, once.
@@ -100,7 +101,7 @@ void AuthStatusTest::healthCheckAtServerRootAndChangesOnce()
     QCOMPARE(log.count("INFO", "Server status: OFFLINE"), 1);
     client.sendPing();
     QTRY_COMPARE(server.recordedRequests("/api/health").size(), 5);
-    QTest::qWait(100);
+    testsupport::quietPeriod(100);
     QCOMPARE(status.size(), 2);
 
     server.clearFaults();
@@ -129,7 +130,7 @@ void AuthStatusTest::serverDownFromTheStartIsReportedOnce()
     QTRY_COMPARE(status.size(), 1);
     QCOMPARE(status.first().at(0).toBool(), false);
     client.sendPing();
-    QTest::qWait(200);
+    testsupport::quietPeriod(200);
     QCOMPARE(status.size(), 1);
 }
 
@@ -216,7 +217,7 @@ void AuthStatusTest::logLinesCollectedAndUploadedInBatches()
     // No session yet: nothing leaves and nothing is lost.
     client->sendLogBatch();
     client->flushLogs();
-    QTest::qWait(100);
+    testsupport::quietPeriod(100);
     QVERIFY(server.recordedRequests().isEmpty());
     QVERIFY(!client->findChild<QTimer *>("logTimer")->isActive());
 
@@ -234,7 +235,7 @@ void AuthStatusTest::logLinesCollectedAndUploadedInBatches()
     // The timer sends one batch per period; a short period stands in for the 30 s.
     logTimer->setInterval(50);
     QTRY_COMPARE(server.recordedRequests("/api/auth/log").size(), 4);
-    QTest::qWait(300);
+    testsupport::quietPeriod(300);
     QCOMPARE(server.recordedRequests("/api/auth/log").size(), 4);
 
     const QStringList uploaded = service->uploadedLogLines().mid(uploadedBefore);
@@ -271,14 +272,13 @@ void AuthStatusTest::logLinesFromOtherThreadsAreNotLost()
         }));
         threads.back()->start();
     }
-    QElapsedTimer clock;
-    clock.start();
-    while (std::any_of(threads.begin(), threads.end(),
-                       [](const auto &thread) { return !thread->isFinished(); })) {
-        client->sendLogBatch();
-        QTest::qWait(1);
-        QVERIFY(clock.elapsed() < 30000);
-    }
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            client->sendLogBatch();
+            return std::all_of(threads.begin(), threads.end(),
+                               [](const auto &thread) { return thread->isFinished(); });
+        },
+        30000));
     for (auto &thread : threads)
         thread->wait();
     for (int i = 0; i < 4; ++i)

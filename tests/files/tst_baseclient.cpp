@@ -110,7 +110,7 @@ BaseClientTest::Outcome BaseClientTest::install(const BaseClientInfo &info, cons
     manager.installBaseClient(info, target);
     if (!QTest::qWaitFor([&] { return installed.size() + errors.size() > 0; }, 20000))
         return {};
-    QTest::qWait(50);
+    testsupport::quietPeriod(50);
     if (installed.size() + errors.size() != 1)
         return {};
     outcome.installed = installed.size() == 1;
@@ -218,7 +218,7 @@ void BaseClientTest::secondInstallReplacesTheFirst()
     QTRY_COMPARE(fixture->server.recordedRequests("/l2_base_client.zip").size(), 1);
     manager.installBaseClient(info, target);
     QTRY_COMPARE_WITH_TIMEOUT(installed.size(), 1, 20000);
-    QTest::qWait(500);
+    testsupport::quietPeriod(500);
     QCOMPARE(installed.size(), 1);
     QCOMPARE(errors.size(), 0);
     QCOMPARE(fixture->server.recordedRequests("/l2_base_client.zip").size(), 2);

@@ -77,7 +77,7 @@ void DownloadLanesTest::cancelEndsEveryTransferBeforeItReturns()
     lanes.add(jobs);
     QTRY_COMPARE(server.requestCount(), 3);
     QTRY_VERIFY(lanes.bytes() > 0);
-    QTest::qWait(100); // a fourth transfer would start here
+    testsupport::quietPeriod(100); // a fourth transfer would start here
     QCOMPARE(server.requestCount(), 3);
 
     lanes.cancel();
@@ -126,7 +126,7 @@ void DownloadLanesTest::oneFileIsNeverFetchedTwice()
     QVERIFY(!lanes.addFirst(job));
     QList<DownloadOutcome> outcomes;
     QTRY_VERIFY_WITH_TIMEOUT((outcomes += lanes.takeOutcomes()).size() == 2, 20000);
-    QTest::qWait(100); // a third outcome would show here
+    testsupport::quietPeriod(100); // a third outcome would show here
     QCOMPARE(outcomes.size() + lanes.takeOutcomes().size(), 2);
     for (const DownloadOutcome &outcome : qAsConst(outcomes))
         QCOMPARE(outcome.outcome, VerifiedTransfer::Outcome::Completed);

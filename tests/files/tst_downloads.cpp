@@ -117,7 +117,7 @@ void DownloadsTest::emptyQueueEndsAtOnce()
     manager->startDownload();
     QCOMPARE(ready.size(), 1);
     QVERIFY(log.contains("[INFO] No files to download"));
-    QTest::qWait(100);
+    testsupport::quietPeriod(100);
     QCOMPARE(ready.size(), 1);
     QCOMPARE(progress.size(), 0);
 }
@@ -201,7 +201,7 @@ void DownloadsTest::parallelTransfersFollowTheSetting()
         manager->startDownload();
 
         QTRY_COMPARE_WITH_TIMEOUT(fixture->server.recordedRequests().size(), 1 + inFlight, 5000);
-        QTest::qWait(200);
+        testsupport::quietPeriod(200);
         QCOMPARE(fixture->server.recordedRequests().size(), 1 + inFlight);
         QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 20000);
         for (const QString &path : served.keys())
@@ -415,7 +415,7 @@ void DownloadsTest::pendingRetryHoldsBackTheEnd()
     QVERIFY(log.arrivalOf("Downloaded and verified: quick.dat") <
             log.arrivalOf("Downloaded and verified: late.dat"));
 
-    QTest::qWait(2 * retryDelay);
+    testsupport::quietPeriod(2 * retryDelay);
     QCOMPARE(ready.size(), 1);
     QCOMPARE(log.count("All files downloaded successfully!"), 1);
 }
@@ -444,7 +444,7 @@ void DownloadsTest::unwritableFolderFailsTheBatchOnce()
     QCOMPARE(errors.size(), count);
     QVERIFY(errors.contains(QVariantList{
         QString("Cannot open temp file for writing: blocked/f%1.dat").arg(count - 1)}));
-    QTest::qWait(200);
+    testsupport::quietPeriod(200);
     QCOMPARE(failed.size(), 1);
     QCOMPARE(ready.size(), 0);
     QCOMPARE(fixture->server.recordedRequests().size(), 1); // the manifest only
@@ -599,7 +599,7 @@ void DownloadsTest::newerVerificationPassWins()
     LauncherConfig::instance().gameDirectory = fixture->scratchDir();
     manager->verifyFiles();
     QVERIFY(complete.wait(10000));
-    QTest::qWait(300);
+    testsupport::quietPeriod(300);
     QCOMPARE(complete.size(), 1);
     QCOMPARE(complete.first(), (QVariantList{2, 0}));
     QCOMPARE(ready.size(), 0);
@@ -646,7 +646,7 @@ void DownloadsTest::secondStartJoinsTheRunningBatch()
     QCOMPARE(fixture->installed("slow.dat"), served["slow.dat"]);
     QCOMPARE(fixture->installed("new.dat"), served["new.dat"]);
     QVERIFY(!QFile::exists(fixture->gameDir() + "/gone.dat"));
-    QTest::qWait(200);
+    testsupport::quietPeriod(200);
     QCOMPARE(failed.size() + ready.size(), 1);
 }
 

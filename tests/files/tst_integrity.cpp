@@ -169,7 +169,7 @@ void IntegrityTest::reportsOnlyTheFirstModifiedFileAndStops()
     QSignalSpy violations(manager.get(), &FileManager::integrityViolation);
     manager->startIntegrityMonitor();
     QVERIFY(violations.wait(5000));
-    QTest::qWait(200);
+    testsupport::quietPeriod(200);
 
     QCOMPARE(violations.size(), 1);
     QCOMPARE(violations.first().at(0).toString(), QString("system/engine.dll"));

@@ -373,7 +373,7 @@ void ManifestTest::downloadStartedFromVerificationSignal()
     QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
     QVERIFY(inPlaceWhenReady);
     QVERIFY(!log.contains("All files are up to date!"));
-    QTest::qWait(100);
+    testsupport::quietPeriod(100);
     QCOMPARE(ready.size(), 1);
 }
 
@@ -424,7 +424,7 @@ void ManifestTest::destructionWaitsForVerification()
     // The pass stopped inside the destructor; nothing of it runs or arrives afterwards.
     const int linesAtDestruction = log.lines().size();
     QCOMPARE(log.count("[DEBUG] Missing: "), 0);
-    QTest::qWait(300);
+    testsupport::quietPeriod(300);
     QCOMPARE(log.lines().size(), linesAtDestruction);
     QCOMPARE(counts.size(), 0);
 }

@@ -269,7 +269,7 @@ void GameLauncherTest::restoreDeletesStalePidFile()
     QVERIFY(!launcher.restoreRunningGame());
     QVERIFY(!QFile::exists(GameLauncher::pidFilePath()));
     QCOMPARE(launcher.processId(), qint64(0));
-    QTest::qWait(100);
+    testsupport::quietPeriod(100);
     QCOMPARE(closed.count(), 0);
 }
 
@@ -354,7 +354,7 @@ void GameLauncherTest::supersededWatcherStaysSilent()
     QVERIFY(launcher.launchGame(gameExe));
     const qint64 current = launcher.processId();
     QVERIFY(platform::terminateProcess(old.pid));
-    QTest::qWait(300);
+    testsupport::quietPeriod(300);
     QCOMPARE(closed.count(), 0);
     QCOMPARE(pidFileContent(), QByteArray::number(current));
 
@@ -373,7 +373,7 @@ void GameLauncherTest::watcherOutlivesLauncher()
     const qint64 pid = launcher->processId();
     delete launcher;
     QTRY_VERIFY_WITH_TIMEOUT(!platform::isProcessAlive(pid), 10000);
-    QTest::qWait(200);
+    testsupport::quietPeriod(200);
     QCOMPARE(pidFileContent(), QByteArray::number(pid));
 
     GameLauncher next;

@@ -1,4 +1,5 @@
 #include "net/httpnetwork.h"
+#include "support/testsupport.h"
 
 #include <QNetworkReply>
 #include <QSignalSpy>
@@ -186,7 +187,7 @@ void HttpNetworkTest::answers()
                 QTimer::singleShot(1, reply, [&] { received += reply->readAll(); });
         });
         QVERIFY(finished.wait(5000));
-        QTest::qWait(10); // a second finished() would show here
+        testsupport::quietPeriod(10); // a second finished() would show here
         QCOMPARE(finished.size(), 1);
         received += reply->readAll();
         if (i == requests) {

@@ -61,7 +61,7 @@ Outcome attempt(QNetworkAccessManager &network, const TransferTarget &target, bo
         return Outcome::Running;
     if (!finished.wait(20000) && finished.isEmpty())
         return Outcome::Running;
-    QTest::qWait(50); // a second finished() would show here
+    testsupport::quietPeriod(50); // a second finished() would show here
     return finished.size() == 1 ? transfer.outcome() : Outcome::Running;
 }
 

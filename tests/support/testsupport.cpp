@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTest>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -65,6 +66,11 @@ QByteArray patternedBytes(qint64 size, int seed)
     for (qint64 i = 0; i < size; ++i)
         bytes[i] = char((i * 131 + seed * 17) ^ (i >> 7));
     return bytes;
+}
+
+void quietPeriod(int ms)
+{
+    QTest::qWait(ms);
 }
 
 } // namespace testsupport

@@ -28,4 +28,10 @@ QStringList readLines(const QString &path);
 // ones of tests running at the same time in other build folders.
 void lockGameClients();
 
+// The deliberate wait before checking that nothing more happened: it gives a wrong further
+// signal, request, log line or file `ms` to show up while events are handled. Every such wait
+// goes through here, so their purpose is named and their total one search away; a wait for
+// something that should happen is a QTRY_* or QSignalSpy::wait instead.
+void quietPeriod(int ms);
+
 } // namespace testsupport

@@ -327,7 +327,7 @@ void MainWindowFlowTest::loginChecksFieldsAndOnlyReturnInPasswordLogsIn()
     error->clear();
     password->setText(QStringLiteral("demo123"));
     QTest::keyClick(login, Qt::Key_Return);
-    QTest::qWait(200);
+    testsupport::quietPeriod(200);
     QCOMPARE(error->text(), QString());
     QVERIFY(button(*window, "loginButton")->isEnabled());
     QCOMPARE(requestCount("register"), 0);
@@ -400,7 +400,7 @@ void MainWindowFlowTest::loginHandsOverAfterGreenTextAndReachesReady()
     QTRY_COMPARE(error->text(), QStringLiteral("Login successful!"));
     QCOMPARE(error->styleSheet(), greenStyle);
     QTRY_COMPARE(requestCount("heartbeat"), 1);
-    QTest::qWait(500);
+    testsupport::quietPeriod(500);
     QCOMPARE(stateOf(*window), MainWindow::Login);
     QCOMPARE(error->text(), QStringLiteral("Login successful!"));
 
@@ -525,7 +525,7 @@ void MainWindowFlowTest::playStopAndGameEnd()
     QCOMPARE(stateOf(*window), MainWindow::Ready);
     QCOMPARE(::kill(pid_t(pid), 0), -1);
     QTRY_COMPARE(requestCount("game_closed"), 2);
-    QTest::qWait(300);
+    testsupport::quietPeriod(300);
     QCOMPARE(requestCount("game_closed"), 2);
 }
 
@@ -546,7 +546,7 @@ void MainWindowFlowTest::foreignClientWarningsAndAlert()
     QCOMPARE(answerer.last().text, foreignWarning);
     QCOMPARE(answerer.last().icon, QMessageBox::Warning);
     QCOMPARE(launcherOf(*window)->processId(), 0);
-    QTest::qWait(200);
+    testsupport::quietPeriod(200);
     QCOMPARE(stateOf(*window), MainWindow::Ready);
     stopForeignClient();
 
@@ -998,7 +998,7 @@ void MainWindowFlowTest::logoutEndsTheSessionsWork()
     }
     QCOMPARE(stateOf(*window), MainWindow::Login);
     const int boxesAtLogout = boxes->count();
-    QTest::qWait(2500);
+    testsupport::quietPeriod(2500);
     QCOMPARE(stateOf(*window), MainWindow::Login);
     QVERIFY(window->findChild<QWidget *>("loginPanel")->isVisible());
     QCOMPARE(boxes->count(), boxesAtLogout);
@@ -1043,7 +1043,7 @@ void MainWindowFlowTest::restoredGameOpensInGameRunning()
     game.kill();
     QVERIFY(reaches(*window, MainWindow::Ready));
     QVERIFY(button(*window, "playButton")->isEnabled());
-    QTest::qWait(200);
+    testsupport::quietPeriod(200);
     QCOMPARE(requestCount("game_closed"), 0);
     QCOMPARE(requestCount("register"), 0);
 }
@@ -1382,7 +1382,7 @@ void MainWindowFlowTest::settingsHoldTheFilesFlow()
         scanOffered = dialog->findChild<QPushButton *>("scanButton")->isEnabled();
         if (!emptyFolders) {
             QVERIFY(manifests.wait(5000));
-            QTest::qWait(200);
+            testsupport::quietPeriod(200);
         }
         boxOverDialog = boxes->count() != boxesBefore;
         dialog->chooseGameFolder(chosen.path());

@@ -381,7 +381,7 @@ void SignedFlowTest::gameProgramMustBeSignedAndInside()
         return;
     }
     QTRY_COMPARE(boxes->count(), boxesBefore + 1);
-    QTest::qWait(300); // room for a started program to leave its mark
+    testsupport::quietPeriod(300); // room for a started program to leave its mark
     QVERIFY(!QFile::exists(temp.filePath(QStringLiteral("started"))));
     QVERIFY(!QFile::exists(GameLauncher::pidFilePath()));
     QCOMPARE(boxes->last().title, QStringLiteral("Launch Error"));
