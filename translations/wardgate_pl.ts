@@ -21,6 +21,25 @@
     </message>
 </context>
 <context>
+    <name>BaseClientInstaller</name>
+    <message>
+        <source>Cannot open temp file: %1</source>
+        <translation>Nie można otworzyć pliku tymczasowego: %1</translation>
+    </message>
+    <message>
+        <source>Client download failed: %1</source>
+        <translation>Pobieranie klienta nie powiodło się: %1</translation>
+    </message>
+    <message>
+        <source>Archive SHA256 mismatch — file corrupted.</source>
+        <translation>Suma SHA256 archiwum się nie zgadza — plik jest uszkodzony.</translation>
+    </message>
+    <message>
+        <source>Extraction failed (code: %1)</source>
+        <translation>Rozpakowywanie nie powiodło się (kod: %1)</translation>
+    </message>
+</context>
+<context>
     <name>DownloadBatch</name>
     <message>
         <source>Download failed: 1 file could not be downloaded</source>
@@ -45,6 +64,49 @@
             <numerusform> i %n inne</numerusform>
             <numerusform> i %n innych</numerusform>
         </translation>
+    </message>
+</context>
+<context>
+    <name>FileManager</name>
+    <message>
+        <source>the manifest is larger than %1 MB</source>
+        <translation>manifest jest większy niż %1 MB</translation>
+    </message>
+    <message>
+        <source>the manifest&apos;s compressed form does not unpack to a sensible size</source>
+        <translation>skompresowany manifest nie rozpakowuje się do rozsądnego rozmiaru</translation>
+    </message>
+    <message>
+        <source>the server sent nothing for %1 s</source>
+        <translation>serwer nic nie wysłał przez %1 s</translation>
+    </message>
+    <message>
+        <source>Failed to download manifest: %1</source>
+        <translation>Nie udało się pobrać manifestu: %1</translation>
+    </message>
+    <message>
+        <source>Failed to parse manifest: %1</source>
+        <translation>Nie udało się odczytać manifestu: %1</translation>
+    </message>
+    <message>
+        <source>Manifest has no valid files: all %1 entries were refused</source>
+        <translation>Manifest nie zawiera poprawnych plików: odrzucono wszystkie wpisy (%1)</translation>
+    </message>
+    <message>
+        <source>The game program cannot be checked: no signed manifest has been accepted</source>
+        <translation>Nie można sprawdzić programu gry: nie przyjęto żadnego podpisanego manifestu</translation>
+    </message>
+    <message>
+        <source>The game program %1 does not match the signed game files</source>
+        <translation>Program gry %1 nie zgadza się z podpisanymi plikami gry</translation>
+    </message>
+    <message>
+        <source>The game program %1 is not one of the signed game files</source>
+        <translation>Program gry %1 nie należy do podpisanych plików gry</translation>
+    </message>
+    <message>
+        <source>(none named)</source>
+        <translation>(nie podano)</translation>
     </message>
 </context>
 <context>
@@ -88,6 +150,21 @@
     <message>
         <source>Unknown game process error</source>
         <translation>Nieznany błąd procesu gry</translation>
+    </message>
+</context>
+<context>
+    <name>GameProgram</name>
+    <message>
+        <source>The game program must lie inside the game folder, but game_executable &quot;%1&quot; is an absolute path</source>
+        <translation>Program gry musi leżeć w folderze gry, a game_executable „%1” jest ścieżką bezwzględną</translation>
+    </message>
+    <message>
+        <source>The game program must lie inside the game folder, but game_executable &quot;%1&quot; leads out of it</source>
+        <translation>Program gry musi leżeć w folderze gry, a game_executable „%1” wychodzi poza niego</translation>
+    </message>
+    <message>
+        <source>The game program must lie inside the game folder, but game_executable &quot;%1&quot; leads out of it (to %2)</source>
+        <translation>Program gry musi leżeć w folderze gry, a game_executable „%1” wychodzi poza niego (do %2)</translation>
     </message>
 </context>
 <context>
@@ -603,6 +680,37 @@ Pobrać pełnego klienta?</translation>
     <message>
         <source>L&amp;anguage:</source>
         <translation>&amp;Język:</translation>
+    </message>
+</context>
+<context>
+    <name>SignedManifest</name>
+    <message>
+        <source>The game files could not be verified: %1.</source>
+        <translation>Nie udało się potwierdzić plików gry: %1.</translation>
+    </message>
+    <message>
+        <source>the manifest&apos;s signature is missing</source>
+        <translation>brak podpisu manifestu</translation>
+    </message>
+    <message>
+        <source>no usable signing key is configured</source>
+        <translation>nie skonfigurowano żadnego używalnego klucza podpisu</translation>
+    </message>
+    <message>
+        <source>the manifest&apos;s signature is invalid</source>
+        <translation>podpis manifestu jest nieprawidłowy</translation>
+    </message>
+    <message>
+        <source>the manifest has no publication time</source>
+        <translation>manifest nie ma czasu publikacji</translation>
+    </message>
+    <message>
+        <source>The server offered game files older than those already installed.</source>
+        <translation>Serwer zaoferował pliki gry starsze od już zainstalowanych.</translation>
+    </message>
+    <message>
+        <source>the manifest has expired</source>
+        <translation>manifest wygasł</translation>
     </message>
 </context>
 <context>

@@ -126,7 +126,7 @@ SettingsDialog QPushButton {
     font-size: 10pt;
     padding: 6px 14px;
 }
-SettingsDialog QPushButton:focus {
+QDialog QPushButton:focus {
     border: 2px solid rgba(255, 255, 255, 230);
 }
 SettingsDialog QLineEdit {

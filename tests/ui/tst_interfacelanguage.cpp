@@ -1,5 +1,8 @@
 #include "auth/authclient.h"
+#include "core/gameprogram.h"
+#include "core/launcherconfig.h"
 #include "core/usersettings.h"
+#include "files/filemanager.h"
 #include "game/gamelauncher.h"
 #include "ui/interfacelanguage.h"
 #include "ui/mainwindow.h"
@@ -255,15 +258,21 @@ void InterfaceLanguageTest::failuresFromBelowSpeakPolish_data()
 {
     QTest::addColumn<QString>("failure");
     QTest::addColumn<QString>("context");
-    QTest::addColumn<QString>("source");   // the English text, as the log keeps it
-    QTest::addColumn<QString>("argument"); // its %1, if any
-    const QString missing = QDir::tempPath() + "/no such folder/game.exe";
+    QTest::addColumn<QString>("source"); // the English text, as the log keeps it
     QTest::newRow("game program missing") << "launch"
                                           << "GameLauncher"
-                                          << "Game executable not found: %1" << missing;
+                                          << "Game executable not found: %1";
+    QTest::newRow("game program outside the folder")
+        << "program"
+        << "GameProgram"
+        << "The game program must lie inside the game folder, but game_executable \"%1\" is an "
+           "absolute path";
     QTest::newRow("login without credentials") << "login"
                                                << "AuthClient"
-                                               << "Missing credentials" << QString();
+                                               << "Missing credentials";
+    QTest::newRow("manifest not readable") << "manifest"
+                                           << "FileManager"
+                                           << "Failed to parse manifest: %1";
 }
 
 void InterfaceLanguageTest::failuresFromBelowSpeakPolish()
@@ -271,27 +280,40 @@ void InterfaceLanguageTest::failuresFromBelowSpeakPolish()
     QFETCH(QString, failure);
     QFETCH(QString, context);
     QFETCH(QString, source);
-    QFETCH(QString, argument);
+    QTemporaryDir dir;
     usePolish(true);
     QString shown;
     if (failure == "launch") {
         GameLauncher launcher;
         QSignalSpy errors(&launcher, &GameLauncher::launchError);
-        launcher.launchGame(argument);
+        launcher.launchGame(dir.filePath("game.exe"));
         QCOMPARE(errors.count(), 1);
         shown = errors.at(0).at(0).toString();
+    } else if (failure == "program") {
+        shown = locateGameProgram(dir.path(), "/usr/bin/env").problem.shown();
     } else if (failure == "login") {
         AuthClient client;
         QSignalSpy answers(&client, &AuthClient::sessionRegistered);
         client.registerSession();
         QCOMPARE(answers.count(), 1);
         shown = answers.at(0).at(1).toString();
+    } else if (failure == "manifest") {
+        QFile manifest(dir.filePath("manifest.json"));
+        QVERIFY(manifest.open(QIODevice::WriteOnly));
+        manifest.write("{ not json");
+        manifest.close();
+        LauncherConfig::instance().manifestUrl =
+            QUrl::fromLocalFile(manifest.fileName()).toString();
+        FileManager files;
+        QSignalSpy answers(&files, &FileManager::manifestDownloaded);
+        files.downloadManifest();
+        QVERIFY(answers.wait());
+        shown = answers.at(0).at(1).toString();
     }
-    QString expected = QCoreApplication::translate(context.toUtf8(), source.toUtf8());
-    QVERIFY2(expected != source, "no Polish translation");
-    if (!argument.isNull())
-        expected = expected.arg(argument);
-    QCOMPARE(shown, expected);
+    // The fixed part of the translation, up to its first argument.
+    const QString translated = QCoreApplication::translate(context.toUtf8(), source.toUtf8());
+    QVERIFY2(translated != source, "no Polish translation");
+    QVERIFY2(shown.startsWith(translated.section("%1", 0, 0)), qPrintable(shown));
 }
 
 QTEST_MAIN(InterfaceLanguageTest)
