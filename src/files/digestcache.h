@@ -42,13 +42,9 @@ public:
     bool save() const;
 
     // The remembered digest when the file's size, modification time and identity are the
-    // remembered ones, otherwise empty. Both lookups are safe to call from several threads while
+    // remembered ones, otherwise empty. Safe to call from several threads while
     // nothing changes the cache.
     QString find(const QString &relativePath, const Entry &stamp) const;
-    bool contains(const QString &relativePath) const
-    {
-        return index.contains(QByteArrayView(relativePath.toUtf8()));
-    }
     // `entry.sha256` is 64 hex digits.
     void insert(const QString &relativePath, const Entry &entry);
     // True when there was an entry to remove.
