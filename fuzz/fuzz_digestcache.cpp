@@ -9,18 +9,16 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
-    const QString folder = QStringLiteral("/games/veyrun");
-    QHash<QString, DigestCache::Entry> entries;
-    DigestCache::parse(input, folder, entries);
+    DigestCache cache(QString(), QStringLiteral("/games/veyrun"));
+    cache.read(input);
 
-    // The input as a body with a correct closing digest, so the line reader is reached too; what
-    // it accepts must come back unchanged through the writer.
+    // The input as a body with a correct closing digest, so the record reader is reached too;
+    // what it accepts must come back unchanged through the writer.
     const QByteArray sealed =
-        input + "end " + QCryptographicHash::hash(input, QCryptographicHash::Sha256).toHex() + "\n";
-    if (DigestCache::parse(sealed, folder, entries)) {
-        QHash<QString, DigestCache::Entry> again;
-        if (!DigestCache::parse(DigestCache::serialize(entries, folder), folder, again) ||
-            again.size() != entries.size())
+        input + QCryptographicHash::hash(input, QCryptographicHash::Sha256).toHex();
+    if (cache.read(sealed)) {
+        DigestCache again(QString(), QStringLiteral("/games/veyrun"));
+        if (!again.read(cache.bytes()) || again.size() != cache.size())
             __builtin_trap();
     }
     return 0;

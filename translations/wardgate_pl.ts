@@ -7,9 +7,21 @@
         <source>Cannot connect to server.</source>
         <translation>Nie można połączyć się z serwerem.</translation>
     </message>
+    <message>
+        <source>Missing credentials</source>
+        <translation>Brak nazwy użytkownika lub hasła</translation>
+    </message>
+    <message numerus="yes">
+        <source>Too many login attempts. Wait %n seconds.</source>
+        <translation>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekundę.</numerusform>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekundy.</numerusform>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekund.</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
-    <name>FileManager</name>
+    <name>DownloadBatch</name>
     <message>
         <source>Download failed: 1 file could not be downloaded</source>
         <translation>Pobieranie nie powiodło się: nie udało się pobrać 1 pliku</translation>
@@ -33,6 +45,49 @@
             <numerusform> i %n inne</numerusform>
             <numerusform> i %n innych</numerusform>
         </translation>
+    </message>
+</context>
+<context>
+    <name>GameLauncher</name>
+    <message>
+        <source>Game is already running</source>
+        <translation>Gra jest już uruchomiona</translation>
+    </message>
+    <message>
+        <source>Game executable not found: %1</source>
+        <translation>Nie znaleziono programu gry: %1</translation>
+    </message>
+    <message>
+        <source>File is not executable: %1</source>
+        <translation>Plik nie jest programem wykonywalnym: %1</translation>
+    </message>
+    <message>
+        <source>Failed to start game (error %1)</source>
+        <translation>Nie udało się uruchomić gry (błąd %1)</translation>
+    </message>
+    <message>
+        <source>Failed to start game</source>
+        <translation>Nie udało się uruchomić gry</translation>
+    </message>
+    <message>
+        <source>Game crashed</source>
+        <translation>Gra uległa awarii</translation>
+    </message>
+    <message>
+        <source>Game process timed out</source>
+        <translation>Przekroczono czas oczekiwania na proces gry</translation>
+    </message>
+    <message>
+        <source>Read error from game process</source>
+        <translation>Błąd odczytu z procesu gry</translation>
+    </message>
+    <message>
+        <source>Write error to game process</source>
+        <translation>Błąd zapisu do procesu gry</translation>
+    </message>
+    <message>
+        <source>Unknown game process error</source>
+        <translation>Nieznany błąd procesu gry</translation>
     </message>
 </context>
 <context>

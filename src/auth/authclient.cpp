@@ -102,9 +102,8 @@ void AuthClient::setCredentials(const QString &login, const QString &typedPasswo
 void AuthClient::registerSession()
 {
     if (accountName.isEmpty() || password.isEmpty()) {
-        const QString message = QStringLiteral("Missing credentials");
-        log(Warn, message);
-        emit sessionRegistered(false, message);
+        log(Warn, QStringLiteral("Missing credentials"));
+        emit sessionRegistered(false, tr("Missing credentials"));
         return;
     }
 
@@ -113,10 +112,10 @@ void AuthClient::registerSession()
     if (loginAttempts < maxLoginAttempts) {
         ++loginAttempts;
     } else if (now - lastLoginAttempt < loginWindowSeconds) {
-        const QString message = QStringLiteral("Too many login attempts. Wait %1 seconds.")
-                                    .arg(loginWindowSeconds - (now - lastLoginAttempt));
-        log(Warn, message);
-        emit sessionRegistered(false, message);
+        const int wait = int(loginWindowSeconds - (now - lastLoginAttempt));
+        log(Warn, QStringLiteral("Too many login attempts. Wait %1 seconds.").arg(wait));
+        emit sessionRegistered(false,
+                               tr("Too many login attempts. Wait %n seconds.", nullptr, wait));
         return;
     } else {
         loginAttempts = 1;

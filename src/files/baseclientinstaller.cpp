@@ -1,10 +1,4 @@
-// FileManager: the base-client installer. One zip archive goes to the user's data folder, is
-// checked by SHA-256 when the manifest gives a digest, and is unpacked by the system's tar into
-// the target folder. A cut download keeps its part and the server's validator, and the next
-// attempt or run asks for the rest; the archive goes once it is unpacked, found wrong, or given
-// up on during extraction.
-
-#include "files/filemanager.h"
+#include "files/baseclientinstaller.h"
 
 #include "core/logger.h"
 #include "platform/platform.h"
@@ -17,7 +11,12 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
-QString FileManager::baseClientArchivePath(const QString &url)
+BaseClientInstaller::BaseClientInstaller(QNetworkAccessManager *network,
+                                         const QByteArray &userAgent, QObject *parent)
+    : QObject(parent), network(network), userAgent(userAgent)
+{}
+
+QString BaseClientInstaller::archivePathFor(const QString &url)
 {
     // Not the shared temporary folder, which the system may clean under a download of several GB.
     // Named after the address, so a part is only ever continued from the archive it began with.
@@ -28,18 +27,18 @@ QString FileManager::baseClientArchivePath(const QString &url)
            QStringLiteral(".zip");
 }
 
-void FileManager::installBaseClient(const BaseClientInfo &info, const QString &installDir)
+void BaseClientInstaller::install(const BaseClientInfo &info, const QString &installDir)
 {
     Logger &log = Logger::instance();
     // One installation at a time, and the newest request wins: the running one ends first, so
     // two transfers never share the archive.
-    if (baseClientTransfer || extractProcess) {
+    if (download || extractProcess) {
         log.log(Info, QStringLiteral("Base client installation restarted"));
-        cancelBaseClientInstall();
+        cancel();
     }
     baseClient = info;
     this->installDir = installDir;
-    archivePath = baseClientArchivePath(info.url);
+    archivePath = archivePathFor(info.url);
     log.log(Info, QStringLiteral("Downloading base client from: %1").arg(info.url));
     log.log(Info, QStringLiteral("Destination: %1").arg(installDir));
     QDir().mkpath(installDir);
@@ -57,34 +56,32 @@ void FileManager::installBaseClient(const BaseClientInfo &info, const QString &i
     target.userAgent = userAgent;
     target.resumable = true;
     target.lowSpeedWindowMs = lowSpeedWindowMs;
-    baseClientTransfer = new VerifiedTransfer(networkManager, target, this);
-    connect(baseClientTransfer, &VerifiedTransfer::progress, this,
-            &FileManager::onBaseClientDownloadProgress);
-    connect(baseClientTransfer, &VerifiedTransfer::finished, this,
-            &FileManager::onBaseClientDownloadFinished);
-    if (!baseClientTransfer->start()) {
-        delete baseClientTransfer;
-        baseClientTransfer = nullptr;
+    download = new VerifiedTransfer(network, target, this);
+    connect(download, &VerifiedTransfer::progress, this, &BaseClientInstaller::onDownloadProgress);
+    connect(download, &VerifiedTransfer::finished, this, &BaseClientInstaller::onDownloadFinished);
+    if (!download->start()) {
+        delete download;
+        download = nullptr;
         const QString text = QStringLiteral("Cannot open temp file: %1").arg(archivePath);
         log.log(Error, text);
-        emit baseClientError(text);
+        emit failed(text);
     }
 }
 
-void FileManager::onBaseClientDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+void BaseClientInstaller::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     // Without a length from the server, the manifest's size stands in.
     const qint64 total = bytesTotal < 1 ? baseClient.size : bytesTotal;
     if (total < 1) {
-        emit baseClientDownloadProgress(0, bytesReceived, total);
+        emit downloadProgress(0, bytesReceived, total);
         return;
     }
     // A server may send more than it or the manifest announced: the percentage stays in 0..100.
     const qint64 percent = qBound(qint64(0), bytesReceived * 100 / total, qint64(100));
-    emit baseClientDownloadProgress(int(percent), bytesReceived, total);
+    emit downloadProgress(int(percent), bytesReceived, total);
 }
 
-void FileManager::onBaseClientDownloadFinished()
+void BaseClientInstaller::onDownloadFinished()
 {
     Logger &log = Logger::instance();
     // The transfer that finished, which need not be the current one.
@@ -92,9 +89,9 @@ void FileManager::onBaseClientDownloadFinished()
     if (!transfer)
         return;
     transfer->deleteLater();
-    if (transfer != baseClientTransfer)
+    if (transfer != download)
         return;
-    baseClientTransfer = nullptr;
+    download = nullptr;
 
     // The transfer has already kept the part of a broken attempt for the next one, and removed
     // every other archive that did not complete.
@@ -104,7 +101,7 @@ void FileManager::onBaseClientDownloadFinished()
     case VerifiedTransfer::Outcome::NetworkError:
     case VerifiedTransfer::Outcome::WriteFailed:
     case VerifiedTransfer::Outcome::RenameFailed:
-        failBaseClient(QStringLiteral("Client download failed: %1").arg(transfer->errorString()));
+        fail(QStringLiteral("Client download failed: %1").arg(transfer->errorString()));
         return;
     default:
         break;
@@ -117,17 +114,17 @@ void FileManager::onBaseClientDownloadFinished()
         log.log(Info, QStringLiteral("Verifying archive SHA256..."));
     }
     if (transfer->outcome() == VerifiedTransfer::Outcome::Mismatch) {
-        failBaseClient(QStringLiteral("Archive SHA256 mismatch — file corrupted."));
+        fail(QStringLiteral("Archive SHA256 mismatch — file corrupted."));
         return;
     }
 
     log.log(Info, QStringLiteral("Archive verified. Extracting..."));
-    emit baseClientExtracting();
+    emit extracting();
 
     // bsdtar refuses entries with ".." or that would be written through a link, and strips a
     // leading "/", so nothing lands outside installDir; such an archive ends with a non-zero code.
     extractProcess = new QProcess(this);
-    connect(extractProcess, &QProcess::finished, this, &FileManager::onExtractionFinished);
+    connect(extractProcess, &QProcess::finished, this, &BaseClientInstaller::onExtractionFinished);
     extractProcess->start(QString::fromUtf8(platform::archiveExtractor()),
                           {QStringLiteral("-xf"), archivePath, QStringLiteral("-C"), installDir},
                           QIODevice::ReadWrite);
@@ -135,11 +132,11 @@ void FileManager::onBaseClientDownloadFinished()
         extractProcess->deleteLater();
         extractProcess = nullptr;
         QFile::remove(archivePath);
-        failBaseClient(QString::fromUtf8(platform::archiveExtractorMissingText()));
+        fail(QString::fromUtf8(platform::archiveExtractorMissingText()));
     }
 }
 
-void FileManager::onExtractionFinished(int exitCode, QProcess::ExitStatus exitStatus)
+void BaseClientInstaller::onExtractionFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     Logger &log = Logger::instance();
     if (!extractProcess)
@@ -151,7 +148,7 @@ void FileManager::onExtractionFinished(int exitCode, QProcess::ExitStatus exitSt
 
     if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
         log.log(Info, QStringLiteral("Base client installed successfully."));
-        emit baseClientInstalled();
+        emit installed();
         return;
     }
     if (!toolErrors.isEmpty())
@@ -159,19 +156,19 @@ void FileManager::onExtractionFinished(int exitCode, QProcess::ExitStatus exitSt
                 QStringLiteral("Extraction output: %1").arg(QString::fromLocal8Bit(toolErrors)));
     const QString text = QStringLiteral("Extraction failed (code: %1)").arg(exitCode);
     log.log(Error, text);
-    emit baseClientError(text);
+    emit failed(text);
 }
 
-void FileManager::failBaseClient(const QString &text)
+void BaseClientInstaller::fail(const QString &text)
 {
     Logger::instance().log(Error, text);
-    emit baseClientError(text);
+    emit failed(text);
 }
 
-void FileManager::cancelBaseClientInstall()
+void BaseClientInstaller::cancel()
 {
-    if (baseClientTransfer) {
-        baseClientTransfer->cancel();
+    if (download) {
+        download->cancel();
     } else if (extractProcess) {
         // Stopped without a word: the caller gave up on the installation, it did not fail.
         extractProcess->disconnect(this);

@@ -8,46 +8,48 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QtEndian>
 
 #include <algorithm>
-#include <charconv>
 
-// The file, all text, one entry a line:
-//   wardgate-digests 3
-//   folder <folder or scope, percent-encoded>
-//   <sha256> <size> <modified> <device> <inode> <relative path, percent-encoded>
-//   end <sha256 of every byte before this line>
+// The file, little-endian binary:
+//   "wardgate-digests 4\n"
+//   <folder or scope: u32 length, UTF-8>
+//   <number of entries: u32>
+//   per entry: <size: i64> <modified: i64> <device: u64> <inode: u64> <SHA-256: 32 bytes>
+//              <path: u16 length, UTF-8>
+//   <SHA-256 of every byte before it, 64 hex digits>
 // The closing digest makes any damage (a torn write, a flipped bit, a hand edit) reject the whole
 // file, so a damaged cache can never answer for a file with a digest it was not given.
 
 namespace {
 
-const QByteArray magic = QByteArrayLiteral("wardgate-digests 3");
-const QByteArray folderTag = QByteArrayLiteral("folder ");
-const QByteArray endTag = QByteArrayLiteral("end ");
-// "end " + 64 hex digits + "\n"
-constexpr int trailerSize = 4 + 64 + 1;
+const QByteArray magic = QByteArrayLiteral("wardgate-digests 4\n");
+constexpr qsizetype trailerSize = 64;
+constexpr qsizetype digestSize = 32;
+// size, modified, device, inode, digest, path length
+constexpr qsizetype recordHead = 4 * 8 + digestSize + 2;
+constexpr qsizetype digestAt = 4 * 8;
 
-QByteArray encodePath(const QString &path)
+template <typename T> T readAt(const char *at)
 {
-    return path.toUtf8().toPercentEncoding("/");
+    return qFromLittleEndian<T>(at);
 }
 
-bool isPlain(const QString &path)
+template <typename T> char *writeAt(char *at, T value)
 {
-    return std::all_of(path.begin(), path.end(), [](QChar c) {
-        const char16_t u = c.unicode();
-        return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
-               u == '/' || u == '.' || u == '_' || u == '-' || u == '~';
-    });
+    qToLittleEndian(value, at);
+    return at + sizeof(T);
 }
 
-// Copies ASCII text to `out` and returns the end.
-char *copyAscii(char *out, const QString &text)
+QByteArrayView pathOf(const char *record)
 {
-    for (const QChar c : text)
-        *out++ = char(c.unicode());
-    return out;
+    return QByteArrayView(record + recordHead, readAt<quint16>(record + recordHead - 2));
+}
+
+qsizetype recordSize(const char *record)
+{
+    return recordHead + readAt<quint16>(record + recordHead - 2);
 }
 
 QByteArray sha256Hex(QByteArrayView data)
@@ -60,22 +62,6 @@ QByteArray sha256Hex(QByteArrayView data)
 QString normalFolder(const QString &folder)
 {
     return QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
-}
-
-bool isDigest(QByteArrayView text)
-{
-    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
-}
-
-bool isNumber(QByteArrayView text, bool allowSign)
-{
-    if (text.isEmpty() || text.size() > 20)
-        return false;
-    const qsizetype first = allowSign && text.at(0) == '-' ? 1 : 0;
-    return first < text.size() && std::all_of(text.begin() + first, text.end(),
-                                              [](char c) { return c >= '0' && c <= '9'; });
 }
 
 } // namespace
@@ -96,11 +82,12 @@ QString DigestCache::defaultFile(const QString &folder)
 
 bool DigestCache::load()
 {
-    entries.clear();
     QFile file(cacheFile);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        read(QByteArray());
         return false;
-    return parse(file.readAll(), folderKey, entries);
+    }
+    return read(file.readAll());
 }
 
 bool DigestCache::save() const
@@ -110,7 +97,7 @@ bool DigestCache::save() const
     QSaveFile file(cacheFile);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    const QByteArray data = serialize(entries, folderKey);
+    const QByteArray data = bytes();
     if (file.write(data) != data.size()) {
         file.cancelWriting();
         return false;
@@ -120,127 +107,102 @@ bool DigestCache::save() const
 
 QString DigestCache::find(const QString &relativePath, const Entry &stamp) const
 {
-    const auto it = entries.constFind(relativePath);
-    if (it == entries.constEnd() || it->size != stamp.size || it->modified != stamp.modified ||
-        it->device != stamp.device || it->inode != stamp.inode)
+    const char *record = index.value(QByteArrayView(relativePath.toUtf8()));
+    if (!record || readAt<qint64>(record) != stamp.size ||
+        readAt<qint64>(record + 8) != stamp.modified ||
+        readAt<quint64>(record + 16) != stamp.device || readAt<quint64>(record + 24) != stamp.inode)
         return QString();
-    return it->sha256;
+    static const char hexDigits[] = "0123456789abcdef";
+    QString hex(2 * digestSize, Qt::Uninitialized);
+    QChar *out = hex.data();
+    for (qsizetype i = 0; i < digestSize; ++i) {
+        const uchar byte = uchar(record[digestAt + i]);
+        *out++ = QLatin1Char(hexDigits[byte >> 4]);
+        *out++ = QLatin1Char(hexDigits[byte & 0xf]);
+    }
+    return hex;
 }
 
 void DigestCache::insert(const QString &relativePath, const Entry &entry)
 {
-    entries.insert(relativePath, entry);
+    const QByteArray path = relativePath.toUtf8();
+    const QByteArray digest = QByteArray::fromHex(entry.sha256.toLatin1());
+    if (path.isEmpty() || path.size() > 0xffff || digest.size() != digestSize)
+        return;
+    QByteArray record(recordHead + path.size(), Qt::Uninitialized);
+    char *out = record.data();
+    out = writeAt<qint64>(out, entry.size);
+    out = writeAt<qint64>(out, entry.modified);
+    out = writeAt<quint64>(out, entry.device);
+    out = writeAt<quint64>(out, entry.inode);
+    out = std::copy(digest.cbegin(), digest.cend(), out);
+    out = writeAt<quint16>(out, quint16(path.size()));
+    std::copy(path.cbegin(), path.cend(), out);
+    // The record's buffer never changes again, so the key may point into it.
+    added.push_back(record);
+    index.remove(QByteArrayView(path));
+    index.insert(pathOf(record.constData()), record.constData());
 }
 
 bool DigestCache::remove(const QString &relativePath)
 {
-    return entries.remove(relativePath);
+    return index.remove(QByteArrayView(relativePath.toUtf8()));
 }
 
-QByteArray DigestCache::serialize(const QHash<QString, Entry> &entries, const QString &folder)
+QByteArray DigestCache::bytes() const
 {
-    QByteArray data = magic + '\n' + folderTag + encodePath(folder) + '\n';
-    // Written through a pointer into room made beforehand: tens of thousands of lines are
-    // written after every scan that hashed anything. Nearly every game path is plain ASCII with
-    // nothing to encode and is copied as it stands.
-    constexpr qsizetype numberRoom = 20;
-    qsizetype used = data.size();
-    data.resize(used + entries.size() * 128);
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-        const QString &path = it.key();
-        const Entry &entry = it.value();
-        const bool plain = isPlain(path);
-        const QByteArray encoded = plain ? QByteArray() : encodePath(path);
-        const qsizetype room =
-            entry.sha256.size() + 4 * numberRoom + 6 + (plain ? path.size() : encoded.size());
-        if (data.size() < used + room)
-            data.resize(std::max(2 * data.size(), used + room));
-        char *out = data.data() + used;
-        out = copyAscii(out, entry.sha256);
-        *out++ = ' ';
-        out = std::to_chars(out, out + numberRoom, entry.size).ptr;
-        *out++ = ' ';
-        out = std::to_chars(out, out + numberRoom, entry.modified).ptr;
-        *out++ = ' ';
-        out = std::to_chars(out, out + numberRoom, entry.device).ptr;
-        *out++ = ' ';
-        out = std::to_chars(out, out + numberRoom, entry.inode).ptr;
-        *out++ = ' ';
-        out =
-            plain ? copyAscii(out, path) : std::copy(encoded.constBegin(), encoded.constEnd(), out);
-        *out++ = '\n';
-        used = out - data.constData();
-    }
-    data.truncate(used);
-    data += endTag + sha256Hex(data) + '\n';
+    const QByteArray folder = folderKey.toUtf8();
+    qsizetype total = magic.size() + 4 + folder.size() + 4 + trailerSize;
+    for (const char *record : index)
+        total += recordSize(record);
+    QByteArray data(total, Qt::Uninitialized);
+    char *out = std::copy(magic.cbegin(), magic.cend(), data.data());
+    out = writeAt<quint32>(out, quint32(folder.size()));
+    out = std::copy(folder.cbegin(), folder.cend(), out);
+    out = writeAt<quint32>(out, quint32(index.size()));
+    for (const char *record : index)
+        out = std::copy(record, record + recordSize(record), out);
+    const QByteArray digest = sha256Hex(QByteArrayView(data).first(out - data.constData()));
+    std::copy(digest.cbegin(), digest.cend(), out);
     return data;
 }
 
-bool DigestCache::parse(const QByteArray &data, const QString &folder, QHash<QString, Entry> &out)
+bool DigestCache::read(QByteArray data)
 {
-    out.clear();
-    if (data.size() < trailerSize || !data.endsWith('\n'))
+    index.clear();
+    added.clear();
+    loaded.clear();
+    if (data.size() < magic.size() + 8 + trailerSize || !data.startsWith(magic))
         return false;
     const QByteArrayView body = QByteArrayView(data).first(data.size() - trailerSize);
-    const QByteArrayView trailer = QByteArrayView(data).last(trailerSize);
-    if (!trailer.startsWith(endTag) || (!body.isEmpty() && !body.endsWith('\n')) ||
-        trailer.sliced(endTag.size(), 64) != sha256Hex(body))
+    if (QByteArrayView(data).last(trailerSize) != sha256Hex(body))
         return false;
 
-    // Read in place, line by line: a cache of a large game has tens of thousands of lines, and
-    // it is read before every scan.
-    qsizetype position = 0;
-    auto nextLine = [&body, &position](QByteArrayView &line) {
-        if (position >= body.size())
-            return false;
-        const qsizetype end = body.indexOf('\n', position);
-        line = body.sliced(position, end - position);
-        position = end + 1;
-        return true;
-    };
-    QByteArrayView line;
-    if (!nextLine(line) || line != magic || !nextLine(line) || !line.startsWith(folderTag) ||
-        QString::fromUtf8(
-            QByteArray::fromPercentEncoding(line.sliced(folderTag.size()).toByteArray())) != folder)
+    const char *at = body.data() + magic.size();
+    const char *const end = body.data() + body.size();
+    const quint32 folderLength = readAt<quint32>(at);
+    at += 4;
+    if (quint64(end - at) < quint64(folderLength) + 4 ||
+        QString::fromUtf8(at, folderLength) != folderKey)
+        return false;
+    at += folderLength;
+    const quint32 count = readAt<quint32>(at);
+    at += 4;
+    if (quint64(count) * recordHead > quint64(end - at))
         return false;
 
-    QHash<QString, Entry> result;
-    result.reserve(std::count(body.begin(), body.end(), '\n'));
-    while (nextLine(line)) {
-        QByteArrayView fields[6];
-        int count = 0;
-        qsizetype start = 0;
-        for (; count < 6; ++count) {
-            const qsizetype space = count < 5 ? line.indexOf(' ', start) : line.size();
-            if (space < 0)
-                break;
-            fields[count] = line.sliced(start, space - start);
-            start = space + 1;
-        }
-        if (count != 6 || !isDigest(fields[0]) || !isNumber(fields[1], false) ||
-            !isNumber(fields[2], true) || !isNumber(fields[3], false) ||
-            !isNumber(fields[4], false) || fields[5].isEmpty() || fields[5].contains(' '))
+    QHash<QByteArrayView, const char *> found;
+    found.reserve(count);
+    for (quint32 i = 0; i < count; ++i) {
+        if (end - at < recordHead || end - at < recordSize(at) || pathOf(at).isEmpty())
             return false;
-        bool sizeOk = false;
-        bool timeOk = false;
-        bool deviceOk = false;
-        bool inodeOk = false;
-        Entry entry;
-        entry.sha256 = QString::fromLatin1(fields[0]);
-        entry.size = fields[1].toLongLong(&sizeOk);
-        entry.modified = fields[2].toLongLong(&timeOk);
-        entry.device = fields[3].toULongLong(&deviceOk);
-        entry.inode = fields[4].toULongLong(&inodeOk);
-        const QString path =
-            fields[5].contains('%')
-                ? QString::fromUtf8(QByteArray::fromPercentEncoding(fields[5].toByteArray()))
-                : QString::fromUtf8(fields[5]);
-        const qsizetype before = result.size();
-        result.insert(path, entry);
-        if (!sizeOk || !timeOk || !deviceOk || !inodeOk || path.isEmpty() ||
-            result.size() == before)
-            return false;
+        found.insert(pathOf(at), at);
+        at += recordSize(at);
     }
-    out = std::move(result);
+    if (at != end || quint32(found.size()) != count)
+        return false;
+    // The keys and records point into the buffer, which is kept unchanged for as long as they do.
+    loaded = std::move(data);
+    index = std::move(found);
     return true;
 }

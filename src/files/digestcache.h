@@ -4,6 +4,8 @@
 #include <QHash>
 #include <QString>
 
+#include <vector>
+
 // SHA-256 digests of one folder's files remembered between scans, keyed by the relative path, the
 // size, the modification time and the file's identity on its volume (device and inode where the
 // system has them), so that a second scan of an unchanged folder reads no file. The identity lets
@@ -27,6 +29,7 @@ public:
     // more than one folder (the manifest tool's one cache for every release folder); empty: the
     // folder alone.
     DigestCache(QString file, QString folder, const QString &scope = QString());
+    Q_DISABLE_COPY_MOVE(DigestCache)
 
     // The cache file for a folder, in the user's data folder: one file per folder.
     static QString defaultFile(const QString &folder);
@@ -42,20 +45,31 @@ public:
     // remembered ones, otherwise empty. Both lookups are safe to call from several threads while
     // nothing changes the cache.
     QString find(const QString &relativePath, const Entry &stamp) const;
-    bool contains(const QString &relativePath) const { return entries.contains(relativePath); }
+    bool contains(const QString &relativePath) const
+    {
+        return index.contains(QByteArrayView(relativePath.toUtf8()));
+    }
+    // `entry.sha256` is 64 hex digits.
     void insert(const QString &relativePath, const Entry &entry);
     // True when there was an entry to remove.
     bool remove(const QString &relativePath);
-    int size() const { return entries.size(); }
+    int size() const { return int(index.size()); }
     const QString &file() const { return cacheFile; }
 
-    // The file's format, on its own for tests and the fuzzer. `parse` accepts only a whole,
-    // unchanged file written for `folder` and otherwise leaves `out` empty.
-    static QByteArray serialize(const QHash<QString, Entry> &entries, const QString &folder);
-    static bool parse(const QByteArray &data, const QString &folder, QHash<QString, Entry> &out);
+    // The file's format on its own, for tests and the fuzzer: `read` accepts only a whole,
+    // unchanged file written for this cache's folder, and otherwise leaves the cache empty.
+    bool read(QByteArray data);
+    QByteArray bytes() const;
 
 private:
     QString cacheFile;
     QString folderKey;
-    QHash<QString, Entry> entries;
+    // Every entry is one packed record (its stamp, its digest, its path), found by its path in
+    // UTF-8. The records read from the file stay where the file's bytes were read, those added
+    // since each in a buffer of its own: a cache of tens of thousands of files then loads with a
+    // handful of allocations, and a folder checked before is checked at about the cost of the
+    // sizes and times alone.
+    QByteArray loaded;
+    std::vector<QByteArray> added;
+    QHash<QByteArrayView, const char *> index;
 };

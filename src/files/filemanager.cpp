@@ -1,21 +1,23 @@
 #include "files/filemanager.h"
 
-#include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "files/baseclientinstaller.h"
 #include "files/digestcache.h"
-#include "files/downloadlanes.h"
+#include "files/downloadbatch.h"
+#include "files/gamefilecheck.h"
+#include "files/integritymonitor.h"
+#include "files/manifestsignaturecheck.h"
 #include "files/parallelhasher.h"
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
-#include "platform/platform.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
-#include <QTimer>
+
+#include <utility>
 
 namespace {
 // A transfer that makes no progress for 30 s is aborted and finishes with an error.
@@ -24,23 +26,95 @@ constexpr int transferTimeoutMs = 30000;
 
 FileManager::FileManager(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this)),
-      lanes(new DownloadLanes(transferTimeoutMs, this)), outcomeTimer(new QTimer(this)),
-      integrityTimer(new QTimer(this))
+      batch(new DownloadBatch(transferTimeoutMs, userAgent, this)),
+      monitor(new IntegrityMonitor(this)),
+      baseClientInstaller(new BaseClientInstaller(networkManager, userAgent, this)),
+      signatureCheck(new ManifestSignatureCheck(networkManager, userAgent, this))
 {
-    // Often enough for a smooth progress bar, rarely enough to cost nothing.
-    outcomeTimer->setInterval(25);
-    connect(outcomeTimer, &QTimer::timeout, this, &FileManager::collectOutcomes);
     networkManager->setTransferTimeout(transferTimeoutMs);
-    integrityTimer->setSingleShot(true);
-    connect(integrityTimer, &QTimer::timeout, this, &FileManager::onIntegrityCheck);
+
+    connect(batch, &DownloadBatch::downloadProgress, this, &FileManager::downloadProgress);
+    connect(batch, &DownloadBatch::fileDownloadComplete, this, [this](const QString &path) {
+        // A suspect file fetched anew is clean again.
+        suspectFiles.remove(path);
+        emit fileDownloadComplete(path);
+    });
+    connect(batch, &DownloadBatch::allFilesReady, this, &FileManager::allFilesReady);
+    connect(batch, &DownloadBatch::downloadFailed, this, &FileManager::downloadFailed);
+    connect(batch, &DownloadBatch::errorOccurred, this, &FileManager::errorOccurred);
+    connect(batch, &DownloadBatch::retryScheduled, this, &FileManager::retryScheduled);
+
+    // The monitor's finding is handed to the next verification, which reads the file again
+    // whatever its time says.
+    connect(monitor, &IntegrityMonitor::violation, this, [this](const QString &path) {
+        suspectFiles.insert(path);
+        emit integrityViolation(path);
+    });
+
+    connect(baseClientInstaller, &BaseClientInstaller::downloadProgress, this,
+            &FileManager::baseClientDownloadProgress);
+    connect(baseClientInstaller, &BaseClientInstaller::extracting, this,
+            &FileManager::baseClientExtracting);
+    connect(baseClientInstaller, &BaseClientInstaller::installed, this,
+            &FileManager::baseClientInstalled);
+    connect(baseClientInstaller, &BaseClientInstaller::failed, this, &FileManager::baseClientError);
+
+    connect(signatureCheck, &ManifestSignatureCheck::accepted, this,
+            &FileManager::takeSignedManifest);
+    connect(signatureCheck, &ManifestSignatureCheck::refused, this, &FileManager::refuseManifest);
 }
 
 // A verification pass still running is cancelled and waited for by its hasher, a child.
 FileManager::~FileManager() = default;
 
-QString FileManager::localPath(const QString &relativePath) const
+void FileManager::startDownload()
 {
-    return LauncherConfig::instance().gameDirectory + QLatin1Char('/') + relativePath;
+    batch->start(std::exchange(filesToDownload, QList<FileEntry>()));
+}
+
+void FileManager::cancelDownloads()
+{
+    if (!batch->isRunning())
+        return;
+    filesToDownload.clear();
+    batch->cancel();
+}
+
+void FileManager::setRetryDelay(int milliseconds)
+{
+    batch->setRetryDelay(milliseconds);
+}
+
+void FileManager::setLowSpeedWindow(int milliseconds)
+{
+    lowSpeedWindowMs = milliseconds;
+    batch->setLowSpeedWindow(milliseconds);
+    baseClientInstaller->setLowSpeedWindow(milliseconds);
+}
+
+void FileManager::startIntegrityMonitor()
+{
+    monitor->start(manifest.files);
+}
+
+void FileManager::stopIntegrityMonitor()
+{
+    monitor->stop();
+}
+
+QString FileManager::baseClientArchivePath(const QString &url)
+{
+    return BaseClientInstaller::archivePathFor(url);
+}
+
+void FileManager::installBaseClient(const BaseClientInfo &info, const QString &installDir)
+{
+    baseClientInstaller->install(info, installDir);
+}
+
+void FileManager::cancelBaseClientInstall()
+{
+    baseClientInstaller->cancel();
 }
 
 void FileManager::downloadManifest()
@@ -49,6 +123,7 @@ void FileManager::downloadManifest()
     Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
     if (manifestReply)
         dropManifestReply();
+    signatureCheck->cancel();
     signedManifestAccepted = false;
     manifestReply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
     manifestAbortReason.clear();
@@ -84,7 +159,6 @@ void FileManager::dropManifestReply()
     manifestReply->abort();
     manifestReply->deleteLater();
     manifestReply = nullptr;
-    pendingManifest.clear();
 }
 
 void FileManager::cancelAll()
@@ -92,6 +166,7 @@ void FileManager::cancelAll()
     stopVerification();
     if (manifestReply)
         dropManifestReply();
+    signatureCheck->cancel();
     filesToDownload.clear();
     cancelDownloads();
     cancelBaseClientInstall();
@@ -128,7 +203,7 @@ void FileManager::onManifestReply()
 
     const QByteArray document = reply->readAll();
     if (LauncherConfig::instance().signingKeys.isConfigured()) {
-        fetchManifestSignature(document);
+        signatureCheck->start(document, manifest);
         return;
     }
     if (!manifest.parse(document)) {
@@ -222,8 +297,9 @@ void FileManager::finishVerification(const QList<FileEntry> &files,
                                    .arg(entry.path, QString::number(entry.size),
                                         QString::number(found.size)));
             else if (found.outcome == HashResult::Unreadable)
-                log.log(Warn,
-                        QStringLiteral("Cannot open file for hash: %1").arg(localPath(entry.path)));
+                log.log(
+                    Warn,
+                    QStringLiteral("Cannot open file for hash: %1").arg(gameFilePath(entry.path)));
             else
                 log.log(Debug, QStringLiteral("Hash mismatch for %1").arg(entry.path));
             ++corrupted;
@@ -254,39 +330,43 @@ void FileManager::finishVerification(const QList<FileEntry> &files,
     }
 }
 
-bool FileManager::verifyFile(const FileEntry &entry, bool checkHash) const
+void FileManager::takeSignedManifest(const Manifest &accepted)
 {
-    const QString fullPath = localPath(entry.path);
-    // One stat straight from the platform: QFileInfo costs more than the stat itself.
-    const auto stamp = platform::fileStamp(fullPath.toUtf8().toStdString());
-    if (!stamp)
-        return false;
-    if (stamp->size != entry.size) {
-        Logger::instance().log(
-            Debug, QStringLiteral("Size mismatch for %1: expected %2, got %3")
-                       .arg(entry.path, QString::number(entry.size), QString::number(stamp->size)));
-        return false;
-    }
-    if (!checkHash)
-        return true;
-    const QString digest = calculateFileHash(fullPath);
-    if (!digest.isEmpty() && digest == entry.sha256)
-        return true;
-    Logger::instance().log(Debug, QStringLiteral("Hash mismatch for %1").arg(entry.path));
-    return false;
+    manifest = accepted;
+    signedManifestAccepted = true;
+    Logger::instance().log(Info, QStringLiteral("Manifest signature verified; manifest downloaded "
+                                                "successfully (version: %1)")
+                                     .arg(manifest.version));
+    emit manifestDownloaded(true, QStringLiteral("Version: %1").arg(manifest.version));
 }
 
-QString FileManager::calculateFileHash(const QString &fullPath) const
+void FileManager::refuseManifest(const QString &text)
 {
-    QFile file(fullPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Logger::instance().log(Warn, QStringLiteral("Cannot open file for hash: %1").arg(fullPath));
+    Logger::instance().log(Error, text);
+    emit errorOccurred(text);
+    emit manifestDownloaded(false, text);
+}
+
+QString FileManager::gameProgramProblem(const QString &relativePath) const
+{
+    if (!LauncherConfig::instance().signingKeys.isConfigured())
+        return QString();
+    if (!signedManifestAccepted)
+        return QStringLiteral("The game program cannot be checked: no signed manifest has been "
+                              "accepted");
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity sensitivity = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity sensitivity = Qt::CaseSensitive;
+#endif
+    for (const FileEntry &entry : manifest.files) {
+        if (QDir::cleanPath(entry.path).compare(relativePath, sensitivity) != 0)
+            continue;
+        if (!gameFileMatches(entry, true))
+            return QStringLiteral("The game program %1 does not match the signed game files")
+                .arg(relativePath);
         return QString();
     }
-    file.close();
-    const QString digest = fileSha256(fullPath);
-    if (digest.isEmpty())
-        Logger::instance().log(Warn,
-                               QStringLiteral("Failed to calculate hash for: %1").arg(fullPath));
-    return digest;
+    return QStringLiteral("The game program %1 is not one of the signed game files")
+        .arg(relativePath.isEmpty() ? QStringLiteral("(none named)") : relativePath);
 }

@@ -4,27 +4,25 @@
 
 #include <QList>
 #include <QObject>
-#include <QProcess>
 #include <QSet>
 #include <QString>
-#include <QStringList>
 
-class DownloadLanes;
-struct DownloadJob;
-struct DownloadOutcome;
+class BaseClientInstaller;
+class DownloadBatch;
 struct HashResult;
+class IntegrityMonitor;
+class ManifestSignatureCheck;
 class ParallelHasher;
 class QNetworkAccessManager;
 class QNetworkReply;
-class QTimer;
-class VerifiedTransfer;
 
-// The game files: the manifest, the check of the game directory against it, the downloads of
-// what is missing or wrong, the integrity monitor while the game runs, and the base-client
-// installer. Everything runs on the GUI thread except the verification pass, which compares every
-// file's content with the manifest on the hasher's threads (reading only files whose size or time
-// the digest cache does not know), and the game-file transfers, which run on the download lanes
-// and leave their outcomes for a short timer to collect.
+// The game files: the manifest (with signing keys, once its signature has been checked), the
+// check of the game directory against it, and the download queue it leaves; the download batch,
+// the integrity monitor and the base-client installer are parts of their own that this class owns
+// and forwards to. Everything runs on the GUI thread except the verification pass, which compares
+// every file's content with the manifest on the hasher's threads (reading only files whose size
+// or time the digest cache does not know), and the game-file transfers, which run on the download
+// lanes.
 class FileManager : public QObject
 {
     Q_OBJECT
@@ -65,10 +63,10 @@ public:
     // player's full scan); startDownload then fetches them.
     void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }
     // Pause between a failed transfer and its retry: 5 s, shortened only by tests and tools.
-    void setRetryDelay(int milliseconds) { retryDelayMs = milliseconds; }
+    void setRetryDelay(int milliseconds);
     // How long the manifest and every transfer may stay too slow to be of use before they fail
     // (LowSpeedGuard): 30 s, shortened only by tests.
-    void setLowSpeedWindow(int milliseconds) { lowSpeedWindowMs = milliseconds; }
+    void setLowSpeedWindow(int milliseconds);
 
     // The most a manifest may be: far beyond the 200,000 files of a big game (some 40 MB), far
     // below what would exhaust a player's memory in the parse.
@@ -96,39 +94,23 @@ signals:
 
 private slots:
     void onManifestReply();
-    void onManifestSignatureReply();
-    void onIntegrityCheck();
-    void onBaseClientDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void onBaseClientDownloadFinished();
-    void onExtractionFinished(int exitCode, QProcess::ExitStatus exitStatus);
 
 private:
     // Every request of the game files names the launcher.
     static constexpr char userAgent[] = "Wardgate/1.0";
 
-    QString localPath(const QString &relativePath) const;
-    bool verifyFile(const FileEntry &entry, bool checkHash) const;
-    QString calculateFileHash(const QString &fullPath) const;
     void stopVerification();
     void finishVerification(const QList<FileEntry> &files, const QList<HashResult> &results);
-    DownloadJob jobFor(const FileEntry &entry) const;
-    void collectOutcomes();
-    void takeOutcome(const DownloadOutcome &outcome);
-    void finishBatch();
-    void handleDownloadFailure(FileEntry entry, QString error);
-    void makeRunnableIfGame(const FileEntry &entry, const QString &path) const;
-    void emitDownloadProgress();
-    void scheduleNextIntegrityCheck();
     void dropManifestReply();
     static QString tooLargeManifest();
-    void fetchManifestSignature(const QByteArray &document);
-    void acceptSignedManifest(const QByteArray &document);
+    void takeSignedManifest(const Manifest &accepted);
     void refuseManifest(const QString &text);
-    void failBaseClient(const QString &text);
 
     QNetworkAccessManager *networkManager = nullptr;
-    DownloadLanes *lanes = nullptr;
-    QTimer *outcomeTimer = nullptr;
+    DownloadBatch *batch = nullptr;
+    IntegrityMonitor *monitor = nullptr;
+    BaseClientInstaller *baseClientInstaller = nullptr;
+    ManifestSignatureCheck *signatureCheck = nullptr;
     QNetworkReply *manifestReply = nullptr;
     // Why the manifest's reply was ended here (too large, too slow); empty: it was not.
     QString manifestAbortReason;
@@ -138,45 +120,12 @@ private:
     QList<FileEntry> verifiedFiles;
     bool verifying = false;
     Manifest manifest;
-    // With signing keys: the manifest's bytes while its signature is fetched, and whether the
-    // manifest in place is a signed one accepted since the last downloadManifest.
-    QByteArray pendingManifest;
+    // With signing keys: whether the manifest in place is a signed one accepted since the last
+    // downloadManifest.
     bool signedManifestAccepted = false;
     QList<FileEntry> filesToDownload;
-    int totalFiles = 0;
-    int completedFiles = 0;
-    qint64 totalBytes = 0;
-    qint64 downloadedBytes = 0;
-    // Files of the batch handed to the lanes whose outcome has not been taken in yet.
-    int unfinishedJobs = 0;
-    // Every file the running batch has had: queued, in flight, waiting, done or given up on.
-    QSet<QString> batchFiles;
-    VerifiedTransfer *baseClientTransfer = nullptr;
-    BaseClientInfo baseClient;
-    QString archivePath;
-    QString installDir;
-    QProcess *extractProcess = nullptr;
-    QTimer *integrityTimer = nullptr;
-    QList<FileEntry> monitoredFiles;
-    static constexpr qint64 integrityFloorMs = 1000;
-    bool integrityFloorLogged = false; // once per monitoring run
-
-    // Files of the batch given up on with the reason of their last failure, and the first reason
-    // a file could not even be written.
-    QStringList skippedFiles;
-    QStringList skipReasons;
-    QString writeFailure;
     // Files the integrity monitor found modified: the next verification checks their digest,
     // since a same-size change passes the size check.
     QSet<QString> suspectFiles;
-
-    // Retries waiting in their timer: the batch is not over while one is pending.
-    int pendingRetries = 0;
-    // Set by startDownload, cleared by the one allFilesReady or downloadFailed that ends the batch
-    // (or by cancelDownloads).
-    bool batchRunning = false;
-    // Raised by cancelDownloads, so the retries of a cancelled batch stay quiet.
-    int batchGeneration = 0;
-    int retryDelayMs = 5000;
     int lowSpeedWindowMs = 30000;
 };

@@ -1,25 +1,29 @@
-// FileManager: the integrity monitor. While the game runs, the files that match the configured
-// name patterns are re-hashed at random intervals; the first one that no longer matches the
-// manifest is reported and monitoring ends.
-
-#include "files/filemanager.h"
+#include "files/integritymonitor.h"
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "files/gamefilecheck.h"
 
 #include <QRandomGenerator>
 #include <QTimer>
 
 #include <limits>
 
-void FileManager::startIntegrityMonitor()
+IntegrityMonitor::IntegrityMonitor(QObject *parent) : QObject(parent), timer(new QTimer(this))
+{
+    timer->setObjectName(QStringLiteral("integrityTimer"));
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, &IntegrityMonitor::check);
+}
+
+void IntegrityMonitor::start(const QList<FileEntry> &files)
 {
     Logger &log = Logger::instance();
     const QStringList patterns = LauncherConfig::instance().integrityFiles;
     monitoredFiles.clear();
-    integrityFloorLogged = false;
+    floorLogged = false;
 
-    for (const FileEntry &entry : qAsConst(manifest.files)) {
+    for (const FileEntry &entry : files) {
         for (const QString &pattern : patterns) {
             if (entry.path.endsWith(pattern.trimmed(), Qt::CaseInsensitive)) {
                 monitoredFiles.append(entry);
@@ -31,25 +35,25 @@ void FileManager::startIntegrityMonitor()
 
     if (monitoredFiles.isEmpty()) {
         // A monitor armed earlier would otherwise go on checking a list that is now empty.
-        stopIntegrityMonitor();
+        stop();
         log.log(Warn, QStringLiteral("Integrity monitoring: no matching files found in manifest — "
                                      "check MonitoredFiles config"));
         return;
     }
     log.log(Info, QStringLiteral("Integrity monitoring started (%1 file(s) watched)")
                       .arg(monitoredFiles.size()));
-    scheduleNextIntegrityCheck();
+    scheduleNextCheck();
 }
 
-void FileManager::stopIntegrityMonitor()
+void IntegrityMonitor::stop()
 {
-    if (!integrityTimer->isActive())
+    if (!timer->isActive())
         return;
-    integrityTimer->stop();
+    timer->stop();
     Logger::instance().log(Info, QStringLiteral("Integrity monitoring stopped"));
 }
 
-void FileManager::scheduleNextIntegrityCheck()
+void IntegrityMonitor::scheduleNextCheck()
 {
     // Negative bounds count as 0 and reversed bounds are swapped; the delay must fit a timer.
     const LauncherConfig &config = LauncherConfig::instance();
@@ -59,35 +63,34 @@ void FileManager::scheduleNextIntegrityCheck()
     if (lo > hi)
         std::swap(lo, hi);
     // Checks hash on the GUI thread: without a floor, zero bounds would run them back to back.
-    if (lo < integrityFloorMs) {
-        if (!integrityFloorLogged) {
+    if (lo < floorMs) {
+        if (!floorLogged) {
             Logger::instance().log(
                 Warn, QStringLiteral("Integrity check interval below 1 s — using at least 1 s"));
-            integrityFloorLogged = true;
+            floorLogged = true;
         }
-        lo = integrityFloorMs;
+        lo = floorMs;
         hi = qMax(hi, lo);
     }
 
     const qint64 delay = lo + QRandomGenerator::global()->bounded(hi - lo + 1);
-    integrityTimer->start(int(delay));
+    timer->start(int(delay));
     Logger::instance().log(Debug,
                            QStringLiteral("Next integrity check in %1 seconds").arg(delay / 1000));
 }
 
-void FileManager::onIntegrityCheck()
+void IntegrityMonitor::check()
 {
     Logger &log = Logger::instance();
     log.log(Debug, QStringLiteral("Running integrity check..."));
     for (const FileEntry &entry : qAsConst(monitoredFiles)) {
-        if (!verifyFile(entry, true)) {
+        if (!gameFileMatches(entry, true)) {
             log.log(Error,
                     QStringLiteral("INTEGRITY VIOLATION: %1 has been modified!").arg(entry.path));
-            suspectFiles.insert(entry.path);
-            emit integrityViolation(entry.path);
+            emit violation(entry.path);
             return;
         }
     }
     log.log(Debug, QStringLiteral("Integrity check passed — all monitored files OK"));
-    scheduleNextIntegrityCheck();
+    scheduleNextCheck();
 }

@@ -54,16 +54,16 @@ GameLauncher::~GameLauncher()
 bool GameLauncher::launchGame(const QString &path)
 {
     if (isRunning()) {
-        refuse(Warn, QStringLiteral("Game is already running"));
+        reportFailure(Warn, QT_TR_NOOP("Game is already running"));
         return false;
     }
     const QFileInfo file(path);
     if (!file.isFile()) {
-        refuse(Error, QStringLiteral("Game executable not found: %1").arg(path));
+        reportFailure(Error, QT_TR_NOOP("Game executable not found: %1"), path);
         return false;
     }
     if (!file.isExecutable()) {
-        refuse(Error, QStringLiteral("File is not executable: %1").arg(path));
+        reportFailure(Error, QT_TR_NOOP("File is not executable: %1"), path);
         return false;
     }
 
@@ -76,7 +76,8 @@ bool GameLauncher::launchGame(const QString &path)
     const platform::StartResult started =
         platform::startProcess(executable.toStdString(), std::string("0"), folder.toStdString());
     if (!started.started) {
-        refuse(Error, QStringLiteral("Failed to start game (error %1)").arg(started.error));
+        reportFailure(Error, QT_TR_NOOP("Failed to start game (error %1)"),
+               QString::number(started.error));
         return false;
     }
 
@@ -226,33 +227,40 @@ void GameLauncher::onGameFinished(int exitCode, QProcess::ExitStatus exitStatus)
 
 void GameLauncher::onGameError(QProcess::ProcessError error)
 {
-    QString text;
+    const char *text = nullptr;
     switch (error) {
     case QProcess::FailedToStart:
-        text = QStringLiteral("Failed to start game");
+        text = QT_TR_NOOP("Failed to start game");
         break;
     case QProcess::Crashed:
-        text = QStringLiteral("Game crashed");
+        text = QT_TR_NOOP("Game crashed");
         break;
     case QProcess::Timedout:
-        text = QStringLiteral("Game process timed out");
+        text = QT_TR_NOOP("Game process timed out");
         break;
     case QProcess::ReadError:
-        text = QStringLiteral("Read error from game process");
+        text = QT_TR_NOOP("Read error from game process");
         break;
     case QProcess::WriteError:
-        text = QStringLiteral("Write error to game process");
+        text = QT_TR_NOOP("Write error to game process");
         break;
     default:
-        text = QStringLiteral("Unknown game process error");
+        text = QT_TR_NOOP("Unknown game process error");
         break;
     }
-    Logger::instance().log(Error, text);
-    emit launchError(text);
+    reportFailure(Error, text);
 }
 
-void GameLauncher::refuse(LogLevel level, const QString &message)
+void GameLauncher::refuseLaunch(const QString &reason)
 {
-    Logger::instance().log(level, message);
-    emit launchError(message);
+    Logger::instance().log(Error, reason);
+    emit launchError(reason);
+}
+
+void GameLauncher::reportFailure(LogLevel level, const char *text, const QString &argument)
+{
+    const QString english = QString::fromLatin1(text);
+    const QString local = tr(text);
+    Logger::instance().log(level, argument.isNull() ? english : english.arg(argument));
+    emit launchError(argument.isNull() ? local : local.arg(argument));
 }

@@ -24,7 +24,7 @@ public:
 
     bool launchGame(const QString &path);
     // A launch the caller refuses before it starts anything: logged and reported as launchError.
-    void refuseLaunch(const QString &reason) { refuse(Error, reason); }
+    void refuseLaunch(const QString &reason);
     void terminateGame();
     bool isRunning() const;
     qint64 processId() const;
@@ -50,7 +50,9 @@ public slots:
     void onGameError(QProcess::ProcessError error);
 
 private:
-    void refuse(LogLevel level, const QString &message);
+    // Logged in English and reported as launchError in the player's language; `text` is the
+    // English source, with at most one %1.
+    void reportFailure(LogLevel level, const char *text, const QString &argument = QString());
     void onWatchEnded(quint64 generation, std::optional<int> exitCode);
 
     // Shared with the watcher threads, which may outlive the launcher (each blocks on its

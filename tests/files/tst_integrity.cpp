@@ -72,10 +72,7 @@ std::unique_ptr<FileManager> IntegrityTest::managerWith(const QStringList &patte
 
 QTimer *IntegrityTest::timerOf(FileManager &manager)
 {
-    // The monitor's is the manager's one single-shot timer.
-    QList<QTimer *> timers = manager.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
-    timers.removeIf([](const QTimer *timer) { return !timer->isSingleShot(); });
-    return timers.size() == 1 ? timers.first() : nullptr;
+    return manager.findChild<QTimer *>(QStringLiteral("integrityTimer"));
 }
 
 QStringList IntegrityTest::watched(const LogCapture &log) const

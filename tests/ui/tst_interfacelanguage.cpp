@@ -1,4 +1,6 @@
+#include "auth/authclient.h"
 #include "core/usersettings.h"
+#include "game/gamelauncher.h"
 #include "ui/interfacelanguage.h"
 #include "ui/mainwindow.h"
 #include "ui/settingsdialog.h"
@@ -6,11 +8,13 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -31,6 +35,8 @@ private slots:
     void everyPhaseSpeaksPolish_data();
     void everyPhaseSpeaksPolish();
     void dialogsSpeakPolish();
+    void failuresFromBelowSpeakPolish_data();
+    void failuresFromBelowSpeakPolish();
     void cleanupTestCase();
 
 private:
@@ -242,6 +248,50 @@ void InterfaceLanguageTest::dialogsSpeakPolish()
     // Qt's own buttons come from its Polish catalogue.
     QMessageBox box(QMessageBox::Question, "t", "t", QMessageBox::Yes | QMessageBox::No);
     QCOMPARE(box.button(QMessageBox::Yes)->text().remove('&'), QString("Tak"));
+}
+
+// Texts made below the window reach it in Polish through their signals; the log keeps English.
+void InterfaceLanguageTest::failuresFromBelowSpeakPolish_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("context");
+    QTest::addColumn<QString>("source");   // the English text, as the log keeps it
+    QTest::addColumn<QString>("argument"); // its %1, if any
+    const QString missing = QDir::tempPath() + "/no such folder/game.exe";
+    QTest::newRow("game program missing") << "launch"
+                                          << "GameLauncher"
+                                          << "Game executable not found: %1" << missing;
+    QTest::newRow("login without credentials") << "login"
+                                               << "AuthClient"
+                                               << "Missing credentials" << QString();
+}
+
+void InterfaceLanguageTest::failuresFromBelowSpeakPolish()
+{
+    QFETCH(QString, failure);
+    QFETCH(QString, context);
+    QFETCH(QString, source);
+    QFETCH(QString, argument);
+    usePolish(true);
+    QString shown;
+    if (failure == "launch") {
+        GameLauncher launcher;
+        QSignalSpy errors(&launcher, &GameLauncher::launchError);
+        launcher.launchGame(argument);
+        QCOMPARE(errors.count(), 1);
+        shown = errors.at(0).at(0).toString();
+    } else if (failure == "login") {
+        AuthClient client;
+        QSignalSpy answers(&client, &AuthClient::sessionRegistered);
+        client.registerSession();
+        QCOMPARE(answers.count(), 1);
+        shown = answers.at(0).at(1).toString();
+    }
+    QString expected = QCoreApplication::translate(context.toUtf8(), source.toUtf8());
+    QVERIFY2(expected != source, "no Polish translation");
+    if (!argument.isNull())
+        expected = expected.arg(argument);
+    QCOMPARE(shown, expected);
 }
 
 QTEST_MAIN(InterfaceLanguageTest)

@@ -1,13 +1,14 @@
-// FileManager: the download engine. Each file goes to "<name>.tmp" beside its final place, is
+// The download engine. Each file goes to "<name>.tmp" beside its final place, is
 // checked by size and SHA-256 there and only then renamed into place (VerifiedTransfer); a failed
 // file is tried again after a pause, three attempts in all, then skipped. A broken transfer keeps
 // its part, and the retry (or the next run) asks only for the rest.
 
-#include "files/filemanager.h"
+#include "files/downloadbatch.h"
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "files/downloadlanes.h"
+#include "files/gamefilecheck.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,10 +22,21 @@ namespace {
 constexpr int maxAttempts = 3;
 } // namespace
 
-void FileManager::startDownload()
+DownloadBatch::DownloadBatch(int transferTimeoutMs, const QByteArray &userAgent, QObject *parent)
+    : QObject(parent), userAgent(userAgent), lanes(new DownloadLanes(transferTimeoutMs, this)),
+      outcomeTimer(new QTimer(this))
+{
+    // Often enough for a smooth progress bar, rarely enough to cost nothing.
+    outcomeTimer->setInterval(25);
+    connect(outcomeTimer, &QTimer::timeout, this, &DownloadBatch::collectOutcomes);
+}
+
+DownloadBatch::~DownloadBatch() = default;
+
+void DownloadBatch::start(const QList<FileEntry> &files)
 {
     Logger &log = Logger::instance();
-    if (filesToDownload.isEmpty()) {
+    if (files.isEmpty()) {
         log.log(Info, QStringLiteral("No files to download"));
         // A running batch ends on its own; this call has added nothing to it.
         if (!batchRunning)
@@ -44,9 +56,9 @@ void FileManager::startDownload()
         lanes->resetBytes();
     }
     QList<DownloadJob> jobs;
-    jobs.reserve(filesToDownload.size());
+    jobs.reserve(files.size());
     qint64 addedBytes = 0;
-    for (const FileEntry &entry : qAsConst(filesToDownload)) {
+    for (const FileEntry &entry : files) {
         // A file the batch fetches, waits to retry, has fetched or gave up on gets no second job.
         if (batchFiles.contains(entry.path))
             continue;
@@ -57,7 +69,6 @@ void FileManager::startDownload()
         if (qAddOverflow(addedBytes, entry.size, &addedBytes))
             addedBytes = std::numeric_limits<qint64>::max();
     }
-    filesToDownload.clear();
     if (qAddOverflow(totalBytes, addedBytes, &totalBytes))
         totalBytes = std::numeric_limits<qint64>::max();
     totalFiles += int(jobs.size());
@@ -83,9 +94,9 @@ void FileManager::startDownload()
     outcomeTimer->start();
 }
 
-DownloadJob FileManager::jobFor(const FileEntry &entry) const
+DownloadJob DownloadBatch::jobFor(const FileEntry &entry) const
 {
-    const QString fullPath = localPath(entry.path);
+    const QString fullPath = gameFilePath(entry.path);
     DownloadJob job;
     job.entry = entry;
     job.target.url = QUrl(entry.url);
@@ -101,7 +112,7 @@ DownloadJob FileManager::jobFor(const FileEntry &entry) const
 }
 
 // Runs on a short timer while a batch runs: takes in what the lanes finished since the last time.
-void FileManager::collectOutcomes()
+void DownloadBatch::collectOutcomes()
 {
     const QList<DownloadOutcome> outcomes = lanes->takeOutcomes();
     for (const DownloadOutcome &outcome : outcomes) {
@@ -118,7 +129,7 @@ void FileManager::collectOutcomes()
         finishBatch();
 }
 
-void FileManager::takeOutcome(const DownloadOutcome &outcome)
+void DownloadBatch::takeOutcome(const DownloadOutcome &outcome)
 {
     Logger &log = Logger::instance();
     const FileEntry &entry = outcome.entry;
@@ -130,7 +141,8 @@ void FileManager::takeOutcome(const DownloadOutcome &outcome)
         if (writeFailure.isEmpty()) {
             writeFailure =
                 QStringLiteral("Cannot write to %1: %2.")
-                    .arg(QDir::toNativeSeparators(QFileInfo(localPath(entry.path)).absolutePath()),
+                    .arg(QDir::toNativeSeparators(
+                             QFileInfo(gameFilePath(entry.path)).absolutePath()),
                          outcome.folderReady ? outcome.error
                                              : QStringLiteral("the folder cannot be created"));
         }
@@ -141,9 +153,8 @@ void FileManager::takeOutcome(const DownloadOutcome &outcome)
     }
     switch (outcome.outcome) {
     case VerifiedTransfer::Outcome::Completed:
-        makeRunnableIfGame(entry, localPath(entry.path));
+        makeRunnableIfGame(entry, gameFilePath(entry.path));
         ++completedFiles;
-        suspectFiles.remove(entry.path);
         log.log(Info,
                 QStringLiteral("Downloaded and verified: %1 (%2/%3)")
                     .arg(entry.path, QString::number(completedFiles), QString::number(totalFiles)));
@@ -164,7 +175,7 @@ void FileManager::takeOutcome(const DownloadOutcome &outcome)
     handleDownloadFailure(entry, outcome.error);
 }
 
-void FileManager::finishBatch()
+void DownloadBatch::finishBatch()
 {
     Logger &log = Logger::instance();
     batchRunning = false;
@@ -196,7 +207,7 @@ void FileManager::finishBatch()
     emit downloadFailed(text);
 }
 
-void FileManager::emitDownloadProgress()
+void DownloadBatch::emitDownloadProgress()
 {
     // A body longer than the manifest says may run past the total until it fails its check.
     const qint64 shown = qBound(qint64(0), downloadedBytes, totalBytes);
@@ -204,13 +215,12 @@ void FileManager::emitDownloadProgress()
     emit downloadProgress(percent, shown, totalBytes);
 }
 
-void FileManager::cancelDownloads()
+void DownloadBatch::cancel()
 {
     if (!batchRunning)
         return;
     batchRunning = false;
     batchFiles.clear();
-    filesToDownload.clear();
     // Retries waiting in their timer see the new generation and do nothing.
     ++batchGeneration;
     pendingRetries = 0;
@@ -220,7 +230,7 @@ void FileManager::cancelDownloads()
     Logger::instance().log(Info, QStringLiteral("Download cancelled"));
 }
 
-void FileManager::handleDownloadFailure(FileEntry entry, QString error)
+void DownloadBatch::handleDownloadFailure(FileEntry entry, QString error)
 {
     Logger &log = Logger::instance();
     entry.attempts += 1;
@@ -253,7 +263,7 @@ void FileManager::handleDownloadFailure(FileEntry entry, QString error)
 
 // The server's bytes carry no file mode: the program that PLAY starts must be runnable by its
 // owner. Windows runs a file by its name, so there is nothing to do there.
-void FileManager::makeRunnableIfGame(const FileEntry &entry, const QString &path) const
+void DownloadBatch::makeRunnableIfGame(const FileEntry &entry, const QString &path) const
 {
 #ifdef Q_OS_WIN
     Q_UNUSED(entry)
