@@ -11,6 +11,7 @@
 #include "files/parallelhasher.h"
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
+#include "net/speedlimit.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -26,12 +27,15 @@ constexpr int transferTimeoutMs = 30000;
 
 FileManager::FileManager(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this)),
+      speedLimit(std::make_shared<SpeedLimit>()),
       batch(new DownloadBatch(transferTimeoutMs, userAgent, this)),
       monitor(new IntegrityMonitor(this)),
       baseClientInstaller(new BaseClientInstaller(networkManager, userAgent, this)),
       signatureCheck(new ManifestSignatureCheck(networkManager, userAgent, this))
 {
     networkManager->setTransferTimeout(transferTimeoutMs);
+    batch->setSpeedLimit(speedLimit);
+    baseClientInstaller->setSpeedLimit(speedLimit);
 
     connect(batch, &DownloadBatch::downloadProgress, this, &FileManager::downloadProgress);
     connect(batch, &DownloadBatch::fileDownloadComplete, this, [this](const QString &path) {
@@ -369,4 +373,26 @@ QString FileManager::gameProgramProblem(const QString &relativePath) const
     }
     return QStringLiteral("The game program %1 is not one of the signed game files")
         .arg(relativePath.isEmpty() ? QStringLiteral("(none named)") : relativePath);
+}
+
+void FileManager::pauseDownloads()
+{
+    batch->pause();
+    baseClientInstaller->pause();
+}
+
+void FileManager::resumeDownloads()
+{
+    batch->resume();
+    baseClientInstaller->resume();
+}
+
+bool FileManager::downloadsPaused() const
+{
+    return batch->isPaused() || baseClientInstaller->isPaused();
+}
+
+void FileManager::setSpeedLimit(qint64 bytesPerSecond)
+{
+    speedLimit->setBytesPerSecond(bytesPerSecond);
 }
