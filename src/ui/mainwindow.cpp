@@ -743,10 +743,14 @@ void MainWindow::showPaused()
 
 void MainWindow::onDownloadProgress(int percent, qint64 downloaded, qint64 total)
 {
+    // Paused, the line keeps what had arrived: the stopped transfers take their bytes out of
+    // the count until they continue from their parts.
+    if (fileManager->downloadsPaused())
+        return;
     ui->progressBar->setValue(percent);
     ui->downloadLabel->setText(
         tr("Downloaded: %1 MB / %2 MB").arg(megabytes(downloaded, 2), megabytes(total, 2)) +
-        (fileManager->downloadsPaused() ? QString() : rateSuffix(downloaded, total)));
+        rateSuffix(downloaded, total));
 }
 
 void MainWindow::onFileDownloadComplete(const QString &filename)

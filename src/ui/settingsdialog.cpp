@@ -163,6 +163,8 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     layout->addWidget(parallelDownloadsNote);
     auto *speedLimitRow = new QHBoxLayout;
     auto *speedLimitLabel = makeLabel(tr("Download speed &limit:"), "", this);
+    // One line beside its box, in either language.
+    speedLimitLabel->setWordWrap(false);
     speedLimitLabel->setBuddy(speedLimitSpin);
     speedLimitRow->addWidget(speedLimitLabel);
     speedLimitRow->addWidget(speedLimitSpin);
