@@ -7,11 +7,15 @@
 //     --http2        let HTTPS use HTTP/2 where the server offers it
 //     --cut-at-half  cancel the batch once half its bytes arrived, then run it again: the
 //                    time and memory printed are those of the second, resumed run
+//     --limit KIB    hold every download together to KIB KiB/s (Settings' speed limit)
+//     --base-client  install the manifest's base client instead of its files, cut once half
+//                    of the archive arrived and started again: the time printed is the second
+//                    run's, from the new start to the archive unpacked
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "files/filemanager.h"
+#include "net/networkrequests.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -65,22 +69,49 @@ int main(int argc, char *argv[])
     }
     setHttp2Allowed(args.contains(QStringLiteral("--http2")));
     bool cutPending = args.contains(QStringLiteral("--cut-at-half"));
+    const bool baseClient = args.contains(QStringLiteral("--base-client"));
+    const int limit = int(args.indexOf(QStringLiteral("--limit")));
 
     FileManager files;
+    if (limit > 0 && limit + 1 < args.size())
+        files.setSpeedLimit(args.at(limit + 1).toLongLong() * 1024);
     QElapsedTimer clock;
     qint64 bytes = 0;
     int fileCount = 0;
     int errors = 0;
 
-    QObject::connect(&files, &FileManager::manifestDownloaded, &app,
-                     [&](bool success, const QString &message) {
-                         if (!success) {
-                             err << message << "\n";
-                             app.exit(1);
+    QObject::connect(
+        &files, &FileManager::manifestDownloaded, &app, [&](bool success, const QString &message) {
+            if (!success) {
+                err << message << "\n";
+                app.exit(1);
+                return;
+            }
+            if (!baseClient) {
+                files.verifyFiles();
+                return;
+            }
+            clock.start();
+            files.installBaseClient(files.currentManifest().baseClient, config.gameDirectory);
+        });
+    bool baseClientCut = false;
+    QObject::connect(&files, &FileManager::baseClientDownloadProgress, &app,
+                     [&](int, qint64 downloaded, qint64 total) {
+                         bytes = downloaded;
+                         if (baseClientCut || total <= 0 || downloaded * 2 < total)
                              return;
-                         }
-                         files.verifyFiles();
+                         baseClientCut = true;
+                         QTimer::singleShot(0, &app, [&] {
+                             files.cancelBaseClientInstall();
+                             clock.start();
+                             files.installBaseClient(files.currentManifest().baseClient,
+                                                     config.gameDirectory);
+                         });
                      });
+    QObject::connect(&files, &FileManager::baseClientError, &app, [&](const QString &error) {
+        err << error << "\n";
+        app.exit(1);
+    });
     QObject::connect(&files, &FileManager::verificationComplete, &app,
                      [&](int missing, int corrupted) {
                          fileCount = missing + corrupted;
@@ -105,7 +136,7 @@ int main(int argc, char *argv[])
         err << error << "\n";
         ++errors;
     });
-    QObject::connect(&files, &FileManager::allFilesReady, &app, [&] {
+    const auto report = [&] {
         const double seconds = clock.isValid() ? clock.elapsed() / 1000.0 : 0.0;
         out << "files downloaded: " << fileCount << "\n"
             << "bytes: " << bytes << "\n"
@@ -115,7 +146,9 @@ int main(int argc, char *argv[])
             << " MiB/s\n"
             << "peak RSS: " << QString::number(peakRssKiB() / 1024.0, 'f', 1) << " MiB\n";
         app.exit(errors == 0 ? 0 : 1);
-    });
+    };
+    QObject::connect(&files, &FileManager::allFilesReady, &app, report);
+    QObject::connect(&files, &FileManager::baseClientInstalled, &app, report);
 
     files.downloadManifest();
     const int code = app.exec();

@@ -559,6 +559,18 @@ Pobrać pełnego klienta?</translation>
         <source>Available when the check of the game files has finished.</source>
         <translation>Dostępne po zakończeniu sprawdzania plików gry.</translation>
     </message>
+    <message>
+        <source>Pause</source>
+        <translation>Pauza</translation>
+    </message>
+    <message>
+        <source>Resume</source>
+        <translation>Wznów</translation>
+    </message>
+    <message>
+        <source>Download paused</source>
+        <translation>Pobieranie wstrzymane</translation>
+    </message>
 </context>
 <context>
     <name>QMessageBox</name>
@@ -680,6 +692,18 @@ Pobrać pełnego klienta?</translation>
     <message>
         <source>L&amp;anguage:</source>
         <translation>&amp;Język:</translation>
+    </message>
+    <message>
+        <source> KiB/s</source>
+        <translation> KiB/s</translation>
+    </message>
+    <message>
+        <source>No limit</source>
+        <translation>Bez limitu</translation>
+    </message>
+    <message>
+        <source>Download speed &amp;limit:</source>
+        <translation>&amp;Limit prędkości pobierania:</translation>
     </message>
 </context>
 <context>

@@ -96,6 +96,16 @@ void LauncherConfig::applyRemoteConfig(const QJsonObject &object)
                 integrityFiles.append(toText(name));
         }
     }
+    if (object.contains(QLatin1String("files_mirrors"))) {
+        filesMirrors.clear();
+        const QJsonValue mirrors = object.value(QLatin1String("files_mirrors"));
+        if (mirrors.isArray()) {
+            for (const QJsonValue &mirror : mirrors.toArray()) {
+                if (!toText(mirror).isEmpty())
+                    filesMirrors.append(toText(mirror));
+            }
+        }
+    }
     setInt("integrity_check_min", integrityCheckMin);
     setInt("integrity_check_max", integrityCheckMax);
 }

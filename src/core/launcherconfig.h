@@ -24,6 +24,8 @@ public:
     QString caCertificatesFile;
     QString authUrl;
     QString filesBaseUrl;
+    // Base URLs serving the same files as filesBaseUrl, asked when it (or one of them) fails.
+    QStringList filesMirrors;
     QString gameDirectory = QStringLiteral(".");
     // True when no launcher.ini named the game folder; the player's choice in Settings clears it.
     bool gameDirectoryUnnamed = false;

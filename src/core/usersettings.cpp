@@ -13,6 +13,7 @@
 namespace {
 const QString gameDirectoryKey = QStringLiteral("Game/GameDir");
 const QString downloadsKey = QStringLiteral("Downloads/Parallel");
+const QString speedLimitKey = QStringLiteral("Downloads/SpeedLimit");
 const QString languageKey = QStringLiteral("Interface/Language");
 const QStringList languages{QStringLiteral("system"), QStringLiteral("en"), QStringLiteral("pl")};
 } // namespace
@@ -36,6 +37,20 @@ int UserSettings::parallelDownloads() const
     const int count = QSettings(file, QSettings::IniFormat).value(downloadsKey).toInt(&ok);
     // A hand-edited value out of range counts as no choice rather than as a clamp of it.
     return ok && count >= minDownloads && count <= maxDownloads ? count : 0;
+}
+
+int UserSettings::speedLimit() const
+{
+    bool ok = false;
+    const int limit = QSettings(file, QSettings::IniFormat).value(speedLimitKey).toInt(&ok);
+    // A hand-edited value that is not a sensible limit counts as none: a download that never
+    // moves would be worse.
+    return ok && limit > 0 && limit <= maxSpeedLimit ? limit : 0;
+}
+
+bool UserSettings::setSpeedLimit(int kibPerSecond)
+{
+    return store(speedLimitKey, std::clamp(kibPerSecond, 0, maxSpeedLimit));
 }
 
 QString UserSettings::language() const

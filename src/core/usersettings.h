@@ -6,13 +6,15 @@ class LauncherConfig;
 class QVariant;
 
 // The player's own choices, kept per user in the user's configuration folder (never in the
-// launcher.ini beside the program): the game folder, the number of parallel downloads and the
-// interface's language.
+// launcher.ini beside the program): the game folder, the number of parallel downloads, the
+// download speed limit and the interface's language.
 class UserSettings
 {
 public:
     static constexpr int minDownloads = 1;
     static constexpr int maxDownloads = 8;
+    // The download speed limit in KiB/s; 0 is none.
+    static constexpr int maxSpeedLimit = 1024 * 1024;
 
     // <user configuration folder>/settings.ini
     static QString defaultFile();
@@ -22,11 +24,14 @@ public:
     QString gameDirectory() const;
     // 0 when the player has not chosen a number.
     int parallelDownloads() const;
+    // KiB/s over every download together; 0 when there is no limit.
+    int speedLimit() const;
     // "system" (the default, and what an unknown value counts as), "en" or "pl".
     QString language() const;
     // Each stores at once; false when the file cannot be written.
     bool setGameDirectory(const QString &folder);
     bool setParallelDownloads(int count);
+    bool setSpeedLimit(int kibPerSecond);
     bool setLanguage(const QString &language);
 
     // Puts the choices into the configuration: the chosen game folder over the ini's, the chosen

@@ -36,6 +36,7 @@ void BaseClientInstaller::install(const BaseClientInfo &info, const QString &ins
         log.log(Info, QStringLiteral("Base client installation restarted"));
         cancel();
     }
+    paused = false;
     baseClient = info;
     this->installDir = installDir;
     archivePath = archivePathFor(info.url);
@@ -56,6 +57,7 @@ void BaseClientInstaller::install(const BaseClientInfo &info, const QString &ins
     target.userAgent = userAgent;
     target.resumable = true;
     target.lowSpeedWindowMs = lowSpeedWindowMs;
+    target.speedLimit = speedLimit;
     download = new VerifiedTransfer(network, target, this);
     connect(download, &VerifiedTransfer::progress, this, &BaseClientInstaller::onDownloadProgress);
     connect(download, &VerifiedTransfer::finished, this, &BaseClientInstaller::onDownloadFinished);
@@ -162,8 +164,27 @@ void BaseClientInstaller::fail(const FailureText &text)
     emit failed(text.shown());
 }
 
+void BaseClientInstaller::pause()
+{
+    if (!download || paused)
+        return;
+    paused = true;
+    // Ends at once with Cancelled, which keeps the part and its validator.
+    download->cancel();
+    Logger::instance().log(Info, QStringLiteral("Base client download paused"));
+}
+
+void BaseClientInstaller::resume()
+{
+    if (!paused)
+        return;
+    Logger::instance().log(Info, QStringLiteral("Base client download resumed"));
+    install(baseClient, installDir);
+}
+
 void BaseClientInstaller::cancel()
 {
+    paused = false;
     if (download) {
         download->cancel();
     } else if (extractProcess) {

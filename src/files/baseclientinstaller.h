@@ -9,7 +9,10 @@
 #include <QProcess>
 #include <QString>
 
+#include <memory>
+
 class QNetworkAccessManager;
+class SpeedLimit;
 class VerifiedTransfer;
 
 // The base-client installer. One zip archive goes to the user's data folder, is checked by
@@ -31,6 +34,13 @@ public:
     // Ends a running download or extraction, without failed().
     void cancel();
     void setLowSpeedWindow(int milliseconds) { lowSpeedWindowMs = milliseconds; }
+    // The archive's download goes by `limit`, together with whoever else shares it.
+    void setSpeedLimit(std::shared_ptr<SpeedLimit> limit) { speedLimit = std::move(limit); }
+    // Stops the archive's download where it is, keeping its part; resume() asks for the rest.
+    // Nothing happens when no download runs (extraction is not paused).
+    void pause();
+    void resume();
+    bool isPaused() const { return paused; }
 
 signals:
     void downloadProgress(int percent, qint64 downloaded, qint64 total);
@@ -49,6 +59,8 @@ private:
     QNetworkAccessManager *network;
     QByteArray userAgent;
     int lowSpeedWindowMs = 30000;
+    std::shared_ptr<SpeedLimit> speedLimit;
+    bool paused = false;
     VerifiedTransfer *download = nullptr;
     BaseClientInfo baseClient;
     QString archivePath;

@@ -9,6 +9,7 @@
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "files/downloadlanes.h"
+#include "files/fileservers.h"
 #include "files/gamefilecheck.h"
 
 #include <QDir>
@@ -25,7 +26,7 @@ constexpr int maxAttempts = 3;
 
 DownloadBatch::DownloadBatch(int transferTimeoutMs, const QByteArray &userAgent, QObject *parent)
     : QObject(parent), userAgent(userAgent), lanes(new DownloadLanes(transferTimeoutMs, this)),
-      outcomeTimer(new QTimer(this))
+      outcomeTimer(new QTimer(this)), servers(std::make_shared<FileServers>())
 {
     // Often enough for a smooth progress bar, rarely enough to cost nothing.
     outcomeTimer->setInterval(25);
@@ -55,6 +56,8 @@ void DownloadBatch::start(const QList<FileEntry> &files)
         skipReasons.clear();
         writeFailure.clear();
         lanes->resetBytes();
+        const LauncherConfig &config = LauncherConfig::instance();
+        servers->reset(config.filesBaseUrl, config.filesMirrors);
     }
     QList<DownloadJob> jobs;
     jobs.reserve(files.size());
@@ -64,7 +67,9 @@ void DownloadBatch::start(const QList<FileEntry> &files)
         if (batchFiles.contains(entry.path))
             continue;
         batchFiles.insert(entry.path);
-        jobs.append(jobFor(entry));
+        FileEntry file = entry;
+        file.server = servers->choose();
+        jobs.append(jobFor(file));
         // Each size is at most 2^63 - 1, their sum need not be: a hostile manifest must not
         // wrap it.
         if (qAddOverflow(addedBytes, entry.size, &addedBytes))
@@ -84,6 +89,11 @@ void DownloadBatch::start(const QList<FileEntry> &files)
                     .arg(QString::number(totalFiles), bytesIn(totalBytes, ByteUnit::Megabytes, 2)));
     }
 
+    if (paused) {
+        for (const DownloadJob &job : qAsConst(jobs))
+            pausedFiles.append(job.entry);
+        return;
+    }
     // A setting below 1 would start nothing, and the batch would never end.
     lanes->setParallelTransfers(qMax(1, LauncherConfig::instance().maxDownloadThreads));
     // The lanes refuse a path already queued or in flight as well.
@@ -100,7 +110,7 @@ DownloadJob DownloadBatch::jobFor(const FileEntry &entry) const
     const QString fullPath = gameFilePath(entry.path);
     DownloadJob job;
     job.entry = entry;
-    job.target.url = QUrl(entry.url);
+    job.target.url = QUrl(servers->url(entry.server, entry.path, entry.url));
     job.target.name = entry.path;
     job.target.partPath = temporaryPathFor(fullPath);
     job.target.finalPath = fullPath;
@@ -109,6 +119,8 @@ DownloadJob DownloadBatch::jobFor(const FileEntry &entry) const
     job.target.userAgent = userAgent;
     job.target.resumable = true;
     job.target.lowSpeedWindowMs = lowSpeedWindowMs;
+    job.target.speedLimit = speedLimit;
+    job.servers = servers;
     return job;
 }
 
@@ -125,8 +137,8 @@ void DownloadBatch::collectOutcomes()
         downloadedBytes = bytes;
         emitDownloadProgress();
     }
-    // A retry waiting in its timer is still part of the batch.
-    if (batchRunning && unfinishedJobs == 0 && pendingRetries == 0)
+    // A retry waiting in its timer is still part of the batch, and so is a paused file.
+    if (batchRunning && !paused && unfinishedJobs == 0 && pendingRetries == 0)
         finishBatch();
 }
 
@@ -159,9 +171,15 @@ void DownloadBatch::takeOutcome(const DownloadOutcome &outcome)
         log.log(Info,
                 QStringLiteral("Downloaded and verified: %1 (%2/%3)")
                     .arg(entry.path, QString::number(completedFiles), QString::number(totalFiles)));
+        if (entry.server > 0)
+            log.log(Info, QStringLiteral("Downloaded %1 from mirror %2")
+                              .arg(entry.path, servers->name(entry.server)));
         emit fileDownloadComplete(entry.path);
         return;
     case VerifiedTransfer::Outcome::Cancelled:
+        // Stopped by a pause: it goes on from its part when the batch resumes.
+        if (paused)
+            pausedFiles.append(entry);
         return;
     case VerifiedTransfer::Outcome::Mismatch:
         log.log(Debug, outcome.receivedSize != entry.size
@@ -171,9 +189,37 @@ void DownloadBatch::takeOutcome(const DownloadOutcome &outcome)
                            : QStringLiteral("Hash mismatch for %1").arg(entry.path));
         break;
     default:
+        if (askAnotherServer(outcome))
+            return;
         break;
     }
-    handleDownloadFailure(entry, outcome.error);
+    FileEntry retry = entry;
+    // A wrong file is asked for elsewhere; after every server failed as a host, the first choice
+    // comes first again; otherwise the server stays, where the part continues.
+    retry.server = outcome.outcome == VerifiedTransfer::Outcome::Mismatch
+                       ? servers->after(entry.server)
+                   : outcome.hostFailure ? servers->choose()
+                                         : servers->choose(entry.server);
+    handleDownloadFailure(retry, outcome.error);
+}
+
+// A server that failed as a host is avoided for the rest of the batch (the lane has marked it),
+// and the file goes to the next one at once: no attempt counted, no pause. False when no other
+// server was left: then they are all tried again, and the failure counts as any other.
+bool DownloadBatch::askAnotherServer(const DownloadOutcome &outcome)
+{
+    if (!outcome.hostFailure || !outcome.serverLeft)
+        return false;
+    FileEntry moved = outcome.entry;
+    moved.server = servers->choose(outcome.entry.server);
+    Logger::instance().log(Warn, QStringLiteral("%1 failed at %2 (%3); asking %4 at once")
+                                     .arg(moved.path, servers->name(outcome.entry.server),
+                                          outcome.error, servers->name(moved.server)));
+    if (paused)
+        pausedFiles.append(moved);
+    else if (lanes->addFirst(jobFor(moved)))
+        ++unfinishedJobs;
+    return true;
 }
 
 void DownloadBatch::finishBatch()
@@ -222,6 +268,8 @@ void DownloadBatch::cancel()
         return;
     batchRunning = false;
     batchFiles.clear();
+    paused = false;
+    pausedFiles.clear();
     // Retries waiting in their timer see the new generation and do nothing.
     ++batchGeneration;
     pendingRetries = 0;
@@ -257,9 +305,48 @@ void DownloadBatch::handleDownloadFailure(FileEntry entry, QString error)
                            if (generation != batchGeneration)
                                return;
                            --pendingRetries;
-                           if (lanes->addFirst(jobFor(entry)))
+                           if (paused)
+                               pausedFiles.append(entry);
+                           else if (lanes->addFirst(jobFor(entry)))
                                ++unfinishedJobs;
                        });
+}
+
+void DownloadBatch::pause()
+{
+    if (!batchRunning || paused)
+        return;
+    paused = true;
+    const QList<DownloadJob> waiting = lanes->stop();
+    for (const DownloadJob &job : waiting)
+        pausedFiles.append(job.entry);
+    unfinishedJobs -= int(waiting.size());
+    // The transfers that ended meanwhile: finished files count, stopped ones wait for resume().
+    collectOutcomes();
+    if (pausedFiles.isEmpty() && pendingRetries == 0) {
+        paused = false; // nothing was left to hold: the batch ends as it would have
+        collectOutcomes();
+        return;
+    }
+    outcomeTimer->stop();
+    Logger::instance().log(
+        Info,
+        QStringLiteral("Download paused: %1 files to go").arg(QString::number(pausedFiles.size())));
+}
+
+void DownloadBatch::resume()
+{
+    if (!paused)
+        return;
+    paused = false;
+    QList<DownloadJob> jobs;
+    for (const FileEntry &entry : qAsConst(pausedFiles))
+        jobs.append(jobFor(entry));
+    pausedFiles.clear();
+    Logger::instance().log(Info, QStringLiteral("Download resumed"));
+    lanes->setParallelTransfers(qMax(1, LauncherConfig::instance().maxDownloadThreads));
+    unfinishedJobs += lanes->add(jobs);
+    outcomeTimer->start();
 }
 
 // The server's bytes carry no file mode: the program that PLAY starts must be runnable by its

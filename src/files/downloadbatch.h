@@ -9,10 +9,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class DownloadLanes;
 struct DownloadJob;
 struct DownloadOutcome;
+class FileServers;
 class QTimer;
+class SpeedLimit;
 
 // One download batch of game files: the jobs it hands to the download lanes, the counts behind
 // its progress, the retries of failed files, and the one allFilesReady or downloadFailed that
@@ -36,6 +40,14 @@ public:
     bool isRunning() const { return batchRunning; }
     void setRetryDelay(int milliseconds) { retryDelayMs = milliseconds; }
     void setLowSpeedWindow(int milliseconds) { lowSpeedWindowMs = milliseconds; }
+    // Every transfer of the batch goes by `limit`, all of them together (and with whoever else
+    // shares it).
+    void setSpeedLimit(std::shared_ptr<SpeedLimit> limit) { speedLimit = std::move(limit); }
+    // Stops every transfer where it is (each keeps its part) and holds the rest of the batch:
+    // nothing is fetched until resume(), which goes on with every file that is not in place yet.
+    void pause();
+    void resume();
+    bool isPaused() const { return paused; }
 
 signals:
     void downloadProgress(int percent, qint64 downloaded, qint64 total);
@@ -50,6 +62,7 @@ private:
     void collectOutcomes();
     void takeOutcome(const DownloadOutcome &outcome);
     void finishBatch();
+    bool askAnotherServer(const DownloadOutcome &outcome);
     void handleDownloadFailure(FileEntry entry, QString error);
     void makeRunnableIfGame(const FileEntry &entry, const QString &path) const;
     void emitDownloadProgress();
@@ -77,4 +90,12 @@ private:
     int batchGeneration = 0;
     int retryDelayMs = 5000;
     int lowSpeedWindowMs = 30000;
+    std::shared_ptr<SpeedLimit> speedLimit;
+    // files_base_url and its mirrors, with those that failed during this batch; shared with the
+    // lanes.
+    std::shared_ptr<FileServers> servers;
+    bool paused = false;
+    // What resume() hands to the lanes: the files that were queued, in flight or due for their
+    // retry when the batch paused.
+    QList<FileEntry> pausedFiles;
 };

@@ -2,6 +2,7 @@
 
 #include "core/bytesize.h"
 #include "core/logger.h"
+#include "files/fileservers.h"
 #include "net/httpnetwork.h"
 #include "net/segmenteddownload.h"
 
@@ -78,11 +79,12 @@ private:
     {
         FileEntry entry;
         TransferTarget target;
+        std::shared_ptr<FileServers> servers;
         qint64 reported = 0; // bytes counted in the board so far
     };
     int connectionsHeld() const;
 
-    void start(const DownloadJob &job);
+    void start(DownloadJob job);
     void onFinished(VerifiedTransfer *transfer);
     void report(DownloadOutcome outcome, const TransferTarget &target);
 
@@ -118,12 +120,15 @@ void DownloadLane::pump()
             board.connectionsInUse += job.target.connections;
         }
         // A file that cannot even be written is given up at once and the next one taken.
-        start(job);
+        start(std::move(job));
     }
 }
 
-void DownloadLane::start(const DownloadJob &job)
+void DownloadLane::start(DownloadJob job)
 {
+    // A server that failed since the job was queued is passed over.
+    if (job.servers)
+        job.servers->route(job.entry, job.target);
     const QString folder = QFileInfo(job.target.finalPath).absolutePath();
     const bool known = readyFolders.contains(folder);
     bool folderReady = known || QDir().mkpath(folder);
@@ -134,7 +139,7 @@ void DownloadLane::start(const DownloadJob &job)
                   .arg(job.entry.path, bytesIn(job.entry.size, ByteUnit::Kilobytes, 2)));
 
     auto *transfer = new VerifiedTransfer(network, job.target, this);
-    running.insert(transfer, Running{job.entry, job.target, 0});
+    running.insert(transfer, Running{job.entry, job.target, job.servers, 0});
     connect(transfer, &VerifiedTransfer::progress, this, [this, transfer](qint64 received) {
         const auto it = running.find(transfer);
         if (it == running.end())
@@ -180,6 +185,10 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
     outcome.outcome = transfer->outcome();
     outcome.error = transfer->errorString();
     outcome.receivedSize = transfer->receivedSize();
+    outcome.hostFailure = transfer->hostFailure();
+    // Marked here, before this lane takes its next file, so that file already goes elsewhere.
+    if (outcome.hostFailure && done.servers)
+        outcome.serverLeft = done.servers->fail(done.entry.server);
     report(std::move(outcome), done.target);
     pump();
 }
@@ -316,10 +325,39 @@ void DownloadLanes::cancel()
 {
     if (lanes.isEmpty())
         return;
-    quint64 cancel = 0;
     {
         std::lock_guard<std::mutex> lock(board->mutex);
         board->jobs.clear();
+    }
+    endTransfers();
+    std::lock_guard<std::mutex> lock(board->mutex);
+    board->outcomes.clear();
+    board->files.clear();
+}
+
+QList<DownloadJob> DownloadLanes::stop()
+{
+    QList<DownloadJob> waiting;
+    if (lanes.isEmpty())
+        return waiting;
+    {
+        std::lock_guard<std::mutex> lock(board->mutex);
+        for (DownloadJob &job : board->jobs) {
+            board->release(job.target);
+            waiting.append(std::move(job));
+        }
+        board->jobs.clear();
+    }
+    endTransfers();
+    return waiting;
+}
+
+// Ends every running transfer and returns once each lane has.
+void DownloadLanes::endTransfers()
+{
+    quint64 cancel = 0;
+    {
+        std::lock_guard<std::mutex> lock(board->mutex);
         cancel = ++board->cancels;
     }
     for (DownloadLane *lane : qAsConst(lanes))
@@ -330,6 +368,4 @@ void DownloadLanes::cancel()
         return std::all_of(board->endedUpTo.begin(), board->endedUpTo.end(),
                            [cancel](quint64 ended) { return ended >= cancel; });
     });
-    board->outcomes.clear();
-    board->files.clear();
 }

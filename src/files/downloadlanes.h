@@ -13,11 +13,15 @@ class QThread;
 class DownloadLane;
 struct DownloadBoard;
 
+class FileServers;
+
 // One file to fetch, and where and how.
 struct DownloadJob
 {
     FileEntry entry;
     TransferTarget target;
+    // The servers the file may come from, when there is a choice; null: only target.url.
+    std::shared_ptr<FileServers> servers;
 };
 
 // How one attempt at a file ended.
@@ -30,6 +34,10 @@ struct DownloadOutcome
     // The part file could not even be opened: nothing was sent.
     bool notStarted = false;
     bool folderReady = true;
+    // The attempt failed for its server rather than for the file (isHostFailure), and whether
+    // another server was left to ask (FileServers::fail, marked as the attempt ended).
+    bool hostFailure = false;
+    bool serverLeft = false;
 };
 
 // Game-file transfers run on threads of their own ("lanes", one per core), each with its own
@@ -62,10 +70,15 @@ public:
     // Drops the jobs waiting and ends the running transfers (each keeps its part for a later
     // resume); returns once they have all ended. Their outcomes are dropped.
     void cancel();
+    // As cancel(), but the jobs that were waiting come back, and the outcomes of the transfers
+    // (those that ended on their own meanwhile as well as the Cancelled ones) stay for
+    // takeOutcomes(): what a pause needs to go on later exactly where it stopped.
+    QList<DownloadJob> stop();
 
 private:
     void ensureLanes();
     void wakeLanes();
+    void endTransfers();
 
     int timeoutMs;
     int parallel = 1;

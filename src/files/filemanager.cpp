@@ -11,6 +11,7 @@
 #include "files/parallelhasher.h"
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
+#include "net/speedlimit.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
@@ -26,12 +27,15 @@ constexpr int transferTimeoutMs = 30000;
 
 FileManager::FileManager(QObject *parent)
     : QObject(parent), networkManager(new QNetworkAccessManager(this)),
+      speedLimit(std::make_shared<SpeedLimit>()),
       batch(new DownloadBatch(transferTimeoutMs, userAgent, this)),
       monitor(new IntegrityMonitor(this)),
       baseClientInstaller(new BaseClientInstaller(networkManager, userAgent, this)),
       signatureCheck(new ManifestSignatureCheck(networkManager, userAgent, this))
 {
     networkManager->setTransferTimeout(transferTimeoutMs);
+    batch->setSpeedLimit(speedLimit);
+    baseClientInstaller->setSpeedLimit(speedLimit);
 
     connect(batch, &DownloadBatch::downloadProgress, this, &FileManager::downloadProgress);
     connect(batch, &DownloadBatch::fileDownloadComplete, this, [this](const QString &path) {
@@ -363,4 +367,26 @@ FailureText FileManager::gameProgramProblem(const QString &relativePath) const
     return FailureText("FileManager", "The game program %1 is not one of the signed game files")
         .arg(relativePath.isEmpty() ? FailureText("FileManager", "(none named)")
                                     : FailureText::verbatim(relativePath));
+}
+
+void FileManager::pauseDownloads()
+{
+    batch->pause();
+    baseClientInstaller->pause();
+}
+
+void FileManager::resumeDownloads()
+{
+    batch->resume();
+    baseClientInstaller->resume();
+}
+
+bool FileManager::downloadsPaused() const
+{
+    return batch->isPaused() || baseClientInstaller->isPaused();
+}
+
+void FileManager::setSpeedLimit(qint64 bytesPerSecond)
+{
+    speedLimit->setBytesPerSecond(bytesPerSecond);
 }

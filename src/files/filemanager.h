@@ -15,6 +15,7 @@ class IntegrityMonitor;
 class ManifestSignatureCheck;
 class ParallelHasher;
 class QNetworkAccessManager;
+class SpeedLimit;
 class QNetworkReply;
 
 // The game files: the manifest (with signing keys, once its signature has been checked), the
@@ -47,6 +48,14 @@ public:
     void cancelDownloads();
     // Ends a running base-client installation, download or extraction, without baseClientError.
     void cancelBaseClientInstall();
+    // Stops the running download, game files or base client, where it is: nothing is fetched
+    // until resumeDownloads(), and every part stays, also through a logout or a quit.
+    void pauseDownloads();
+    void resumeDownloads();
+    bool downloadsPaused() const;
+    // Bytes per second over every download together, game files and base client; 0 is none.
+    // Takes effect at once, also for transfers in flight.
+    void setSpeedLimit(qint64 bytesPerSecond);
     // Ends all work in flight (manifest, verification, downloads, base-client install) without a
     // signal: its results no longer matter to anyone, for example after a logout.
     void cancelAll();
@@ -108,6 +117,8 @@ private:
     void refuseManifest(const FailureText &text);
 
     QNetworkAccessManager *networkManager = nullptr;
+    // Shared by the batch's lanes and the base client, on their threads.
+    std::shared_ptr<SpeedLimit> speedLimit;
     DownloadBatch *batch = nullptr;
     IntegrityMonitor *monitor = nullptr;
     BaseClientInstaller *baseClientInstaller = nullptr;

@@ -135,17 +135,20 @@ bool Manifest::parse(const QByteArray &bytes)
 
     const QString baseUrl = LauncherConfig::instance().filesBaseUrl;
     if (!baseUrl.isEmpty()) {
-        // A name's "%", "#" and "?" are part of the name, never of the URL's syntax.
-        for (FileEntry &entry : files) {
-            QString name = entry.path;
-            name.replace(QLatin1Char('%'), QLatin1String("%25"))
-                .replace(QLatin1Char('#'), QLatin1String("%23"))
-                .replace(QLatin1Char('?'), QLatin1String("%3F"));
-            entry.url = baseUrl + QLatin1Char('/') + name;
-        }
+        for (FileEntry &entry : files)
+            entry.url = fileUrl(baseUrl, entry.path);
     }
 
     log.log(Info, QStringLiteral("Manifest parsed: version %1, %2 files")
                       .arg(version, QString::number(files.size())));
     return true;
+}
+
+QString fileUrl(const QString &baseUrl, const QString &path)
+{
+    QString name = path;
+    name.replace(QLatin1Char('%'), QLatin1String("%25"))
+        .replace(QLatin1Char('#'), QLatin1String("%23"))
+        .replace(QLatin1Char('?'), QLatin1String("%3F"));
+    return baseUrl + QLatin1Char('/') + name;
 }

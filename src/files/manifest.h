@@ -12,6 +12,7 @@ struct FileEntry
     QString sha256; // lower-case hex
     QString url;
     int attempts = 0; // failed downloads so far
+    int server = 0;   // which of the batch's file servers (FileServers) its next attempt asks
 };
 
 // The optional whole-client archive.
@@ -40,6 +41,10 @@ struct Manifest
 
 // The name under which a file is downloaded, beside its final place, until it has been checked.
 QString temporaryPathFor(const QString &path);
+
+// The URL of the game file at `path` below a server's base URL: a name's "%", "#" and "?" are
+// part of the name, never of the URL's syntax.
+QString fileUrl(const QString &baseUrl, const QString &path);
 
 // True when `path` names a file strictly inside the folder it is joined to: relative, no ".."
 // segment, no backslash, no drive letter, and something left after normalisation.

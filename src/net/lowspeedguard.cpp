@@ -31,6 +31,10 @@ LowSpeedGuard::LowSpeedGuard(QNetworkReply *reply, int windowMs)
 void LowSpeedGuard::check()
 {
     const qint64 now = clock.elapsed();
+    if (excused) {
+        excused = false;
+        samples.clear();
+    }
     samples.push_back(Sample{now, received});
     // The oldest sample kept is the latest one at least a window old.
     while (samples.size() > 1 && now - samples[1].atMs >= windowMs)

@@ -27,6 +27,8 @@ public:
     static LowSpeedGuard *watch(QNetworkReply *reply, int windowMs = defaultWindowMs);
 
     bool tripped() const { return trippedAt > 0; }
+    // The reader held the reply back (a speed limit): the window running now does not count.
+    void excuse() { excused = true; }
     QString reason() const;
 
 private:
@@ -47,4 +49,5 @@ private:
     std::deque<Sample> samples; // oldest first, at most a window apart
     qint64 trippedAt = 0;       // ms since the start; 0: not tripped
     qint64 bytesInWindow = 0;
+    bool excused = false;
 };

@@ -1,9 +1,11 @@
 #include "net/segmenteddownload.h"
 
 #include "core/logger.h"
+#include "net/hostfailure.h"
 #include "net/httpnetwork.h"
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
+#include "net/speedlimit.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -11,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -46,8 +49,11 @@ bool parseContentRange(const QByteArray &value, qint64 &first, qint64 &last, qin
 SegmentedDownload::SegmentedDownload(QNetworkAccessManager *network, const TransferTarget &target,
                                      int connections, QObject *parent)
     : QObject(parent), network(network), target(target), connections(qMax(1, connections)),
-      total(target.size)
-{}
+      total(target.size), paceTimer(new QTimer(this))
+{
+    paceTimer->setSingleShot(true);
+    connect(paceTimer, &QTimer::timeout, this, &SegmentedDownload::onPaceTimer);
+}
 
 SegmentedDownload::~SegmentedDownload()
 {
@@ -197,11 +203,11 @@ void SegmentedDownload::splitRest(qint64 from, int pieces)
 
 void SegmentedDownload::launchMore()
 {
-    int inFlight = int(std::count_if(segments.begin(), segments.end(),
-                                     [](const Segment &s) { return !s.reply.isNull(); }));
+    int inFlight = int(
+        std::count_if(segments.begin(), segments.end(), [](const Segment &s) { return s.busy(); }));
     for (int i = 0; i < int(segments.size()) && inFlight < connections && ended == End::Running;
          ++i) {
-        if (segments[size_t(i)].reply || segments[size_t(i)].next > segments[size_t(i)].to)
+        if (segments[size_t(i)].busy() || segments[size_t(i)].next > segments[size_t(i)].to)
             continue;
         send(i);
         ++inFlight;
@@ -261,6 +267,7 @@ bool SegmentedDownload::accept(int index)
         return false;
     }
     if (status != 206) {
+        hostFailed = status >= 500;
         fail(QStringLiteral("The server answered %1 instead of the file")
                  .arg((QString::number(status) + QLatin1Char(' ') +
                        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
@@ -307,24 +314,60 @@ void SegmentedDownload::onReadyRead(int index)
     if (!segments[size_t(index)].accepted && !accept(index))
         return;
     Segment &segment = segments[size_t(index)];
-    const QByteArray chunk = segment.reply->read(segment.reply->bytesAvailable());
+    const qint64 allowed = allowance(segment.reply->bytesAvailable(), segment.reply);
+    if (allowed > 0)
+        write(index, segment.reply->read(allowed));
+}
+
+// What the speed limit lets a range take of `wanted` bytes now; when it is less, the pace timer
+// asks again for every range.
+qint64 SegmentedDownload::allowance(qint64 wanted, QNetworkReply *reply)
+{
+    if (!target.speedLimit || wanted <= 0)
+        return wanted;
+    const qint64 allowed = target.speedLimit->take(wanted);
+    if (allowed < wanted) {
+        // The bytes wait on this side: the server is not the slow one.
+        if (LowSpeedGuard *guard = reply ? reply->findChild<LowSpeedGuard *>() : nullptr)
+            guard->excuse();
+        if (!paceTimer->isActive())
+            paceTimer->start(target.speedLimit->waitMs());
+    }
+    return allowed;
+}
+
+void SegmentedDownload::onPaceTimer()
+{
+    for (int i = 0; i < int(segments.size()) && ended == End::Running; ++i) {
+        // A range whose answer has not begun has nothing waiting.
+        if (segments[size_t(i)].reply && segments[size_t(i)].accepted)
+            onReadyRead(i);
+        else if (!segments[size_t(i)].tail.isEmpty())
+            drain(i);
+    }
+}
+
+bool SegmentedDownload::write(int index, const QByteArray &chunk)
+{
+    Segment &segment = segments[size_t(index)];
     if (chunk.isEmpty())
-        return;
+        return true;
     if (segment.next + chunk.size() > segment.to + 1) {
         fail(QStringLiteral("The server sent more than the range asked for"));
-        return;
+        return false;
     }
     if (segment.file->write(chunk) != chunk.size()) {
         const QString reason = segment.file->errorString();
         Logger::instance().log(Warn,
                                QStringLiteral("Cannot write %1: %2").arg(target.partPath, reason));
         fail(QStringLiteral("cannot write %1").arg(target.partPath), End::WriteFailed);
-        return;
+        return false;
     }
     segment.next += chunk.size();
     emit progress(received(), total);
     if (sinceSaved.elapsed() >= 1000)
         saveState();
+    return true;
 }
 
 void SegmentedDownload::onFinished(int index)
@@ -336,7 +379,9 @@ void SegmentedDownload::onFinished(int index)
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         const LowSpeedGuard *guard = reply->findChild<LowSpeedGuard *>();
-        fail(guard && guard->tripped() ? guard->reason() : reply->errorString());
+        const bool tooSlow = guard && guard->tripped();
+        hostFailed = isHostFailure(reply, tooSlow);
+        fail(tooSlow ? guard->reason() : reply->errorString());
         return;
     }
     onReadyRead(index);
@@ -344,7 +389,30 @@ void SegmentedDownload::onFinished(int index)
         segments[size_t(index)].reply != reply)
         return; // ended, or a fresh start took over
     Segment &done = segments[size_t(index)];
+    done.tail = reply->read(reply->bytesAvailable());
     done.reply = nullptr;
+    drain(index);
+}
+
+// The last bytes of a range whose reply has ended go to the part as the speed limit allows.
+void SegmentedDownload::drain(int index)
+{
+    Segment &segment = segments[size_t(index)];
+    while (!segment.tail.isEmpty()) {
+        const qint64 allowed = allowance(segment.tail.size(), nullptr);
+        if (allowed == 0)
+            return; // the pace timer comes back
+        const QByteArray chunk = segment.tail.left(allowed);
+        segment.tail.remove(0, allowed);
+        if (!write(index, chunk))
+            return;
+    }
+    segmentDone(index);
+}
+
+void SegmentedDownload::segmentDone(int index)
+{
+    Segment &done = segments[size_t(index)];
     done.file.reset();
     if (done.next <= done.to) {
         fail(QStringLiteral("Connection closed after %1 of %2 bytes")
@@ -354,7 +422,7 @@ void SegmentedDownload::onFinished(int index)
     }
     launchMore();
     if (std::all_of(segments.begin(), segments.end(),
-                    [](const Segment &s) { return s.next > s.to && !s.reply; })) {
+                    [](const Segment &s) { return s.next > s.to && !s.busy(); })) {
         saveState();
         readBack();
     }
@@ -398,8 +466,10 @@ void SegmentedDownload::stopAll()
             reply->abort();
             reply->deleteLater();
         }
+        segment.tail.clear();
         segment.file.reset();
     }
+    paceTimer->stop();
 }
 
 // One sequential pass over the part on a thread of its own: the lane's thread goes on with its

@@ -15,6 +15,7 @@
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 
 // A large file fetched as several byte ranges at once, each over a connection of its own and
 // written at its own offset in the part file (made as long as the file first). Where one
@@ -60,6 +61,8 @@ public:
 
     End end() const { return ended; }
     QString errorString() const { return error; }
+    // Failed for its host rather than for the file (isHostFailure).
+    bool hostFailure() const { return hostFailed; }
     // The part read back: its size and digest (valid with End::Done).
     DigestingWriter::Result result() const { return outcome; }
     qint64 received() const;
@@ -81,6 +84,9 @@ private:
         QPointer<QNetworkReply> reply;
         bool accepted = false;
         std::unique_ptr<QFile> file;
+        // What its ended reply still held when the speed limit was spent.
+        QByteArray tail;
+        bool busy() const { return !reply.isNull() || !tail.isEmpty(); }
     };
 
     QString statePath() const;
@@ -91,7 +97,12 @@ private:
     void send(int index);
     bool accept(int index);
     void onReadyRead(int index);
+    qint64 allowance(qint64 wanted, QNetworkReply *reply);
+    void onPaceTimer();
+    bool write(int index, const QByteArray &chunk);
+    void drain(int index);
     void onFinished(int index);
+    void segmentDone(int index);
     void fail(const QString &reason, End how = End::Failed);
     void restartFresh(const QString &reason);
     void stopAll();
@@ -107,8 +118,10 @@ private:
     bool restarted = false;
     std::vector<Segment> segments;
     QElapsedTimer sinceSaved;
+    QTimer *paceTimer;
     End ended = End::Running;
     QString error;
+    bool hostFailed = false;
     DigestingWriter::Result outcome;
     std::thread hasher;
     std::atomic<bool> abandoned{false};

@@ -2,14 +2,17 @@
 
 #include "core/logger.h"
 #include "net/digestingwriter.h"
+#include "net/hostfailure.h"
 #include "net/networkrequests.h"
 #include "net/segmenteddownload.h"
+#include "net/speedlimit.h"
 #include "platform/platform.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 namespace {
 // A file at least this long is large: it keeps its validator on disk from the body's first byte,
@@ -28,8 +31,11 @@ bool writeValidator(const QString &path, const QByteArray &validator)
 
 VerifiedTransfer::VerifiedTransfer(QNetworkAccessManager *network, const TransferTarget &target,
                                    QObject *parent)
-    : QObject(parent), network(network), destination(target)
-{}
+    : QObject(parent), network(network), destination(target), paceTimer(new QTimer(this))
+{
+    paceTimer->setSingleShot(true);
+    connect(paceTimer, &QTimer::timeout, this, &VerifiedTransfer::onPaceTimer);
+}
 
 VerifiedTransfer::~VerifiedTransfer()
 {
@@ -86,6 +92,7 @@ void VerifiedTransfer::onSegmentsFinished()
     if (end == SegmentedDownload::End::Failed) {
         failedOnTheWire = true;
         wireError = segmented->errorString();
+        hostFailed = segmented->hostFailure();
     }
     complete();
 }
@@ -280,7 +287,36 @@ void VerifiedTransfer::onReadyRead()
         return;
     }
     // In one piece: readAll() would grow its result 16 KiB at a time.
-    take(reply->read(reply->bytesAvailable()));
+    const qint64 allowed = allowance(reply->bytesAvailable());
+    if (allowed > 0)
+        take(reply->read(allowed));
+}
+
+// What the speed limit lets this transfer take of `wanted` bytes now; when it is less, the pace
+// timer asks again.
+qint64 VerifiedTransfer::allowance(qint64 wanted)
+{
+    if (!destination.speedLimit || wanted <= 0)
+        return wanted;
+    const qint64 allowed = destination.speedLimit->take(wanted);
+    if (allowed < wanted) {
+        // The bytes wait on this side: the server is not the slow one.
+        if (speedGuard)
+            speedGuard->excuse();
+        if (!paceTimer->isActive())
+            paceTimer->start(destination.speedLimit->waitMs());
+    }
+    return allowed;
+}
+
+void VerifiedTransfer::onPaceTimer()
+{
+    if (result != Outcome::Running || cancelled)
+        return;
+    if (reply && bodyAccepted)
+        onReadyRead();
+    else if (!reply)
+        drainTail();
 }
 
 void VerifiedTransfer::take(QByteArray chunk)
@@ -289,10 +325,11 @@ void VerifiedTransfer::take(QByteArray chunk)
     if (destination.size >= 0 && resumeOffset + bodyBytes > destination.size) {
         // Longer than the file can be: no reason to fill the disk with the rest.
         tooLong = true;
-        reply->abort();
+        if (reply)
+            reply->abort();
         return;
     }
-    if (!writer->write(std::move(chunk)))
+    if (!writer->write(std::move(chunk)) && reply)
         reply->abort();
 }
 
@@ -335,9 +372,10 @@ void VerifiedTransfer::onFinished()
         if (reply != done)
             return; // a new request took over
         if (bodyAccepted && !failedOnTheWire)
-            take(done->read(done->bytesAvailable()));
+            tail = done->read(done->bytesAvailable());
     }
     reply = nullptr;
+    paceTimer->stop();
     wireError = done->errorString();
     // The player reads "404 Not Found" sooner than Qt's sentence around it with the URL.
     const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -354,12 +392,36 @@ void VerifiedTransfer::onFinished()
                 .arg(QString::number((destination.timeoutMs > 0 ? destination.timeoutMs
                                                                 : network->transferTimeout()) /
                                      1000.0));
+    hostFailed =
+        !cancelled && failedOnTheWire && isHostFailure(done, speedGuard && speedGuard->tripped());
+    if (refused)
+        refusedReason = done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    drainTail();
+}
+
+// The last bytes of an ended reply go to the part as the speed limit allows.
+void VerifiedTransfer::drainTail()
+{
+    while (!tail.isEmpty() && !tooLong && !writer->failed()) {
+        const qint64 allowed = allowance(tail.size());
+        if (allowed == 0)
+            return; // the pace timer comes back
+        if (allowed == tail.size()) {
+            take(std::exchange(tail, {}));
+        } else {
+            take(tail.left(allowed));
+            tail.remove(0, allowed);
+        }
+    }
+    tail.clear();
+    endStream();
+}
+
+void VerifiedTransfer::endStream()
+{
     // Qt may end an answer whose connection closed early without an error: the length it
     // announced tells a broken transfer (worth resuming) from a wrong file.
     cutShort = !failedOnTheWire && bodyAccepted && bodyLength >= 0 && bodyBytes < bodyLength;
-
-    if (refused)
-        refusedReason = done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
     // Bytes that may be the file are read back from disk first, on the writer's thread.
     if (!cancelled && !failedOnTheWire && !tooLong && !cutShort && !refused && !writer->failed()) {
         writer->finishLater([this] {

@@ -13,8 +13,10 @@
 
 class DigestingWriter;
 class SegmentedDownload;
+class SpeedLimit;
 class QFile;
 class QNetworkAccessManager;
+class QTimer;
 
 // What one transfer fetches, where it puts it and what it must be.
 struct TransferTarget
@@ -36,6 +38,8 @@ struct TransferTarget
     // Connections this transfer may open to its server at once: with more than one, a large file
     // comes in ranges side by side (SegmentedDownload).
     int connections = 1;
+    // Shared with the other transfers it is counted with; null: as fast as the network goes.
+    std::shared_ptr<SpeedLimit> speedLimit;
 };
 
 // One download checked on the way: the body streams into the part file while a thread of its own
@@ -73,6 +77,8 @@ public:
     // Readable reason of a failed attempt: the network's error text, or what went wrong.
     QString errorString() const { return error; }
     qint64 receivedSize() const { return fileSize; }
+    // A network error of the host rather than of the file (isHostFailure).
+    bool hostFailure() const { return hostFailed; }
     QString receivedSha256() const { return fileDigest; }
 
     // What every download reply may hold in memory: without a bound Qt's network thread buffers
@@ -94,6 +100,10 @@ private:
     bool acceptBody();
     qint64 contentLength() const;
     void onReadyRead();
+    qint64 allowance(qint64 wanted);
+    void onPaceTimer();
+    void drainTail();
+    void endStream();
     void take(QByteArray chunk);
     void onProgress(qint64 received, qint64 total);
     void onFinished();
@@ -108,6 +118,10 @@ private:
     // Guarded: the network manager may go first and take its replies with it.
     QPointer<QNetworkReply> reply;
     QPointer<LowSpeedGuard> speedGuard; // goes with its reply
+    // Asks again when the speed limit said to wait; the bytes wait in the reply meanwhile.
+    QTimer *paceTimer = nullptr;
+    // What an ended reply still held when the speed limit was spent: at most its read buffer.
+    QByteArray tail;
     std::unique_ptr<DigestingWriter> writer;
     SegmentedDownload *segmented = nullptr; // a child, while the file comes in ranges
     // Bytes the part file held when the request went out; the reply's body continues from here.
@@ -120,6 +134,7 @@ private:
     bool cancelled = false;
     bool failedOnTheWire = false;
     bool cutShort = false;
+    bool hostFailed = false;
     QString wireError;
     // The answer does not carry the file's bytes: its status and what the server called it (or
     // the packed form it sent instead).

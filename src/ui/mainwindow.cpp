@@ -97,6 +97,7 @@ MainWindow::MainWindow(QWidget *parent)
     update();
 
     connectServices();
+    fileManager->setSpeedLimit(qint64(UserSettings().speedLimit()) * 1024);
     // Every finished log line also goes to the auth client's upload queue, from any thread.
     AuthClient *auth = authClient;
     Logger::instance().setLogListener([auth](const QString &line) { auth->appendLogLine(line); });
@@ -125,9 +126,9 @@ void MainWindow::makeKeyboardFriendly()
     ui->playButton->setAccessibleDescription(tr("Starts the game once its files are ready."));
     // Tab goes through the panel on show in reading order, then the window's own buttons.
     const std::initializer_list<QWidget *> order{
-        ui->loginEdit,      ui->passwordEdit,   ui->loginButton,  ui->retryButton,
-        ui->playButton,     ui->settingsButton, ui->logoutButton, ui->discordButton,
-        ui->minimizeButton, ui->closeButton};
+        ui->loginEdit,     ui->passwordEdit,   ui->loginButton,    ui->retryButton,
+        ui->playButton,    ui->pauseButton,    ui->settingsButton, ui->logoutButton,
+        ui->discordButton, ui->minimizeButton, ui->closeButton};
     QWidget *previous = nullptr;
     for (QWidget *widget : order) {
         widget->setFocusPolicy(Qt::StrongFocus);
@@ -221,6 +222,7 @@ void MainWindow::connectServices()
     connect(ui->retryButton, &QPushButton::clicked, this, &MainWindow::onRetryButtonClicked);
     connect(ui->logoutButton, &QPushButton::clicked, this, &MainWindow::onLogoutButtonClicked);
     connect(ui->playButton, &QPushButton::clicked, this, &MainWindow::onPlayButtonClicked);
+    connect(ui->pauseButton, &QPushButton::clicked, this, &MainWindow::onPauseButtonClicked);
     connect(ui->settingsButton, &QPushButton::clicked, this, &MainWindow::onSettingsButtonClicked);
     connect(ui->minimizeButton, &QPushButton::clicked, this, &MainWindow::onMinimizeButtonClicked);
     connect(ui->closeButton, &QPushButton::clicked, this, &MainWindow::onTrayQuit);
@@ -287,6 +289,9 @@ void MainWindow::updateUI()
         ui->playButton,  ui->settingsButton, ui->loggedInLabel, ui->logoutButton};
     for (QWidget *widget : sessionWidgets)
         widget->setVisible(!loggingIn);
+    // Only a download can be paused; a paused one shows Resume.
+    ui->pauseButton->setVisible(state == Downloading || state == DownloadingClient);
+    ui->pauseButton->setText(fileManager->downloadsPaused() ? tr("Resume") : tr("Pause"));
 
     if (!loggingIn)
         ui->loggedInLabel->setText(tr("Logged in as: %1").arg(currentAccountName()));
@@ -702,8 +707,39 @@ QString MainWindow::rateSuffix(qint64 downloaded, qint64 total)
     return downloadRate.suffix(total - downloaded);
 }
 
+void MainWindow::onPauseButtonClicked()
+{
+    if (state != Downloading && state != DownloadingClient)
+        return;
+    // The speed before a pause says nothing about the speed after it.
+    downloadRate.reset();
+    if (fileManager->downloadsPaused()) {
+        fileManager->resumeDownloads();
+        updateUI();
+        return;
+    }
+    fileManager->pauseDownloads();
+    updateUI();
+    if (fileManager->downloadsPaused())
+        showPaused();
+}
+
+// The line below the bar keeps what has arrived, without a speed that no longer holds.
+void MainWindow::showPaused()
+{
+    ui->statusLabel->setText(tr("Download paused"));
+    const QString line = ui->downloadLabel->text();
+    const int suffix = line.indexOf(QStringLiteral(" · "));
+    if (suffix >= 0)
+        ui->downloadLabel->setText(line.left(suffix));
+}
+
 void MainWindow::onDownloadProgress(int percent, qint64 downloaded, qint64 total)
 {
+    // Paused, the line keeps what had arrived: the stopped transfers take their bytes out of
+    // the count until they continue from their parts.
+    if (fileManager->downloadsPaused())
+        return;
     ui->progressBar->setValue(percent);
     ui->downloadLabel->setText(tr("Downloaded: %1 MB / %2 MB")
                                    .arg(bytesIn(downloaded, ByteUnit::Megabytes, 2),
@@ -875,10 +911,11 @@ void MainWindow::onIntegrityViolation(const QString &filePath)
 void MainWindow::onBaseClientDownloadProgress(int percent, qint64 downloaded, qint64 total)
 {
     ui->progressBar->setValue(percent);
-    ui->downloadLabel->setText(tr("Downloading client: %1 MB / %2 MB")
-                                   .arg(bytesIn(downloaded, ByteUnit::Megabytes, 0),
-                                        bytesIn(total, ByteUnit::Megabytes, 0)) +
-                               rateSuffix(downloaded, total));
+    ui->downloadLabel->setText(
+        tr("Downloading client: %1 MB / %2 MB")
+            .arg(bytesIn(downloaded, ByteUnit::Megabytes, 0),
+                 bytesIn(total, ByteUnit::Megabytes, 0)) +
+        (fileManager->downloadsPaused() ? QString() : rateSuffix(downloaded, total)));
 }
 
 void MainWindow::onBaseClientExtracting()
@@ -1024,6 +1061,7 @@ void MainWindow::onSettingsButtonClicked()
         scanBlocked = tr("Available once the list of game files has been loaded.");
 
     SettingsDialog dialog(this);
+    connect(&dialog, &SettingsDialog::speedLimitChanged, fileManager, &FileManager::setSpeedLimit);
     dialog.setScanFiles(files, scanBlocked);
     dialog.setFolderChangeBlocked(state == GameRunning ? tr("Close the game to change its folder.")
                                   : filesBusy ? tr("Available when the download has finished.")

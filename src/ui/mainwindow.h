@@ -85,6 +85,7 @@ private slots:
     void onRetryButtonClicked();
     void onLogoutButtonClicked();
     void onPlayButtonClicked();
+    void onPauseButtonClicked();
     void onSettingsButtonClicked();
     void onMinimizeButtonClicked();
     void onDiscordButtonClicked();
@@ -108,6 +109,7 @@ private:
     QString currentAccountName() const;
     // " · 8.4 MB/s · about 3 min left" for the download on show, or nothing yet.
     QString rateSuffix(qint64 downloaded, qint64 total);
+    void showPaused();
     // Virtual so that a test window can paint a missing or oddly shaped image.
     virtual QString backgroundImagePath() const;
     // A tray the player can reach: the icon is shown and the desktop has a tray to show it in.

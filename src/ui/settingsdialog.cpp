@@ -76,6 +76,16 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
         parallelDownloadsNote->hide();
     }
 
+    speedLimitSpin = new QSpinBox(this);
+    speedLimitSpin->setObjectName(QStringLiteral("speedLimitSpin"));
+    speedLimitSpin->setRange(0, UserSettings::maxSpeedLimit);
+    speedLimitSpin->setSingleStep(256);
+    speedLimitSpin->setSuffix(tr(" KiB/s"));
+    speedLimitSpin->setSpecialValueText(tr("No limit"));
+    // Typed digits count once the number is complete, not at every key.
+    speedLimitSpin->setKeyboardTracking(false);
+    speedLimitSpin->setValue(settings.speedLimit());
+
     languageCombo = new QComboBox(this);
     languageCombo->setObjectName(QStringLiteral("languageCombo"));
     // Each language by its own name, so a player who cannot read the current one finds theirs.
@@ -129,6 +139,15 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     downloadsRow->addStretch(1);
     layout->addLayout(downloadsRow);
     layout->addWidget(parallelDownloadsNote);
+    auto *speedLimitRow = new QHBoxLayout;
+    auto *speedLimitLabel = makeLabel(tr("Download speed &limit:"), "", this);
+    // One line beside its box, in either language.
+    speedLimitLabel->setWordWrap(false);
+    speedLimitLabel->setBuddy(speedLimitSpin);
+    speedLimitRow->addWidget(speedLimitLabel);
+    speedLimitRow->addWidget(speedLimitSpin);
+    speedLimitRow->addStretch(1);
+    layout->addLayout(speedLimitRow);
 
     layout->addWidget(makeLabel(tr("Interface"), "sectionLabel", this));
     auto *languageRow = new QHBoxLayout;
@@ -158,7 +177,8 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     layout->addWidget(logsNote);
 
     setTabOrder(browseButton, parallelDownloadsSpin);
-    setTabOrder(parallelDownloadsSpin, languageCombo);
+    setTabOrder(parallelDownloadsSpin, speedLimitSpin);
+    setTabOrder(speedLimitSpin, languageCombo);
     setTabOrder(languageCombo, scanButton);
     setTabOrder(scanButton, cancelScanButton);
     setTabOrder(cancelScanButton, openLogsButton);
@@ -169,6 +189,8 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     connect(browseButton, &QPushButton::clicked, this, &SettingsDialog::onBrowseClicked);
     connect(parallelDownloadsSpin, qOverload<int>(&QSpinBox::valueChanged), this,
             &SettingsDialog::onDownloadsChanged);
+    connect(speedLimitSpin, qOverload<int>(&QSpinBox::valueChanged), this,
+            &SettingsDialog::onSpeedLimitChanged);
     connect(languageCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &SettingsDialog::onLanguageChanged);
     connect(scanButton, &QPushButton::clicked, this, &SettingsDialog::onScanClicked);
@@ -240,6 +262,17 @@ void SettingsDialog::onDownloadsChanged(int count)
         return;
     config.maxDownloadThreads = count;
     Logger::instance().log(Info, QStringLiteral("Parallel downloads: %1").arg(count));
+}
+
+// Every step of the spin box takes effect at once, even mid-download.
+void SettingsDialog::onSpeedLimitChanged(int kibPerSecond)
+{
+    if (!settings.setSpeedLimit(kibPerSecond))
+        return;
+    Logger::instance().log(
+        Info, kibPerSecond > 0 ? QStringLiteral("Download speed limit: %1 KiB/s").arg(kibPerSecond)
+                               : QStringLiteral("Download speed limit: none"));
+    emit speedLimitChanged(qint64(kibPerSecond) * 1024);
 }
 
 void SettingsDialog::setScanning(bool scanning)

@@ -13,10 +13,11 @@ class QProgressBar;
 class QPushButton;
 class QSpinBox;
 
-// The Settings dialog: the game folder, the number of parallel downloads, the interface's
-// language, the full scan of the game files, the log folder and the launcher's version. Choices are
-// stored per user and take effect at once. A scan that finds files to repair closes the dialog and
-// leaves them to the window, which asks and downloads as after any verification.
+// The Settings dialog: the game folder, the number of parallel downloads, the download speed
+// limit, the interface's language, the full scan of the game files, the log folder and the
+// launcher's version. Choices are stored per user and take effect at once. A scan that finds files
+// to repair closes the dialog and leaves them to the window, which asks and downloads as after any
+// verification.
 class SettingsDialog : public QDialog
 {
     Q_OBJECT
@@ -40,6 +41,10 @@ public:
     int missingFiles() const { return missing; }
     int corruptedFiles() const { return corrupted; }
 
+signals:
+    // The player chose another download speed limit (bytes per second, 0: none); stored already.
+    void speedLimitChanged(qint64 bytesPerSecond);
+
 public slots:
     // Escape and the window's close cancel a running scan first.
     void reject() override;
@@ -47,6 +52,7 @@ public slots:
 private slots:
     void onBrowseClicked();
     void onDownloadsChanged(int count);
+    void onSpeedLimitChanged(int kibPerSecond);
     void onLanguageChanged(int index);
     void onScanClicked();
     void onScanProgress(qint64 done, qint64 total);
@@ -74,6 +80,7 @@ private:
     QLabel *gameFolderNote;
     QSpinBox *parallelDownloadsSpin;
     QLabel *parallelDownloadsNote;
+    QSpinBox *speedLimitSpin;
     QComboBox *languageCombo;
     QLabel *languageNote;
     QPushButton *scanButton;

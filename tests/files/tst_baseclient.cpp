@@ -42,6 +42,8 @@ private slots:
     void uncreatableArchiveIsReported();
     void cutDownloadResumes_data();
     void cutDownloadResumes();
+    void pausedDownloadKeepsItsPart_data();
+    void pausedDownloadKeepsItsPart();
 
 private:
     struct Outcome
@@ -406,6 +408,67 @@ void BaseClientTest::cutDownloadResumes()
     QVERIFY(raw.requestHeads().last().toLower().contains("if-range: \"v1\""));
     const qint64 again = raw.bodyBytesSent() - archive.size() / 2;
     QVERIFY2(again <= archive.size() * 55 / 100, qPrintable(QString::number(again)));
+}
+
+void BaseClientTest::pausedDownloadKeepsItsPart_data()
+{
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("resume") << false;
+    QTest::newRow("quit while paused, start again") << true;
+}
+
+// Paused, the archive's download fetches nothing and keeps its part; Resume, or the next run,
+// asks only for the rest.
+void BaseClientTest::pausedDownloadKeepsItsPart()
+{
+    QFETCH(bool, restart);
+    const QString zipPath = work.filePath("paused.zip");
+    ZipWriter zip(zipPath);
+    QVERIFY(zip.open() && zip.addFile("system/l2.exe", testsupport::patternedBytes(3 << 20, 6)) &&
+            zip.close());
+    QFile file(zipPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray archive = file.readAll();
+    testsupport::RawHttpServer raw;
+    QVERIFY(raw.listen());
+    raw.setBody(archive);
+    raw.setEtag("\"v1\"");
+    raw.setHonourRanges(true);
+    raw.setPace(1 << 16, 20);
+    const BaseClientInfo info{
+        raw.rootUrl() + "/paused.zip",
+        QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex()),
+        archive.size()};
+    archiveUrl = info.url;
+    const QString target = work.filePath(restart ? "paused-run" : "paused");
+
+    auto manager = std::make_unique<FileManager>();
+    QSignalSpy errors(manager.get(), &FileManager::baseClientError);
+    QSignalSpy progress(manager.get(), &FileManager::baseClientDownloadProgress);
+    manager->installBaseClient(info, target);
+    QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().at(0).toInt() >= 30, 10000);
+    manager->pauseDownloads();
+    QVERIFY(manager->downloadsPaused());
+    QTest::qWait(300); // the server sees the connection close
+    const qint64 sentAtPause = raw.bodyBytesSent();
+    const qint64 kept = QFileInfo(archivePath()).size();
+    QVERIFY(kept > 0 && kept < archive.size());
+    QTest::qWait(700); // paused: nothing more arrives
+    QCOMPARE(raw.bodyBytesSent(), sentAtPause);
+    QCOMPARE(QFileInfo(archivePath()).size(), kept);
+    QCOMPARE(errors.size(), 0);
+
+    if (restart)
+        manager = std::make_unique<FileManager>();
+    QSignalSpy installed(manager.get(), &FileManager::baseClientInstalled);
+    if (restart)
+        manager->installBaseClient(info, target);
+    else
+        manager->resumeDownloads();
+    QTRY_COMPARE_WITH_TIMEOUT(installed.size(), 1, 20000);
+    QCOMPARE(QFileInfo(target + "/system/l2.exe").size(), qint64(3 << 20));
+    const qint64 again = raw.bodyBytesSent() - sentAtPause;
+    QVERIFY2(again <= (archive.size() - kept) * 105 / 100, qPrintable(QString::number(again)));
 }
 
 QTEST_GUILESS_MAIN(BaseClientTest)

@@ -3,11 +3,14 @@
 #include "files/filescanner.h"
 #include "support/fileserverfixture.h"
 #include "support/logcapture.h"
+#include "support/nginxserver.h"
 #include "support/rawhttpserver.h"
+#include "support/stallingserver.h"
 #include "support/testsupport.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -46,6 +49,11 @@ private slots:
     void publishedUpdateFetchesExactlyTheChangedFiles();
     void newerVerificationPassWins();
     void secondStartJoinsTheRunningBatch();
+    void speedLimitHoldsAllLanesTogether();
+    void pauseFetchesNothingAndResumeTakesTheRest_data();
+    void pauseFetchesNothingAndResumeTakesTheRest();
+    void failedServerGivesWayToTheMirrorAtOnce_data();
+    void failedServerGivesWayToTheMirrorAtOnce();
 
 private:
     // Loads the manifest, verifies and returns the manager ready for startDownload().
@@ -648,6 +656,156 @@ void DownloadsTest::secondStartJoinsTheRunningBatch()
     QVERIFY(!QFile::exists(fixture->gameDir() + "/gone.dat"));
     testsupport::quietPeriod(200);
     QCOMPARE(failed.size() + ready.size(), 1);
+}
+
+// Ten files on four lanes take as long as their bytes need at the limit, all lanes together.
+void DownloadsTest::speedLimitHoldsAllLanesTogether()
+{
+    for (int i = 0; i < 10; ++i)
+        served[QStringLiteral("data/%1.dat").arg(i)] = patternedBytes(1 << 20, i + 1);
+    auto manager = prepared();
+    QVERIFY(manager);
+    manager->setSpeedLimit(1 << 20);
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QElapsedTimer clock;
+    clock.start();
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 20000);
+    const double seconds = clock.elapsed() / 1000.0;
+    QVERIFY2(seconds >= 9 && seconds <= 11, qPrintable(QString::number(seconds)));
+    QVERIFY(noWrongFileInPlace());
+    for (auto it = served.cbegin(); it != served.cend(); ++it)
+        QCOMPARE(fixture->installed(it.key()), it.value());
+}
+
+void DownloadsTest::pauseFetchesNothingAndResumeTakesTheRest_data()
+{
+    QTest::addColumn<QString>("after"); // what follows the pause
+    QTest::newRow("resume") << "resume";
+    QTest::newRow("log out, log in again") << "logout";
+    QTest::newRow("quit, start again") << "quit";
+}
+
+// Paused, no byte moves and every part stays; whatever comes next (Resume, a new login, a new
+// run) asks only for what is missing.
+void DownloadsTest::pauseFetchesNothingAndResumeTakesTheRest()
+{
+    QFETCH(QString, after);
+    testsupport::NginxServer nginx;
+    QVERIFY2(nginx.start(fixture->servedDir()), qPrintable(nginx.errorString()));
+    LauncherConfig::instance().filesBaseUrl = nginx.rootUrl();
+    // More files than transfers at once: some are still queued when the pause comes.
+    const qint64 size = 2 << 20;
+    const int files = 6;
+    for (int i = 0; i < files; ++i)
+        served[QStringLiteral("data/%1.dat").arg(i)] = patternedBytes(size, i + 7);
+    auto manager = prepared();
+    QVERIFY(manager);
+    manager->setSpeedLimit(4 << 20);
+    QSignalSpy progress(manager.get(), &FileManager::downloadProgress);
+    manager->startDownload();
+    QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().at(0).toInt() >= 25, 10000);
+    manager->pauseDownloads();
+    QVERIFY(manager->downloadsPaused());
+
+    const auto onDisk = [&] {
+        qint64 bytes = 0;
+        for (auto it = served.cbegin(); it != served.cend(); ++it) {
+            const QString path = fixture->gameDir() + "/" + it.key();
+            bytes += QFileInfo(path).size() + QFileInfo(path + ".tmp").size();
+        }
+        return bytes;
+    };
+    QTest::qWait(300); // the server sees the connections close
+    const int requestsAtPause = int(testsupport::readLines(nginx.accessLogPath()).size());
+    const qint64 kept = onDisk();
+    QVERIFY(kept > 0 && kept < files * size);
+    QTest::qWait(700); // paused: nothing more arrives
+    QCOMPARE(testsupport::readLines(nginx.accessLogPath()).size(), requestsAtPause);
+    QCOMPARE(onDisk(), kept);
+
+    if (after == "logout")
+        manager->cancelAll();
+    if (after == "quit") {
+        manager = std::make_unique<FileManager>();
+        QVERIFY(testsupport::loadManifest(*manager));
+    }
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    if (after == "resume") {
+        manager->resumeDownloads();
+    } else {
+        QVERIFY(!manager->downloadsPaused());
+        QVERIFY(testsupport::verify(*manager));
+        manager->startDownload();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 20000);
+    for (auto it = served.cbegin(); it != served.cend(); ++it)
+        QCOMPARE(fixture->installed(it.key()), it.value());
+    // The body bytes the server sent after the pause: what was missing, and little more.
+    qint64 again = 0;
+    const QStringList lines = testsupport::readLines(nginx.accessLogPath());
+    for (int i = requestsAtPause; i < lines.size(); ++i)
+        again += lines[i].split(' ').value(2).toLongLong();
+    const qint64 missing = files * size - kept;
+    QVERIFY2(again <= missing * 105 / 100,
+             qPrintable(QStringLiteral("%1 bytes for %2 missing").arg(again).arg(missing)));
+}
+
+void DownloadsTest::failedServerGivesWayToTheMirrorAtOnce_data()
+{
+    QTest::addColumn<QString>("first"); // what the first choice does
+    QTest::addColumn<int>("retries");   // attempts counted against the files
+    QTest::newRow("cannot be reached") << "closed" << 0;
+    QTest::newRow("answers 503") << "503" << 0;
+    QTest::newRow("stalls") << "stall" << 0;
+    QTest::newRow("sends a wrong file") << "wrong" << 3;
+}
+
+// With one bad server of two every file arrives. A host that fails costs no attempt and no pause
+// and is not asked again; a wrong file counts an attempt and is asked for elsewhere.
+void DownloadsTest::failedServerGivesWayToTheMirrorAtOnce()
+{
+    QFETCH(QString, first);
+    QFETCH(int, retries);
+    for (int i = 0; i < 3; ++i)
+        served[QStringLiteral("data/%1.dat").arg(i)] = patternedBytes(200000, i + 3);
+    testsupport::RawHttpServer raw;
+    QVERIFY(raw.listen());
+    raw.setBody(patternedBytes(200000, 99));
+    if (first == "503")
+        raw.setStatus("503 Service Unavailable");
+    testsupport::StallingServer stalling;
+    QVERIFY(stalling.listenLoopback());
+    LauncherConfig &config = LauncherConfig::instance();
+    config.filesBaseUrl = first == "closed"  ? QStringLiteral("http://127.0.0.1:1")
+                          : first == "stall" ? stalling.rootUrl()
+                                             : raw.rootUrl();
+    const QString mirror = fixture->server.rootUrl() + "/files";
+    config.filesMirrors = QStringList{mirror};
+    // One at a time, so every file after the first meets a host already known to have failed.
+    config.maxDownloadThreads = 1;
+    auto manager = prepared(3000);
+    QVERIFY(manager);
+    manager->setLowSpeedWindow(1000);
+    LogCapture log;
+    QSignalSpy ready(manager.get(), &FileManager::allFilesReady);
+    QSignalSpy retried(manager.get(), &FileManager::retryScheduled);
+    QSignalSpy errors(manager.get(), &FileManager::errorOccurred);
+    manager->startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 20000);
+    for (auto it = served.cbegin(); it != served.cend(); ++it)
+        QCOMPARE(fixture->installed(it.key()), it.value());
+    QCOMPARE(int(retried.size()), retries);
+    QCOMPARE(errors.size(), 0);
+    for (auto it = served.cbegin(); it != served.cend(); ++it)
+        QVERIFY(log.contains(QStringLiteral("Downloaded %1 from mirror %2").arg(it.key(), mirror)));
+    // A host that failed once is left alone for the rest of the batch.
+    if (first == "stall")
+        QCOMPARE(stalling.requestCount(), 1);
+    if (first == "503")
+        QCOMPARE(raw.requestCount(), 1);
+    if (first == "wrong")
+        QCOMPARE(raw.requestCount(), 3);
 }
 
 QTEST_GUILESS_MAIN(DownloadsTest)

@@ -1,4 +1,5 @@
 #include "net/httpnetwork.h"
+#include "net/speedlimit.h"
 #include "net/verifiedtransfer.h"
 #include "support/logcapture.h"
 #include "support/rawhttpserver.h"
@@ -14,6 +15,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using Outcome = VerifiedTransfer::Outcome;
 Q_DECLARE_METATYPE(Outcome)
@@ -35,6 +37,8 @@ private slots:
     void answerWithoutTheFile();
     void segments_data();
     void segments();
+    void speedLimit_data();
+    void speedLimit();
 };
 
 namespace {
@@ -458,6 +462,69 @@ void VerifiedTransferTest::segments()
     }
     QVERIFY(!QFile::exists(target.partPath));
     QVERIFY(!QFile::exists(state));
+}
+
+void VerifiedTransferTest::speedLimit_data()
+{
+    QTest::addColumn<bool>("own");
+    QTest::addColumn<int>("megabytes");
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("firstLimit"); // KiB/s
+    QTest::addColumn<int>("switchAtMs");
+    QTest::addColumn<int>("secondLimit"); // KiB/s, from switchAtMs on
+    QTest::newRow("one stream, lowered mid-way") << true << 4 << 1 << 2048 << 1000 << 512;
+    QTest::newRow("Qt's manager, raised mid-way") << false << 3 << 1 << 512 << 2000 << 1024;
+    QTest::newRow("ranges side by side") << true << 20 << 4 << 4096 << 0 << 4096;
+}
+
+// A limited transfer takes as long as its bytes need at the limit, whichever way it reads, and a
+// limit changed while it runs counts from that moment on.
+void VerifiedTransferTest::speedLimit()
+{
+    QFETCH(bool, own);
+    QFETCH(int, megabytes);
+    QFETCH(int, connections);
+    QFETCH(int, firstLimit);
+    QFETCH(int, switchAtMs);
+    QFETCH(int, secondLimit);
+    const QByteArray content = testsupport::patternedBytes(megabytes << 20, 5);
+    testsupport::RawHttpServer server;
+    QVERIFY(server.listen());
+    server.setBody(content);
+    server.setEtag("\"v1\"");
+    server.setHonourRanges(true);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TransferTarget target;
+    target.url = QUrl(server.rootUrl() + "/file.dat");
+    target.partPath = dir.filePath("file.dat.tmp");
+    target.finalPath = dir.filePath("file.dat");
+    target.size = content.size();
+    target.sha256 = sha256Of(content);
+    target.resumable = true;
+    target.connections = connections;
+    target.speedLimit = std::make_shared<SpeedLimit>();
+    target.speedLimit->setBytesPerSecond(qint64(firstLimit) * 1024);
+    QTimer::singleShot(switchAtMs, [limit = target.speedLimit, secondLimit] {
+        limit->setBytesPerSecond(qint64(secondLimit) * 1024);
+    });
+
+    HttpNetwork ownNetwork;
+    QNetworkAccessManager qtNetwork;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(
+        attempt(own ? static_cast<QNetworkAccessManager &>(ownNetwork) : qtNetwork, target, false),
+        Outcome::Completed);
+    const double seconds = clock.elapsed() / 1000.0;
+    const double firstBytes = double(firstLimit) * 1024 * switchAtMs / 1000.0;
+    const double ideal =
+        switchAtMs / 1000.0 + (double(content.size()) - firstBytes) / (double(secondLimit) * 1024);
+    QVERIFY2(qAbs(seconds - ideal) <= ideal * 0.1,
+             qPrintable(QStringLiteral("%1 s for an ideal %2 s").arg(seconds).arg(ideal)));
+    QFile file(target.finalPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == content);
 }
 
 #include "tst_verifiedtransfer.moc"

@@ -29,6 +29,7 @@ bool FileServerFixture::start(const QString &baseClientSource)
     config.manifestUrl = server.rootUrl() + options.manifestPath;
     config.gameDirectory = gameDir();
     config.filesBaseUrl.clear();
+    config.filesMirrors.clear();
     config.maxDownloadThreads = 4;
     return true;
 }

@@ -13,7 +13,7 @@ namespace testsupport {
 
 // The dev server's game-file service over a temporary folder of served files, and an empty game
 // directory; start() points the launcher's configuration at both (manifest URL, game directory,
-// no files base URL, four download threads).
+// no files base URL and no mirrors, four download threads).
 class FileServerFixture
 {
 public:

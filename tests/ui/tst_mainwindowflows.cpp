@@ -117,6 +117,7 @@ private slots:
     void retryResendsStoredCredentials();
     void loginHandsOverAfterGreenTextAndReachesReady();
     void updateQuestionNoCancelsYesDownloads();
+    void pauseButtonHoldsTheDownload();
     void playStopAndGameEnd();
     void foreignClientWarningsAndAlert();
     void integrityViolationNamesTheFile();
@@ -482,6 +483,47 @@ void MainWindowFlowTest::updateQuestionNoCancelsYesDownloads()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY2(file.readAll() == content, qPrintable(path));
     }
+}
+
+// Pause stops the download where it is and the window says so; Resume takes it to its end. The
+// button is there only while something downloads.
+void MainWindowFlowTest::pauseButtonHoldsTheDownload()
+{
+    fillGameFolder({"maps/16_20.unr"});
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles));
+    boxes->setAnswer(QMessageBox::Yes);
+    QPushButton *pause = button(*window, "pauseButton");
+    QVERIFY(!pause->isVisible());
+    // Slow enough to be caught in the middle.
+    filesOf(*window)->setSpeedLimit(32 * 1024);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Downloading));
+    QVERIFY(pause->isVisible());
+    QCOMPARE(pause->text(), QStringLiteral("Pause"));
+    const QString map = gameDir->filePath("maps/16_20.unr");
+    QTRY_VERIFY(QFileInfo(map + ".tmp").size() > 0);
+
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QCOMPARE(pause->text(), QStringLiteral("Resume"));
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Download paused"));
+    QVERIFY(!label(*window, "downloadLabel")->text().contains(QStringLiteral("/s")));
+    // This server gives no validator, so there is no part to keep: nothing is asked for either.
+    const int requests = int(server->recordedRequests("/files/maps/16_20.unr").size());
+    QTest::qWait(500); // paused: nothing more is fetched
+    QCOMPARE(server->recordedRequests("/files/maps/16_20.unr").size(), requests);
+    QVERIFY(!QFile::exists(map));
+    QCOMPARE(stateOf(*window), MainWindow::Downloading);
+
+    filesOf(*window)->setSpeedLimit(0);
+    QTest::mouseClick(pause, Qt::LeftButton);
+    QCOMPARE(pause->text(), QStringLiteral("Pause"));
+    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Downloading updates..."));
+    QVERIFY(reaches(*window, MainWindow::Ready));
+    QVERIFY(!pause->isVisible());
+    QFile file(map);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), gameFiles.at(2).second);
 }
 
 void MainWindowFlowTest::playStopAndGameEnd()

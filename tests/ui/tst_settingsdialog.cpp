@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -109,6 +110,17 @@ void SettingsDialogTest::choicesSurviveRestartAndIniStaysUntouched()
             QTest::keyClick(downloads, Qt::Key_Up);
             QCOMPARE(config.maxDownloadThreads, 6);
         }
+        // The speed limit counts once the number is typed in, and says so at once.
+        auto *limit = dialog.findChild<QSpinBox *>("speedLimitSpin");
+        QCOMPARE(limit->value(), 0);
+        QSignalSpy limitChanged(&dialog, &SettingsDialog::speedLimitChanged);
+        limit->setFocus();
+        limit->selectAll();
+        QTest::keyClicks(limit, "4096");
+        QVERIFY(limitChanged.isEmpty());
+        QTest::keyClick(limit, Qt::Key_Return);
+        QCOMPARE(limitChanged.size(), 1);
+        QCOMPARE(limitChanged.at(0).at(0).toLongLong(), qint64(4096) * 1024);
         QTest::mouseClick(dialog.findChild<QPushButton *>("openLogsButton"), Qt::LeftButton);
         QCOMPARE(opened.last(), QUrl::fromLocalFile(QFileInfo(Logger::defaultFilePath()).path()));
     }
@@ -122,6 +134,13 @@ void SettingsDialogTest::choicesSurviveRestartAndIniStaysUntouched()
     QCOMPARE(config.gameDirectory, chosen);
     QCOMPARE(config.maxDownloadThreads, serverSetsDownloads ? 2 : 6);
     QCOMPARE(testsupport::readLines(ini).join('\n').toUtf8(), iniBefore);
+    QVERIFY(testsupport::readLines(dir.filePath("user/settings.ini")).contains("SpeedLimit=4096"));
+    QCOMPARE(SettingsDialog(nullptr, settings).findChild<QSpinBox *>("speedLimitSpin")->value(),
+             4096);
+    // A hand-edited limit that makes no sense is no limit rather than a download that never moves.
+    QVERIFY(
+        testsupport::writeFile(dir.filePath("user/settings.ini"), "[Downloads]\nSpeedLimit=-5\n"));
+    QCOMPARE(settings.speedLimit(), 0);
 }
 
 void SettingsDialogTest::cancelledScanChangesNothing()
