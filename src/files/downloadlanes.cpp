@@ -19,6 +19,18 @@
 #include <utility>
 #include <vector>
 
+namespace {
+// Small files share their lane's connections, this many requests on each at once: over a link
+// with a round trip of 40 ms, four files of 64 KiB keep a connection's share of 100 Mbit/s busy.
+constexpr int requestsPerConnection = 4;
+constexpr qint64 pipelinedBelow = 1 << 20;
+
+bool pipelinable(const TransferTarget &target)
+{
+    return target.size >= 0 && target.size < pipelinedBelow;
+}
+} // namespace
+
 // What the owner and the lanes share; every member but `bytes` under `mutex`.
 struct DownloadBoard
 {
@@ -80,10 +92,11 @@ private:
         qint64 reported = 0; // bytes counted in the board so far
     };
     int connectionsHeld() const;
+    int release(const TransferTarget &target);
 
     void start(const DownloadJob &job);
     void onFinished(VerifiedTransfer *transfer);
-    void report(DownloadOutcome outcome, const TransferTarget &target);
+    void report(DownloadOutcome outcome, const TransferTarget &target, int released);
 
     DownloadBoard &board;
     const int index;
@@ -91,14 +104,30 @@ private:
     QHash<VerifiedTransfer *, Running> running;
     // Folders made (or found) by this lane: thousands of files share a few folders.
     QSet<QString> readyFolders;
+    // Small files running, and the connections they hold in the board: never more than they are.
+    int pipelinedRunning = 0;
+    int pipelineConnections = 0;
 };
 
 int DownloadLane::connectionsHeld() const
 {
-    int held = 0;
+    int held = pipelineConnections;
     for (const Running &transfer : running)
-        held += transfer.target.connections;
+        held += transfer.target.pipelined ? 0 : transfer.target.connections;
     return held;
+}
+
+// The connections a transfer that ended gives back to the board.
+int DownloadLane::release(const TransferTarget &target)
+{
+    if (!target.pipelined)
+        return target.connections;
+    --pipelinedRunning;
+    if (pipelinedRunning >= pipelineConnections)
+        return 0;
+    --pipelineConnections;
+    network->setPipelining(pipelineConnections, requestsPerConnection);
+    return 1;
 }
 
 void DownloadLane::pump()
@@ -107,15 +136,35 @@ void DownloadLane::pump()
         DownloadJob job;
         {
             std::lock_guard<std::mutex> lock(board.mutex);
-            if (connectionsHeld() >= board.capacity[size_t(index)] ||
-                board.connectionsInUse >= board.connectionsAllowed || board.jobs.empty())
+            if (board.jobs.empty())
+                return;
+            const bool room = connectionsHeld() < board.capacity[size_t(index)] &&
+                              board.connectionsInUse < board.connectionsAllowed;
+            const bool small = pipelinable(board.jobs.front().target);
+            // Once every connection is taken, a small file rides on one this lane's small files
+            // hold, while they have room.
+            const bool rides = small && board.connectionsInUse >= board.connectionsAllowed &&
+                               pipelinedRunning < pipelineConnections * requestsPerConnection;
+            if (!room && !rides)
                 return;
             job = std::move(board.jobs.front());
             board.jobs.pop_front();
-            job.target.connections = std::min(SegmentedDownload::connectionsWanted(job.target),
-                                              board.connectionsAllowed - board.connectionsInUse);
-            board.connectionsInUse += job.target.connections;
+            if (small) {
+                job.target.pipelined = true;
+                ++pipelinedRunning;
+                if (room) {
+                    ++pipelineConnections;
+                    ++board.connectionsInUse;
+                }
+            } else {
+                job.target.connections =
+                    std::min(SegmentedDownload::connectionsWanted(job.target),
+                             board.connectionsAllowed - board.connectionsInUse);
+                board.connectionsInUse += job.target.connections;
+            }
         }
+        if (job.target.pipelined)
+            network->setPipelining(pipelineConnections, requestsPerConnection);
         // A file that cannot even be written is given up at once and the next one taken.
         start(job);
     }
@@ -163,7 +212,7 @@ void DownloadLane::start(const DownloadJob &job)
     outcome.notStarted = true;
     outcome.folderReady = folderReady;
     delete transfer;
-    report(std::move(outcome), job.target);
+    report(std::move(outcome), job.target, release(job.target));
 }
 
 void DownloadLane::onFinished(VerifiedTransfer *transfer)
@@ -179,20 +228,20 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
     outcome.outcome = transfer->outcome();
     outcome.error = transfer->errorString();
     outcome.receivedSize = transfer->receivedSize();
-    report(std::move(outcome), done.target);
+    report(std::move(outcome), done.target, release(done.target));
     pump();
 }
 
-void DownloadLane::report(DownloadOutcome outcome, const TransferTarget &target)
+void DownloadLane::report(DownloadOutcome outcome, const TransferTarget &target, int released)
 {
     {
         std::lock_guard<std::mutex> lock(board.mutex);
         board.release(target);
-        board.connectionsInUse -= target.connections;
+        board.connectionsInUse -= released;
         board.outcomes.append(std::move(outcome));
     }
     // Connections beyond this lane's share were taken from the others, which may wait for them.
-    if (target.connections > 1)
+    if (released > 1)
         board.wakeLanes();
 }
 

@@ -1,5 +1,7 @@
 #include "net/lowspeedguard.h"
 
+#include "net/httpreply.h"
+
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -31,6 +33,12 @@ LowSpeedGuard::LowSpeedGuard(QNetworkReply *reply, int windowMs)
 void LowSpeedGuard::check()
 {
     const qint64 now = clock.elapsed();
+    // A request waiting behind others is not slow: its window starts with its turn.
+    if (const auto *own = qobject_cast<const HttpReply *>(reply); own && own->waitingTurn()) {
+        samples.clear();
+        samples.push_back(Sample{now, received});
+        return;
+    }
     samples.push_back(Sample{now, received});
     // The oldest sample kept is the latest one at least a window old.
     while (samples.size() > 1 && now - samples[1].atMs >= windowMs)

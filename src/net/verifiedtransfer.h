@@ -36,6 +36,8 @@ struct TransferTarget
     // Connections this transfer may open to its server at once: with more than one, a large file
     // comes in ranges side by side (SegmentedDownload).
     int connections = 1;
+    // A small file: its request may wait behind others on a connection (HttpNetwork pipelining).
+    bool pipelined = false;
 };
 
 // One download checked on the way: the body streams into the part file while a thread of its own
