@@ -7,11 +7,13 @@
 //     --http2        let HTTPS use HTTP/2 where the server offers it
 //     --cut-at-half  cancel the batch once half its bytes arrived, then run it again: the
 //                    time and memory printed are those of the second, resumed run
+//     --stop-at-half cancel the batch once half its bytes arrived and end: what arrived stays
+//                    for the next run to resume
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
-#include "net/networkrequests.h"
 #include "files/filemanager.h"
+#include "net/networkrequests.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -64,7 +66,8 @@ int main(int argc, char *argv[])
         QSslConfiguration::setDefaultConfiguration(tls);
     }
     setHttp2Allowed(args.contains(QStringLiteral("--http2")));
-    bool cutPending = args.contains(QStringLiteral("--cut-at-half"));
+    const bool stopAtHalf = args.contains(QStringLiteral("--stop-at-half"));
+    bool cutPending = stopAtHalf || args.contains(QStringLiteral("--cut-at-half"));
 
     FileManager files;
     QElapsedTimer clock;
@@ -98,7 +101,10 @@ int main(int argc, char *argv[])
                          // Out of the transfer's own signal first.
                          QTimer::singleShot(0, &app, [&] {
                              files.cancelDownloads();
-                             files.verifyFiles();
+                             if (stopAtHalf)
+                                 app.exit(0);
+                             else
+                                 files.verifyFiles();
                          });
                      });
     QObject::connect(&files, &FileManager::errorOccurred, &app, [&](const QString &error) {
