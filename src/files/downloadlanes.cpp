@@ -2,6 +2,7 @@
 
 #include "core/logger.h"
 #include "net/httpnetwork.h"
+#include "net/networkrequests.h"
 #include "net/segmenteddownload.h"
 
 #include <QDir>
@@ -25,10 +26,6 @@ namespace {
 constexpr int requestsPerConnection = 4;
 constexpr qint64 pipelinedBelow = 1 << 20;
 
-bool pipelinable(const TransferTarget &target)
-{
-    return target.size >= 0 && target.size < pipelinedBelow;
-}
 } // namespace
 
 // What the owner and the lanes share; every member but `bytes` under `mutex`.
@@ -92,6 +89,7 @@ private:
         qint64 reported = 0; // bytes counted in the board so far
     };
     int connectionsHeld() const;
+    bool pipelinable(const TransferTarget &target);
     int release(const TransferTarget &target);
 
     void start(const DownloadJob &job);
@@ -107,6 +105,9 @@ private:
     // Small files running, and the connections they hold in the board: never more than they are.
     int pipelinedRunning = 0;
     int pipelineConnections = 0;
+    // Per scheme, host and port: whether the lane's own client serves it (Qt's would open
+    // connections of its own for the requests that ride).
+    QHash<QString, bool> ownClient;
 };
 
 int DownloadLane::connectionsHeld() const
@@ -115,6 +116,17 @@ int DownloadLane::connectionsHeld() const
     for (const Running &transfer : running)
         held += transfer.target.pipelined ? 0 : transfer.target.connections;
     return held;
+}
+
+bool DownloadLane::pipelinable(const TransferTarget &target)
+{
+    if (target.size < 0 || target.size >= pipelinedBelow)
+        return false;
+    const QString server = target.url.scheme() + QLatin1Char(':') + target.url.authority();
+    const auto known = ownClient.constFind(server);
+    if (known != ownClient.constEnd())
+        return *known;
+    return *ownClient.insert(server, network->servesItself(makeNetworkRequest(target.url)));
 }
 
 // The connections a transfer that ended gives back to the board.
