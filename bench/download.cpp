@@ -11,6 +11,8 @@
 //     --base-client  install the manifest's base client instead of its files, cut once half
 //                    of the archive arrived and started again: the time printed is the second
 //                    run's, from the new start to the archive unpacked
+//     --stop-at-half cancel the batch once half its bytes arrived and end: what arrived stays
+//                    for the next run to resume
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
@@ -68,7 +70,8 @@ int main(int argc, char *argv[])
         QSslConfiguration::setDefaultConfiguration(tls);
     }
     setHttp2Allowed(args.contains(QStringLiteral("--http2")));
-    bool cutPending = args.contains(QStringLiteral("--cut-at-half"));
+    const bool stopAtHalf = args.contains(QStringLiteral("--stop-at-half"));
+    bool cutPending = stopAtHalf || args.contains(QStringLiteral("--cut-at-half"));
     const bool baseClient = args.contains(QStringLiteral("--base-client"));
     const int limit = int(args.indexOf(QStringLiteral("--limit")));
 
@@ -129,7 +132,10 @@ int main(int argc, char *argv[])
                          // Out of the transfer's own signal first.
                          QTimer::singleShot(0, &app, [&] {
                              files.cancelDownloads();
-                             files.verifyFiles();
+                             if (stopAtHalf)
+                                 app.exit(0);
+                             else
+                                 files.verifyFiles();
                          });
                      });
     QObject::connect(&files, &FileManager::errorOccurred, &app, [&](const QString &error) {

@@ -40,6 +40,7 @@ public:
     qint64 length() const { return bodyLength; }
     // Whether the connection may carry the next request once this answer is complete.
     bool keepAlive() const { return reusable; }
+    bool http11() const { return code != 0 && !http10; }
     QString error() const { return failure; }
 
 private:

@@ -95,6 +95,7 @@ HttpReply::HttpReply(HttpNetwork *network, const QNetworkRequest &request)
     setOperation(QNetworkAccessManager::GetOperation);
     open(QIODevice::ReadOnly);
     redirectsLeft = request.maximumRedirectsAllowed();
+    pipelined = network->pipelines() && request.attribute(HttpNetwork::pipelineAttribute).toBool();
 
     // Like Qt's transfer time-out: a transfer that makes no progress for so long is given up.
     stallLimitMs =
@@ -127,14 +128,25 @@ void HttpReply::send()
     headTaken = false;
 
     const QByteArray head = requestHead(request(), target);
-    socket = retried ? nullptr : network->idleConnection(server);
+    if (pipelined) {
+        const HttpNetwork::Place where = network->place(this, server, retried);
+        waiting = where.waits || where.behind;
+        if (waiting) {
+            stallTimer.stop();
+            if (where.behind)
+                where.behind->write(head);
+            return;
+        }
+        socket = where.socket;
+    } else {
+        socket = retried ? nullptr : network->idleConnection(server);
+    }
     reused = socket != nullptr;
     if (!socket)
         socket = new QTcpSocket;
-    socket->setParent(this);
-    connect(socket, &QTcpSocket::readyRead, this, [this] { readAnswer(); });
-    connect(socket, &QTcpSocket::disconnected, this, &HttpReply::onClosed);
-    connect(socket, &QAbstractSocket::errorOccurred, this, &HttpReply::onSocketError);
+    if (pipelined)
+        network->takeLine(socket, server, this);
+    attach();
     if (reused) {
         socket->write(head);
     } else {
@@ -151,6 +163,51 @@ void HttpReply::send()
     sinceProgress.start();
     if (stallLimitMs > 0)
         stallTimer.start(stallLimitMs);
+}
+
+void HttpReply::attach()
+{
+    socket->setParent(this);
+    connect(socket, &QTcpSocket::readyRead, this, [this] { readAnswer(); });
+    connect(socket, &QTcpSocket::disconnected, this, &HttpReply::onClosed);
+    connect(socket, &QAbstractSocket::errorOccurred, this, &HttpReply::onSocketError);
+}
+
+// The answers ahead on the connection are in: this one's comes next, and may be in the socket's
+// buffer already.
+void HttpReply::takeTurn(QTcpSocket *line)
+{
+    waiting = false;
+    socket = line;
+    reused = true;
+    attach();
+    sinceProgress.start();
+    if (stallLimitMs > 0)
+        stallTimer.start(stallLimitMs);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!socket || isFinished())
+                return;
+            if (socket->state() == QAbstractSocket::ConnectedState)
+                readAnswer();
+            else
+                onClosed();
+        },
+        Qt::QueuedConnection);
+}
+
+// The connection this request waited on went before its answer came: once more on another.
+void HttpReply::sendAgain()
+{
+    if (isFinished())
+        return;
+    if (retried) {
+        fail(RemoteHostClosedError, QStringLiteral("Connection closed before an answer came"));
+        return;
+    }
+    retried = true;
+    send();
 }
 
 // The timer is not started again for every piece of the body (that costs more than the piece):
@@ -313,11 +370,15 @@ void HttpReply::deliver(QByteArray bytes)
 void HttpReply::endAnswer()
 {
     stallTimer.stop();
-    if (answer.keepAlive() && socket && socket->state() == QAbstractSocket::ConnectedState &&
-        socket->bytesAvailable() == 0) {
-        socket->disconnect(this);
-        network->keepConnection(socket, server);
+    const bool kept =
+        answer.keepAlive() && socket && socket->state() == QAbstractSocket::ConnectedState;
+    if (pipelined && socket)
+        network->noteAnswer(server, answer.http11(), kept);
+    if (kept) {
+        QTcpSocket *line = socket;
+        line->disconnect(this);
         socket = nullptr;
+        network->passOn(line, server);
     } else {
         dropConnection();
     }
@@ -403,10 +464,12 @@ void HttpReply::dropConnection()
 {
     if (!socket)
         return;
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    QTcpSocket *line = socket;
     socket = nullptr;
+    line->disconnect(this);
+    line->abort();
+    line->deleteLater();
+    network->dropLine(line);
 }
 
 qint64 HttpReply::bytesAvailable() const

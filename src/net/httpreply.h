@@ -19,6 +19,8 @@ class QTcpSocket;
 // answer ended cleanly back for the next request.
 // A kept connection that the server closed before answering is tried once more on a new one.
 // Redirects are followed; one to an address the manager leaves to Qt goes on in Qt's reply.
+// A pipelined request may wait for a connection, or behind another request on one: meanwhile
+// it runs no stall timer.
 class HttpReply : public QNetworkReply
 {
     Q_OBJECT
@@ -26,6 +28,9 @@ class HttpReply : public QNetworkReply
 public:
     HttpReply(HttpNetwork *network, const QNetworkRequest &request);
     ~HttpReply() override;
+
+    // Whether the request waits for its turn: no connection yet, or answers ahead of its own.
+    bool waitingTurn() const { return waiting; }
 
     void abort() override;
     qint64 bytesAvailable() const override;
@@ -35,7 +40,11 @@ protected:
     qint64 readData(char *data, qint64 maxSize) override;
 
 private:
+    friend class HttpNetwork;
     void send();
+    void attach();
+    void takeTurn(QTcpSocket *line);
+    void sendAgain();
     void readAnswer(bool bounded = true);
     bool takeHead();
     void setHead(int status, const QByteArray &reason,
@@ -62,6 +71,8 @@ private:
     QString server;
     bool reused = false;
     bool retried = false;
+    bool pipelined = false;
+    bool waiting = false;
     bool answerBegun = false; // a byte of the answer arrived on this connection
     bool headTaken = false;
     int redirectsLeft = 0;

@@ -1,5 +1,7 @@
 #include "net/lowspeedguard.h"
 
+#include "net/httpreply.h"
+
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -31,9 +33,14 @@ LowSpeedGuard::LowSpeedGuard(QNetworkReply *reply, int windowMs)
 void LowSpeedGuard::check()
 {
     const qint64 now = clock.elapsed();
-    if (excused) {
+    // A reply its reader held back (the speed limit), or a request still waiting behind others
+    // on its connection, is not slow: its window starts again from here.
+    const auto *own = qobject_cast<const HttpReply *>(reply);
+    if (excused || (own && own->waitingTurn())) {
         excused = false;
         samples.clear();
+        samples.push_back(Sample{now, received});
+        return;
     }
     samples.push_back(Sample{now, received});
     // The oldest sample kept is the latest one at least a window old.

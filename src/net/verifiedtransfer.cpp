@@ -3,6 +3,7 @@
 #include "core/logger.h"
 #include "net/digestingwriter.h"
 #include "net/hostfailure.h"
+#include "net/httpnetwork.h"
 #include "net/networkrequests.h"
 #include "net/segmenteddownload.h"
 #include "net/speedlimit.h"
@@ -183,6 +184,8 @@ void VerifiedTransfer::sendRequest()
     // means any), which fails the size check every time, and offsets of a resume would count
     // the packed bytes.
     request.setRawHeader("Accept-Encoding", "identity");
+    if (destination.pipelined)
+        request.setAttribute(HttpNetwork::pipelineAttribute, true);
     if (resumeOffset > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
         // The rest only if the file is still the one the part came from; otherwise all of it.

@@ -40,6 +40,8 @@ struct TransferTarget
     int connections = 1;
     // Shared with the other transfers it is counted with; null: as fast as the network goes.
     std::shared_ptr<SpeedLimit> speedLimit;
+    // A small file: its request may wait behind others on a connection (HttpNetwork pipelining).
+    bool pipelined = false;
 };
 
 // One download checked on the way: the body streams into the part file while a thread of its own
