@@ -93,6 +93,7 @@ private:
     };
     int connectionsHeld() const;
     bool pipelinable(const TransferTarget &target);
+    void leaveFailedServer(const FileServers *servers, int server);
     int release(const TransferTarget &target);
 
     void start(DownloadJob job);
@@ -108,6 +109,8 @@ private:
     // Small files running, and the connections they hold in the board: never more than they are.
     int pipelinedRunning = 0;
     int pipelineConnections = 0;
+    // Transfers ended because their server failed on another file, before their first byte.
+    QSet<VerifiedTransfer *> leaving;
     // Per scheme, host and port: whether the lane's own client serves it (Qt's would open
     // connections of its own for the requests that ride).
     QHash<QString, bool> ownClient;
@@ -249,11 +252,39 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
     outcome.error = transfer->errorString();
     outcome.receivedSize = transfer->receivedSize();
     outcome.hostFailure = transfer->hostFailure();
+    if (leaving.remove(transfer)) {
+        outcome.outcome = VerifiedTransfer::Outcome::NetworkError;
+        outcome.error = QStringLiteral("its server failed on another file");
+        outcome.hostFailure = true;
+        outcome.serverLeft = true;
+        report(std::move(outcome), done.target, release(done.target));
+        return;
+    }
     // Marked here, before this lane takes its next file, so that file already goes elsewhere.
     if (outcome.hostFailure && done.servers)
         outcome.serverLeft = done.servers->fail(done.entry.server);
+    const bool leave = outcome.hostFailure && outcome.serverLeft;
     report(std::move(outcome), done.target, release(done.target));
+    if (leave)
+        leaveFailedServer(done.servers.get(), done.entry.server);
     pump();
+}
+
+// Files waiting behind others on a server that has just failed would each wait for a failure of
+// their own (a stalled server costs the whole low-speed window, file after file): those that have
+// not had a byte yet end now and go to the next server at once, as the failed one did.
+void DownloadLane::leaveFailedServer(const FileServers *servers, int server)
+{
+    QList<VerifiedTransfer *> waiting;
+    for (auto it = running.cbegin(); it != running.cend(); ++it) {
+        if (it->servers.get() == servers && it->entry.server == server && it->reported == 0)
+            waiting.append(it.key());
+    }
+    for (VerifiedTransfer *transfer : qAsConst(waiting)) {
+        leaving.insert(transfer);
+        // Ends at once, through onFinished.
+        transfer->cancel();
+    }
 }
 
 void DownloadLane::report(DownloadOutcome outcome, const TransferTarget &target, int released)

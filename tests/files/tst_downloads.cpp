@@ -782,7 +782,8 @@ void DownloadsTest::failedServerGivesWayToTheMirrorAtOnce()
                                              : raw.rootUrl();
     const QString mirror = fixture->server.rootUrl() + "/files";
     config.filesMirrors = QStringList{mirror};
-    // One at a time, so every file after the first meets a host already known to have failed.
+    // One connection: every file after the first either waits behind it on that connection or
+    // meets a host already known to have failed.
     config.maxDownloadThreads = 1;
     auto manager = prepared(3000);
     QVERIFY(manager);
