@@ -65,6 +65,26 @@
             <numerusform> i %n innych</numerusform>
         </translation>
     </message>
+    <message>
+        <source>Cannot open temp file for writing: %1</source>
+        <translation>Nie można otworzyć pliku tymczasowego do zapisu: %1</translation>
+    </message>
+    <message>
+        <source>the folder cannot be created</source>
+        <translation>nie można utworzyć folderu</translation>
+    </message>
+    <message>
+        <source>Cannot write to %1: %2.</source>
+        <translation>Nie można zapisać w %1: %2.</translation>
+    </message>
+    <message>
+        <source>Skipped (too many errors): %1</source>
+        <translation>Pominięto (zbyt wiele błędów): %1</translation>
+    </message>
+    <message>
+        <source>its server failed on another file</source>
+        <translation>jego serwer zawiódł przy innym pliku</translation>
+    </message>
 </context>
 <context>
     <name>FileManager</name>
@@ -165,6 +185,13 @@
     <message>
         <source>The game program must lie inside the game folder, but game_executable &quot;%1&quot; leads out of it (to %2)</source>
         <translation>Program gry musi leżeć w folderze gry, a game_executable „%1” wychodzi poza niego (do %2)</translation>
+    </message>
+</context>
+<context>
+    <name>LowSpeedGuard</name>
+    <message>
+        <source>The server sent only %1 bytes in %2 s (too slow to go on)</source>
+        <translation>Serwer wysłał tylko %1 bajtów w %2 s (zbyt wolno, by kontynuować)</translation>
     </message>
 </context>
 <context>
@@ -796,6 +823,57 @@ Pobrać pełnego klienta?</translation>
     <message>
         <source>Update downloaded! Restarting...</source>
         <translation>Aktualizacja pobrana! Ponowne uruchamianie...</translation>
+    </message>
+</context>
+<context>
+    <name>VerifiedTransfer</name>
+    <message>
+        <source>cannot write %1</source>
+        <translation>nie można zapisać %1</translation>
+    </message>
+    <message>
+        <source>The server sent the file packed (Content-Encoding: %1) though asked for its own bytes</source>
+        <translation>Serwer wysłał plik spakowany (Content-Encoding: %1), choć poproszono o jego własne bajty</translation>
+    </message>
+    <message>
+        <source>The server answered %1 instead of the file</source>
+        <translation>Serwer odpowiedział %1 zamiast pliku</translation>
+    </message>
+    <message>
+        <source>The server answered a request for bytes %1 with %2</source>
+        <translation>Serwer odpowiedział na żądanie bajtów %1: %2</translation>
+    </message>
+    <message>
+        <source>The server sent more than the range asked for</source>
+        <translation>Serwer wysłał więcej niż żądany zakres</translation>
+    </message>
+    <message>
+        <source>Connection closed after %1 of %2 bytes</source>
+        <translation>Połączenie zamknięte po %1 z %2 bajtów</translation>
+    </message>
+    <message>
+        <source>The server sent another range or file twice</source>
+        <translation>Serwer dwukrotnie wysłał inny zakres lub plik</translation>
+    </message>
+    <message>
+        <source>The server sent nothing for %1 s</source>
+        <translation>Serwer nic nie wysłał przez %1 s</translation>
+    </message>
+    <message>
+        <source>cancelled</source>
+        <translation>przerwano</translation>
+    </message>
+    <message>
+        <source>%1 was changed by another program while it downloaded</source>
+        <translation>%1 został zmieniony przez inny program w trakcie pobierania</translation>
+    </message>
+    <message>
+        <source>SHA256 mismatch</source>
+        <translation>Niezgodna suma SHA256</translation>
+    </message>
+    <message>
+        <source>rename failed</source>
+        <translation>nie udało się zmienić nazwy</translation>
     </message>
 </context>
 </TS>

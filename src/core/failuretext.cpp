@@ -26,3 +26,11 @@ FailureText FailureText::arg(const FailureText &argument) const
     result.local = local.arg(argument.local);
     return result;
 }
+
+FailureText FailureText::arg(const QString &first, const QString &second) const
+{
+    FailureText result;
+    result.english = english.arg(first, second);
+    result.local = local.arg(first, second);
+    return result;
+}

@@ -18,6 +18,8 @@ public:
     FailureText arg(const QString &argument) const;
     FailureText arg(const FailureText &argument) const;
     FailureText arg(qint64 number) const { return arg(QString::number(number)); }
+    // Both at once, as QString::arg(a, b) does: a first argument holding "%2" stays as it is.
+    FailureText arg(const QString &first, const QString &second) const;
 
     const QString &logged() const { return english; }
     const QString &shown() const { return local; }

@@ -52,8 +52,7 @@ GameProgram locateGameProgram(const QString &gameDirectory, const QString &execu
         program.problem = FailureText("GameProgram", "The game program must lie inside the game "
                                                      "folder, but game_executable \"%1\" leads "
                                                      "out of it (to %2)")
-                              .arg(executable)
-                              .arg(target);
+                              .arg(executable, target);
         return program;
     }
     program.relativePath = clean;

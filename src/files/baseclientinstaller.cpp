@@ -102,7 +102,7 @@ void BaseClientInstaller::onDownloadFinished()
     case VerifiedTransfer::Outcome::WriteFailed:
     case VerifiedTransfer::Outcome::RenameFailed:
         fail(FailureText("BaseClientInstaller", "Client download failed: %1")
-                 .arg(transfer->errorString()));
+                 .arg(transfer->failure()));
         return;
     default:
         break;

@@ -105,7 +105,8 @@ bool DigestCache::save() const
     return file.commit();
 }
 
-QString DigestCache::find(const QString &relativePath, const Entry &stamp) const
+QString DigestCache::find(const QString &relativePath, const Entry &stamp,
+                          const QString &expected) const
 {
     const char *record = index.value(QByteArrayView(relativePath.toUtf8()));
     if (!record || readAt<qint64>(record) != stamp.size ||
@@ -113,6 +114,17 @@ QString DigestCache::find(const QString &relativePath, const Entry &stamp) const
         readAt<quint64>(record + 16) != stamp.device || readAt<quint64>(record + 24) != stamp.inode)
         return QString();
     static const char hexDigits[] = "0123456789abcdef";
+    if (expected.size() == 2 * digestSize) {
+        const QChar *digit = expected.constData();
+        bool same = true;
+        for (qsizetype i = 0; i < digestSize && same; ++i, digit += 2) {
+            const uchar byte = uchar(record[digestAt + i]);
+            same = digit[0] == QLatin1Char(hexDigits[byte >> 4]) &&
+                   digit[1] == QLatin1Char(hexDigits[byte & 0xf]);
+        }
+        if (same)
+            return expected;
+    }
     QString hex(2 * digestSize, Qt::Uninitialized);
     QChar *out = hex.data();
     for (qsizetype i = 0; i < digestSize; ++i) {

@@ -44,7 +44,9 @@ public:
     // The remembered digest when the file's size, modification time and identity are the
     // remembered ones, otherwise empty. Safe to call from several threads while
     // nothing changes the cache.
-    QString find(const QString &relativePath, const Entry &stamp) const;
+    // A remembered digest equal to `expected` comes back as `expected` itself, shared.
+    QString find(const QString &relativePath, const Entry &stamp,
+                 const QString &expected = QString()) const;
     // `entry.sha256` is 64 hex digits.
     void insert(const QString &relativePath, const Entry &entry);
     // True when there was an entry to remove.

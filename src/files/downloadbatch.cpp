@@ -147,21 +147,21 @@ void DownloadBatch::takeOutcome(const DownloadOutcome &outcome)
     Logger &log = Logger::instance();
     const FileEntry &entry = outcome.entry;
     if (outcome.notStarted) {
-        const QString text =
-            QStringLiteral("Cannot open temp file for writing: %1").arg(entry.path);
-        log.log(Error, text);
-        emit errorOccurred(text);
+        const FailureText text =
+            FailureText("DownloadBatch", "Cannot open temp file for writing: %1").arg(entry.path);
+        log.log(Error, text.logged());
+        emit errorOccurred(text.shown());
+        const FailureText reason =
+            outcome.folderReady ? outcome.error
+                                : FailureText("DownloadBatch", "the folder cannot be created");
         if (writeFailure.isEmpty()) {
-            writeFailure =
-                QStringLiteral("Cannot write to %1: %2.")
-                    .arg(QDir::toNativeSeparators(
-                             QFileInfo(gameFilePath(entry.path)).absolutePath()),
-                         outcome.folderReady ? outcome.error
-                                             : QStringLiteral("the folder cannot be created"));
+            writeFailure = tr("Cannot write to %1: %2.")
+                               .arg(QDir::toNativeSeparators(
+                                        QFileInfo(gameFilePath(entry.path)).absolutePath()),
+                                    reason.shown());
         }
         skippedFiles.append(entry.path);
-        skipReasons.append(outcome.folderReady ? outcome.error
-                                               : QStringLiteral("the folder cannot be created"));
+        skipReasons.append(reason.shown());
         return;
     }
     switch (outcome.outcome) {
@@ -214,7 +214,7 @@ bool DownloadBatch::askAnotherServer(const DownloadOutcome &outcome)
     moved.server = servers->choose(outcome.entry.server);
     Logger::instance().log(Warn, QStringLiteral("%1 failed at %2 (%3); asking %4 at once")
                                      .arg(moved.path, servers->name(outcome.entry.server),
-                                          outcome.error, servers->name(moved.server)));
+                                          outcome.error.logged(), servers->name(moved.server)));
     if (paused)
         pausedFiles.append(moved);
     else if (lanes->addFirst(jobFor(moved)))
@@ -279,26 +279,26 @@ void DownloadBatch::cancel()
     Logger::instance().log(Info, QStringLiteral("Download cancelled"));
 }
 
-void DownloadBatch::handleDownloadFailure(FileEntry entry, QString error)
+void DownloadBatch::handleDownloadFailure(FileEntry entry, const FailureText &error)
 {
     Logger &log = Logger::instance();
     entry.attempts += 1;
 
     if (entry.attempts >= maxAttempts) {
         log.log(Error, QStringLiteral("Skipping %1 after %2 failed attempts: %3")
-                           .arg(entry.path, QString::number(maxAttempts), error));
-        emit errorOccurred(QStringLiteral("Skipped (too many errors): %1").arg(entry.path));
+                           .arg(entry.path, QString::number(maxAttempts), error.logged()));
+        emit errorOccurred(tr("Skipped (too many errors): %1").arg(entry.path));
         ++completedFiles;
         skippedFiles.append(entry.path);
-        skipReasons.append(error);
+        skipReasons.append(error.shown());
         return;
     }
 
     log.log(Warn, QStringLiteral("Retry %1/%2 for %3 in %4s: %5")
                       .arg(QString::number(entry.attempts), QString::number(maxAttempts),
-                           entry.path, QString::number(retryDelayMs / 1000), error));
+                           entry.path, QString::number(retryDelayMs / 1000), error.logged()));
     ++pendingRetries;
-    emit retryScheduled(entry.path, retryDelayMs, entry.attempts + 1, maxAttempts, error);
+    emit retryScheduled(entry.path, retryDelayMs, entry.attempts + 1, maxAttempts, error.shown());
     // A coarse timer may fire up to 5 % early; the pause is a promise to the server.
     QTimer::singleShot(retryDelayMs, Qt::PreciseTimer, this,
                        [this, entry, generation = batchGeneration] {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/failuretext.h"
 #include "files/manifest.h"
 
 #include <QByteArray>
@@ -63,7 +64,7 @@ private:
     void takeOutcome(const DownloadOutcome &outcome);
     void finishBatch();
     bool askAnotherServer(const DownloadOutcome &outcome);
-    void handleDownloadFailure(FileEntry entry, QString error);
+    void handleDownloadFailure(FileEntry entry, const FailureText &error);
     void makeRunnableIfGame(const FileEntry &entry, const QString &path) const;
     void emitDownloadProgress();
 

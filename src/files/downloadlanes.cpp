@@ -231,7 +231,7 @@ void DownloadLane::start(DownloadJob job)
     running.remove(transfer);
     DownloadOutcome outcome;
     outcome.entry = job.entry;
-    outcome.error = transfer->errorString();
+    outcome.error = transfer->failure();
     outcome.notStarted = true;
     outcome.folderReady = folderReady;
     delete transfer;
@@ -249,12 +249,12 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
     DownloadOutcome outcome;
     outcome.entry = done.entry;
     outcome.outcome = transfer->outcome();
-    outcome.error = transfer->errorString();
+    outcome.error = transfer->failure();
     outcome.receivedSize = transfer->receivedSize();
     outcome.hostFailure = transfer->hostFailure();
     if (leaving.remove(transfer)) {
         outcome.outcome = VerifiedTransfer::Outcome::NetworkError;
-        outcome.error = QStringLiteral("its server failed on another file");
+        outcome.error = FailureText("DownloadBatch", "its server failed on another file");
         outcome.hostFailure = true;
         outcome.serverLeft = true;
         report(std::move(outcome), done.target, release(done.target));

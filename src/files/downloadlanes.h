@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failuretext.h"
+
 #include "files/manifest.h"
 #include "net/verifiedtransfer.h"
 
@@ -29,7 +31,7 @@ struct DownloadOutcome
 {
     FileEntry entry;
     VerifiedTransfer::Outcome outcome = VerifiedTransfer::Outcome::Running;
-    QString error;
+    FailureText error;
     qint64 receivedSize = 0;
     // The part file could not even be opened: nothing was sent.
     bool notStarted = false;

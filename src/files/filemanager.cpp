@@ -142,7 +142,7 @@ void FileManager::downloadManifest()
             });
     connect(reply, &QNetworkReply::finished, this, [this, reply, speed] {
         if (speed && speed->tripped())
-            manifestAbortReason = FailureText::verbatim(speed->reason());
+            manifestAbortReason = speed->reason();
         // Qt may hand over the last of a body only as the reply ends.
         else if (reply->bytesAvailable() > maxManifestBytes)
             manifestAbortReason = tooLargeManifest();
@@ -237,7 +237,7 @@ void FileManager::verifyFiles()
     jobs.reserve(files.size());
     // A file the integrity monitor saw modified is read again, whatever its time says.
     for (const FileEntry &entry : files)
-        jobs.append({entry.path, entry.size, !suspectFiles.contains(entry.path)});
+        jobs.append({entry.path, entry.size, !suspectFiles.contains(entry.path), entry.sha256});
 
     // One hasher for every pass: a new run waits until the last one has stored what it learnt,
     // so a pass right after another finds it in the cache.

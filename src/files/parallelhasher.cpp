@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -44,9 +45,9 @@ struct ParallelHasher::Run
     QList<HashJob> jobs;
     std::unique_ptr<DigestCache> cache;
     std::vector<HashResult> results;
-    // What each hashed file's digest is remembered under: its size, time and identity.
-    std::vector<DigestCache::Entry> learnt;
-    std::vector<char> rememberable;
+    // The digests worth remembering, by job, under the size, time and identity they belong to.
+    std::mutex learntMutex;
+    std::vector<std::pair<int, DigestCache::Entry>> learnt;
     // Sizes and times read ahead while the cache loads; empty when there is no cache to load.
     std::vector<std::optional<platform::FileStamp>> stamps;
     std::atomic<int> nextStamp{0};
@@ -85,8 +86,6 @@ void ParallelHasher::start(const QString &folder, const QList<HashJob> &jobs,
     if (!cacheFile.isEmpty())
         run->cache = std::make_unique<DigestCache>(cacheFile, folder, cacheScope);
     run->results.resize(size_t(jobs.size()));
-    run->learnt.resize(size_t(jobs.size()));
-    run->rememberable.resize(size_t(jobs.size()));
     run->startedNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
     // A hostile manifest's sizes must not wrap the sum.
     for (const HashJob &job : jobs) {
@@ -175,19 +174,12 @@ void ParallelHasher::runAll(std::shared_ptr<Run> run)
 
     if (cancelled || !run->cache)
         return;
-    bool changed = false;
-    for (qsizetype i = 0; i < results.size(); ++i) {
-        const HashResult &result = results.at(i);
-        if (result.outcome == HashResult::Hashed) {
-            if (!result.fromCache && run->rememberable[size_t(i)]) {
-                DigestCache::Entry entry = run->learnt[size_t(i)];
-                entry.sha256 = result.sha256;
-                run->cache->insert(result.relativePath, entry);
-                changed = true;
-            }
-        } else if (run->cache->remove(result.relativePath)) {
+    bool changed = !run->learnt.empty();
+    for (const auto &[index, entry] : run->learnt)
+        run->cache->insert(results.at(index).relativePath, entry);
+    for (const HashResult &result : results) {
+        if (result.outcome != HashResult::Hashed && run->cache->remove(result.relativePath))
             changed = true;
-        }
     }
     if (changed && !run->cache->save())
         Logger::instance().log(
@@ -206,10 +198,11 @@ void ParallelHasher::readStamps(Run &run)
 // Runs on every hashing thread: takes the next job until none is left or the run is cancelled.
 void ParallelHasher::work(Run &run)
 {
+    std::vector<std::pair<int, DigestCache::Entry>> learnt;
     for (;;) {
         const int index = run.next++;
         if (index >= run.jobs.size() || run.cancelled)
-            return;
+            break;
         const HashJob &job = run.jobs.at(index);
         HashResult &result = run.results[size_t(index)];
         result.relativePath = job.relativePath;
@@ -222,7 +215,8 @@ void ParallelHasher::work(Run &run)
         if (run.cache && job.trustCache && !run.stamps.empty()) {
             const std::optional<platform::FileStamp> &stamp = run.stamps[size_t(index)];
             if (stamp && (job.size < 0 || stamp->size == job.size)) {
-                result.sha256 = run.cache->find(job.relativePath, cacheStamp(*stamp));
+                result.sha256 =
+                    run.cache->find(job.relativePath, cacheStamp(*stamp), job.expectedSha256);
                 if (!result.sha256.isEmpty()) {
                     result.outcome = HashResult::Hashed;
                     result.fromCache = true;
@@ -257,7 +251,7 @@ void ParallelHasher::work(Run &run)
         });
         if (run.cancelled) {
             result.outcome = HashResult::NotChecked;
-            return;
+            break;
         }
         run.done += expected - counted;
         if (digest.isEmpty()) {
@@ -268,7 +262,12 @@ void ParallelHasher::work(Run &run)
         result.sha256 = digest;
         // Not remembered while so fresh that a same-size write could still keep its time. A file
         // written while it was read needs no check: it no longer has the time it is stored under.
-        run.learnt[size_t(index)] = cacheStamp(*stamp);
-        run.rememberable[size_t(index)] = stamp->modifiedNs <= run.startedNs - racyWindowNs;
+        if (stamp->modifiedNs <= run.startedNs - racyWindowNs) {
+            DigestCache::Entry entry = cacheStamp(*stamp);
+            entry.sha256 = digest;
+            learnt.emplace_back(index, entry);
+        }
     }
+    std::lock_guard<std::mutex> lock(run.learntMutex);
+    run.learnt.insert(run.learnt.end(), learnt.begin(), learnt.end());
 }

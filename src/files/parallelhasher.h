@@ -18,6 +18,9 @@ struct HashJob
     QString relativePath;
     qint64 size = 0;
     bool trustCache = true;
+    // The digest the file should have, when known: a remembered digest equal to it comes back as
+    // this very string, so a folder checked before costs no new string per file.
+    QString expectedSha256 = {};
 };
 
 struct HashResult

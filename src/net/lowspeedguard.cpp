@@ -58,8 +58,8 @@ void LowSpeedGuard::check()
     reply->abort();
 }
 
-QString LowSpeedGuard::reason() const
+FailureText LowSpeedGuard::reason() const
 {
-    return QStringLiteral("The server sent only %1 bytes in %2 s (too slow to go on)")
+    return FailureText("LowSpeedGuard", "The server sent only %1 bytes in %2 s (too slow to go on)")
         .arg(QString::number(bytesInWindow), QString::number(windowMs / 1000.0));
 }

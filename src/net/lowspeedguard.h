@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failuretext.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -29,7 +31,7 @@ public:
     bool tripped() const { return trippedAt > 0; }
     // The reader held the reply back (a speed limit): the window running now does not count.
     void excuse() { excused = true; }
-    QString reason() const;
+    FailureText reason() const;
 
 private:
     LowSpeedGuard(QNetworkReply *reply, int windowMs);

@@ -119,7 +119,7 @@ bool SegmentedDownload::start()
     QFile::remove(statePath());
     QFile part(target.partPath);
     if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate) || !part.resize(total)) {
-        error = part.errorString();
+        error = FailureText::verbatim(part.errorString());
         return false;
     }
     part.close();
@@ -220,7 +220,8 @@ void SegmentedDownload::send(int index)
     segment.file = std::make_unique<QFile>(target.partPath);
     if (!segment.file->open(QIODevice::ReadWrite | QIODevice::Unbuffered) ||
         !segment.file->seek(segment.next)) {
-        fail(QStringLiteral("cannot write %1").arg(target.partPath), End::WriteFailed);
+        fail(FailureText("VerifiedTransfer", "cannot write %1").arg(target.partPath),
+             End::WriteFailed);
         return;
     }
     QNetworkRequest request = makeNetworkRequest(target.url, target.userAgent, target.timeoutMs);
@@ -248,8 +249,9 @@ bool SegmentedDownload::accept(int index)
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
     if (!encoding.isEmpty() && encoding != "identity") {
-        fail(QStringLiteral("The server sent the file packed (Content-Encoding: %1) though "
-                            "asked for its own bytes")
+        fail(FailureText("VerifiedTransfer",
+                         "The server sent the file packed (Content-Encoding: %1) though asked "
+                         "for its own bytes")
                  .arg(QString::fromLatin1(encoding)));
         return false;
     }
@@ -268,7 +270,7 @@ bool SegmentedDownload::accept(int index)
     }
     if (status != 206) {
         hostFailed = status >= 500;
-        fail(QStringLiteral("The server answered %1 instead of the file")
+        fail(FailureText("VerifiedTransfer", "The server answered %1 instead of the file")
                  .arg((QString::number(status) + QLatin1Char(' ') +
                        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
                           .trimmed()));
@@ -286,8 +288,8 @@ bool SegmentedDownload::accept(int index)
     const bool parsed = parseContentRange(range, first, last, length);
     if (!parsed || first != segment.next || last != segment.to ||
         (length >= 0 && length != total)) {
-        fail(QStringLiteral("The server answered a request for bytes %1-%2 with %3")
-                 .arg(QString::number(segment.next), QString::number(segment.to),
+        fail(FailureText("VerifiedTransfer", "The server answered a request for bytes %1 with %2")
+                 .arg(QStringLiteral("%1-%2").arg(segment.next).arg(segment.to),
                       range.isEmpty() ? QStringLiteral("no Content-Range")
                                       : QString::fromLatin1(range)));
         return false;
@@ -353,14 +355,15 @@ bool SegmentedDownload::write(int index, const QByteArray &chunk)
     if (chunk.isEmpty())
         return true;
     if (segment.next + chunk.size() > segment.to + 1) {
-        fail(QStringLiteral("The server sent more than the range asked for"));
+        fail(FailureText("VerifiedTransfer", "The server sent more than the range asked for"));
         return false;
     }
     if (segment.file->write(chunk) != chunk.size()) {
         const QString reason = segment.file->errorString();
         Logger::instance().log(Warn,
                                QStringLiteral("Cannot write %1: %2").arg(target.partPath, reason));
-        fail(QStringLiteral("cannot write %1").arg(target.partPath), End::WriteFailed);
+        fail(FailureText("VerifiedTransfer", "cannot write %1").arg(target.partPath),
+             End::WriteFailed);
         return false;
     }
     segment.next += chunk.size();
@@ -381,7 +384,7 @@ void SegmentedDownload::onFinished(int index)
         const LowSpeedGuard *guard = reply->findChild<LowSpeedGuard *>();
         const bool tooSlow = guard && guard->tripped();
         hostFailed = isHostFailure(reply, tooSlow);
-        fail(tooSlow ? guard->reason() : reply->errorString());
+        fail(tooSlow ? guard->reason() : FailureText::verbatim(reply->errorString()));
         return;
     }
     onReadyRead(index);
@@ -415,7 +418,7 @@ void SegmentedDownload::segmentDone(int index)
     Segment &done = segments[size_t(index)];
     done.file.reset();
     if (done.next <= done.to) {
-        fail(QStringLiteral("Connection closed after %1 of %2 bytes")
+        fail(FailureText("VerifiedTransfer", "Connection closed after %1 of %2 bytes")
                  .arg(QString::number(done.next - done.from),
                       QString::number(done.to - done.from + 1)));
         return;
@@ -428,7 +431,7 @@ void SegmentedDownload::segmentDone(int index)
     }
 }
 
-void SegmentedDownload::fail(const QString &reason, End how)
+void SegmentedDownload::fail(const FailureText &reason, End how)
 {
     if (ended != End::Running)
         return;
@@ -441,7 +444,7 @@ void SegmentedDownload::fail(const QString &reason, End how)
 void SegmentedDownload::restartFresh(const QString &reason)
 {
     if (restarted) {
-        fail(QStringLiteral("The server sent another range or file twice"));
+        fail(FailureText("VerifiedTransfer", "The server sent another range or file twice"));
         return;
     }
     restarted = true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failuretext.h"
+
 #include "net/digestingwriter.h"
 #include "net/verifiedtransfer.h"
 
@@ -60,7 +62,8 @@ public:
     void cancel();
 
     End end() const { return ended; }
-    QString errorString() const { return error; }
+    QString errorString() const { return error.logged(); }
+    const FailureText &failure() const { return error; }
     // Failed for its host rather than for the file (isHostFailure).
     bool hostFailure() const { return hostFailed; }
     // The part read back: its size and digest (valid with End::Done).
@@ -103,7 +106,7 @@ private:
     void drain(int index);
     void onFinished(int index);
     void segmentDone(int index);
-    void fail(const QString &reason, End how = End::Failed);
+    void fail(const FailureText &reason, End how = End::Failed);
     void restartFresh(const QString &reason);
     void stopAll();
     void readBack();
@@ -120,7 +123,7 @@ private:
     QElapsedTimer sinceSaved;
     QTimer *paceTimer;
     End ended = End::Running;
-    QString error;
+    FailureText error;
     bool hostFailed = false;
     DigestingWriter::Result outcome;
     std::thread hasher;

@@ -68,7 +68,7 @@ bool VerifiedTransfer::start()
     connect(segmented, &SegmentedDownload::finished, this, &VerifiedTransfer::onSegmentsFinished);
     if (segmented->start())
         return true;
-    error = segmented->errorString();
+    error = segmented->failure();
     delete segmented;
     segmented = nullptr;
     return false;
@@ -92,7 +92,7 @@ void VerifiedTransfer::onSegmentsFinished()
     }
     if (end == SegmentedDownload::End::Failed) {
         failedOnTheWire = true;
-        wireError = segmented->errorString();
+        wireError = segmented->failure();
         hostFailed = segmented->hostFailure();
     }
     complete();
@@ -106,7 +106,7 @@ bool VerifiedTransfer::startStream()
     validatorOnDisk = false;
     auto file = std::make_unique<QFile>(destination.partPath);
     if (!openPart(*file)) {
-        error = file->errorString();
+        error = FailureText::verbatim(file->errorString());
         return false;
     }
     // A large part is read back into the digest on the writer's thread, and the request waits
@@ -379,19 +379,19 @@ void VerifiedTransfer::onFinished()
     }
     reply = nullptr;
     paceTimer->stop();
-    wireError = done->errorString();
+    wireError = FailureText::verbatim(done->errorString());
     // The player reads "404 Not Found" sooner than Qt's sentence around it with the URL.
     const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString phrase =
         done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().trimmed();
     if (status >= 400 && !phrase.isEmpty())
-        wireError = QStringLiteral("%1 %2").arg(QString::number(status), phrase);
+        wireError = FailureText::verbatim(QString::number(status) + QLatin1Char(' ') + phrase);
     if (speedGuard && speedGuard->tripped())
         wireError = speedGuard->reason();
     else if (done->error() == QNetworkReply::OperationCanceledError && !cancelled)
         // Qt's transfer time-out calls itself a cancel.
         wireError =
-            QStringLiteral("The server sent nothing for %1 s")
+            FailureText("VerifiedTransfer", "The server sent nothing for %1 s")
                 .arg(QString::number((destination.timeoutMs > 0 ? destination.timeoutMs
                                                                 : network->transferTimeout()) /
                                      1000.0));
@@ -459,12 +459,12 @@ void VerifiedTransfer::complete()
 
     if (cancelled) {
         result = Outcome::Cancelled;
-        error = QStringLiteral("cancelled");
+        error = FailureText("VerifiedTransfer", "cancelled");
         // Cancelled while the part was read back: all of it is still there for the next attempt.
         fileSize = qMax(fileSize, resumeOffset);
     } else if (!written.written) {
         result = Outcome::WriteFailed;
-        error = QStringLiteral("cannot write %1").arg(destination.partPath);
+        error = FailureText("VerifiedTransfer", "cannot write %1").arg(destination.partPath);
         Logger::instance().log(
             Warn, QStringLiteral("Cannot write %1: %2").arg(destination.partPath, written.error));
     } else if (failedOnTheWire && !tooLong && (refusedStatus < 300 || refusedStatus > 399)) {
@@ -472,29 +472,32 @@ void VerifiedTransfer::complete()
         error = wireError;
     } else if (!refusedEncoding.isEmpty()) {
         result = Outcome::NetworkError;
-        error = QStringLiteral("The server sent the file packed (Content-Encoding: %1) though "
-                               "asked for its own bytes")
+        error = FailureText("VerifiedTransfer",
+                            "The server sent the file packed (Content-Encoding: %1) though asked "
+                            "for its own bytes")
                     .arg(refusedEncoding);
     } else if (refusedStatus != 0) {
         // The part stays: nothing of this answer reached it. (Qt calls a redirect without a
         // Location an unknown protocol; the status says more.)
         result = Outcome::NetworkError;
         error =
-            QStringLiteral("The server answered %1 instead of the file")
+            FailureText("VerifiedTransfer", "The server answered %1 instead of the file")
                 .arg((QString::number(refusedStatus) + QLatin1Char(' ') + refusedReason).trimmed());
     } else if (cutShort) {
         result = Outcome::NetworkError;
-        error = QStringLiteral("Connection closed after %1 of %2 bytes")
+        error = FailureText("VerifiedTransfer", "Connection closed after %1 of %2 bytes")
                     .arg(QString::number(bodyBytes), QString::number(bodyLength));
     } else if (written.changedOnDisk) {
         result = Outcome::Mismatch;
-        error = QStringLiteral("%1 was changed by another program while it downloaded")
-                    .arg(destination.partPath);
-        Logger::instance().log(Warn, QStringLiteral("Not using %1: %2").arg(displayName(), error));
+        error =
+            FailureText("VerifiedTransfer", "%1 was changed by another program while it downloaded")
+                .arg(destination.partPath);
+        Logger::instance().log(
+            Warn, QStringLiteral("Not using %1: %2").arg(displayName(), error.logged()));
     } else if (tooLong || (destination.size >= 0 && fileSize != destination.size) ||
                (destination.verifyDigest && fileDigest != destination.sha256)) {
         result = Outcome::Mismatch;
-        error = QStringLiteral("SHA256 mismatch");
+        error = FailureText("VerifiedTransfer", "SHA256 mismatch");
         Logger::instance().log(
             Warn, QStringLiteral("Mismatch for %1: expected %2 bytes with SHA-256 %3, received "
                                  "%4%5 bytes with SHA-256 %6")
@@ -509,7 +512,7 @@ void VerifiedTransfer::complete()
                !platform::replaceFile(destination.partPath.toUtf8().toStdString(),
                                       destination.finalPath.toUtf8().toStdString())) {
         result = Outcome::RenameFailed;
-        error = QStringLiteral("rename failed");
+        error = FailureText("VerifiedTransfer", "rename failed");
     } else {
         result = Outcome::Completed;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failuretext.h"
+
 #include "net/lowspeedguard.h"
 
 #include <QByteArray>
@@ -76,8 +78,10 @@ public:
 
     const TransferTarget &target() const { return destination; }
     Outcome outcome() const { return result; }
-    // Readable reason of a failed attempt: the network's error text, or what went wrong.
-    QString errorString() const { return error; }
+    // Readable reason of a failed attempt: the network's error text, or what went wrong; in
+    // English for the log, and for the player in their language.
+    QString errorString() const { return error.logged(); }
+    const FailureText &failure() const { return error; }
     qint64 receivedSize() const { return fileSize; }
     // A network error of the host rather than of the file (isHostFailure).
     bool hostFailure() const { return hostFailed; }
@@ -137,7 +141,7 @@ private:
     bool failedOnTheWire = false;
     bool cutShort = false;
     bool hostFailed = false;
-    QString wireError;
+    FailureText wireError;
     // The answer does not carry the file's bytes: its status and what the server called it (or
     // the packed form it sent instead).
     bool refused = false;
@@ -147,7 +151,7 @@ private:
     qint64 bodyBytes = 0;
     qint64 bodyLength = -1; // announced by the server; -1: none
     Outcome result = Outcome::Running;
-    QString error;
+    FailureText error;
     qint64 fileSize = 0;
     QString fileDigest;
 };

@@ -243,7 +243,7 @@ void DownloadLanesTest::deletedFolderIsMadeAgain()
         QCOMPARE(lanes.add({job}), 1);
         QList<DownloadOutcome> outcomes;
         QTRY_VERIFY((outcomes += lanes.takeOutcomes()).size() == 1);
-        QVERIFY2(!outcomes.first().notStarted, qPrintable(outcomes.first().error));
+        QVERIFY2(!outcomes.first().notStarted, qPrintable(outcomes.first().error.logged()));
         QCOMPARE(outcomes.first().outcome, VerifiedTransfer::Outcome::Completed);
         QCOMPARE(testsupport::readFile(job.target.finalPath), content);
         QVERIFY(QDir(dir.filePath("system")).removeRecursively());
@@ -329,7 +329,7 @@ void DownloadLanesTest::smallFilesShareConnections()
     QCOMPARE(outcomes.size(), jobs.size());
     for (const DownloadOutcome &outcome : qAsConst(outcomes))
         QVERIFY2(outcome.outcome == VerifiedTransfer::Outcome::Completed,
-                 qPrintable(outcome.error));
+                 qPrintable(outcome.error.logged()));
     for (int i = 0; i < jobs.size(); ++i)
         QCOMPARE(testsupport::readFile(jobs.at(i).target.finalPath), contents.at(i).second);
     QVERIFY2(server.mostOpen <= 2, qPrintable(QString::number(server.mostOpen)));
