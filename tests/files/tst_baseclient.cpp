@@ -57,6 +57,8 @@ private:
     Outcome install(const BaseClientInfo &info, const QString &target);
     // Serves `source` (a zip or a folder) as the base client and returns the manifest's record.
     BaseClientInfo served(const QString &source);
+    // A 3 MiB archive of one game program made from `seed`; empty when it cannot be made.
+    QByteArray zippedProgram(const QString &name, int seed);
     QString archivePath() const { return FileManager::baseClientArchivePath(archiveUrl); }
     // Puts a stand-in for the extractor first on the search path, or none at all.
     void useExtractor(const QByteArray &script);
@@ -357,6 +359,17 @@ void BaseClientTest::uncreatableArchiveIsReported()
     QVERIFY(QDir().rmdir(archivePath()));
 }
 
+QByteArray BaseClientTest::zippedProgram(const QString &name, int seed)
+{
+    const QString zipPath = work.filePath(name);
+    ZipWriter zip(zipPath);
+    if (!zip.open() || !zip.addFile("system/l2.exe", testsupport::patternedBytes(3 << 20, seed)) ||
+        !zip.close())
+        return QByteArray();
+    QFile file(zipPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 void BaseClientTest::cutDownloadResumes_data()
 {
     QTest::addColumn<bool>("restart");
@@ -369,13 +382,8 @@ void BaseClientTest::cutDownloadResumes_data()
 void BaseClientTest::cutDownloadResumes()
 {
     QFETCH(bool, restart);
-    const QString zipPath = work.filePath("big.zip");
-    ZipWriter zip(zipPath);
-    QVERIFY(zip.open() && zip.addFile("system/l2.exe", testsupport::patternedBytes(3 << 20, 5)) &&
-            zip.close());
-    QFile file(zipPath);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray archive = file.readAll();
+    const QByteArray archive = zippedProgram("big.zip", 5);
+    QVERIFY(!archive.isEmpty());
     const QString digest =
         QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex());
 
@@ -422,13 +430,8 @@ void BaseClientTest::pausedDownloadKeepsItsPart_data()
 void BaseClientTest::pausedDownloadKeepsItsPart()
 {
     QFETCH(bool, restart);
-    const QString zipPath = work.filePath("paused.zip");
-    ZipWriter zip(zipPath);
-    QVERIFY(zip.open() && zip.addFile("system/l2.exe", testsupport::patternedBytes(3 << 20, 6)) &&
-            zip.close());
-    QFile file(zipPath);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray archive = file.readAll();
+    const QByteArray archive = zippedProgram("paused.zip", 6);
+    QVERIFY(!archive.isEmpty());
     testsupport::RawHttpServer raw;
     QVERIFY(raw.listen());
     raw.setBody(archive);

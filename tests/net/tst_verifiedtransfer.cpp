@@ -48,6 +48,20 @@ QString sha256Of(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
+// A resumable transfer of `content` from `url` into `dir`, under the URL's file name.
+TransferTarget targetFor(const QString &url, const QTemporaryDir &dir, const QByteArray &content)
+{
+    const QString name = QUrl(url).fileName();
+    TransferTarget target;
+    target.url = QUrl(url);
+    target.partPath = dir.filePath(name + ".tmp");
+    target.finalPath = dir.filePath(name);
+    target.size = content.size();
+    target.sha256 = sha256Of(content);
+    target.resumable = true;
+    return target;
+}
+
 // Runs one attempt to its end; with `cancelEarly` it is cancelled at its first progress report.
 Outcome attempt(QNetworkAccessManager &network, const TransferTarget &target, bool cancelEarly,
                 QList<qint64> *progress = nullptr)
@@ -161,14 +175,8 @@ void VerifiedTransferTest::attempts()
     if (cancelFirst)
         server.setPace(16384, 20);
 
-    TransferTarget target;
-    target.url = QUrl(server.rootUrl() + "/system/engine.dll");
+    TransferTarget target = targetFor(server.rootUrl() + "/system/engine.dll", dir, content);
     target.name = "system/engine.dll";
-    target.partPath = dir.filePath("engine.dll.tmp");
-    target.finalPath = dir.filePath("engine.dll");
-    target.size = content.size();
-    target.sha256 = sha256Of(content);
-    target.resumable = true;
     if (writeFails)
         QVERIFY(QFile::link("/dev/full", target.partPath));
     if (stale > 0)
@@ -250,13 +258,7 @@ void VerifiedTransferTest::partChangedUnderTransfer()
     server.setPace(65536, 10);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    TransferTarget target;
-    target.url = QUrl(server.rootUrl() + "/a.dat");
-    target.partPath = dir.filePath("a.dat.tmp");
-    target.finalPath = dir.filePath("a.dat");
-    target.size = content.size();
-    target.sha256 = sha256Of(content);
-    target.resumable = true;
+    TransferTarget target = targetFor(server.rootUrl() + "/a.dat", dir, content);
 
     HttpNetwork network;
     VerifiedTransfer transfer(&network, target);
@@ -343,13 +345,7 @@ void VerifiedTransferTest::answerWithoutTheFile()
     server.setBody(body);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    TransferTarget target;
-    target.url = QUrl(server.rootUrl() + "/a.dat");
-    target.partPath = dir.filePath("a.dat.tmp");
-    target.finalPath = dir.filePath("a.dat");
-    target.size = content.size();
-    target.sha256 = sha256Of(content);
-    target.resumable = true;
+    TransferTarget target = targetFor(server.rootUrl() + "/a.dat", dir, content);
     QVERIFY(testsupport::writeFile(target.partPath, content.left(150000)));
     QVERIFY(testsupport::writeFile(target.partPath + ".validator", "\"v1\""));
 
@@ -416,13 +412,11 @@ void VerifiedTransferTest::segments()
     server.setPace(1 << 16, 2); // the ranges overlap in time
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    TransferTarget target;
-    target.url = QUrl(server.rootUrl() + "/big.dat");
-    target.partPath = dir.filePath("big.dat.tmp");
-    target.finalPath = dir.filePath("big.dat");
-    target.size = known ? content.size() : -1;
-    target.sha256 = rightDigest ? sha256Of(content) : QString(64, QLatin1Char('0'));
-    target.resumable = true;
+    TransferTarget target = targetFor(server.rootUrl() + "/big.dat", dir, content);
+    if (!known)
+        target.size = -1;
+    if (!rightDigest)
+        target.sha256 = QString(64, QLatin1Char('0'));
     target.connections = 4;
     const QString state = target.partPath + ".segments";
 
@@ -495,13 +489,7 @@ void VerifiedTransferTest::speedLimit()
     server.setHonourRanges(true);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    TransferTarget target;
-    target.url = QUrl(server.rootUrl() + "/file.dat");
-    target.partPath = dir.filePath("file.dat.tmp");
-    target.finalPath = dir.filePath("file.dat");
-    target.size = content.size();
-    target.sha256 = sha256Of(content);
-    target.resumable = true;
+    TransferTarget target = targetFor(server.rootUrl() + "/file.dat", dir, content);
     target.connections = connections;
     target.speedLimit = std::make_shared<SpeedLimit>();
     target.speedLimit->setBytesPerSecond(qint64(firstLimit) * 1024);
