@@ -452,11 +452,11 @@ void BaseClientTest::pausedDownloadKeepsItsPart()
     QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().at(0).toInt() >= 30, 10000);
     manager->pauseDownloads();
     QVERIFY(manager->downloadsPaused());
-    QTest::qWait(300); // the server sees the connection close
+    testsupport::quietPeriod(300); // the server sees the connection close
     const qint64 sentAtPause = raw.bodyBytesSent();
     const qint64 kept = QFileInfo(archivePath()).size();
     QVERIFY(kept > 0 && kept < archive.size());
-    QTest::qWait(700); // paused: nothing more arrives
+    testsupport::quietPeriod(700); // paused: nothing more arrives
     QCOMPARE(raw.bodyBytesSent(), sentAtPause);
     QCOMPARE(QFileInfo(archivePath()).size(), kept);
     QCOMPARE(errors.size(), 0);

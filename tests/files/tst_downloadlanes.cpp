@@ -324,7 +324,7 @@ void DownloadLanesTest::smallFilesShareConnections()
     QCOMPARE(lanes.add(jobs), jobs.size());
     QList<DownloadOutcome> outcomes;
     QTRY_VERIFY_WITH_TIMEOUT((outcomes += lanes.takeOutcomes()).size() >= jobs.size(), 20000);
-    QTest::qWait(50); // an outcome more would show here
+    testsupport::quietPeriod(50); // an outcome more would show here
     outcomes += lanes.takeOutcomes();
     QCOMPARE(outcomes.size(), jobs.size());
     for (const DownloadOutcome &outcome : qAsConst(outcomes))

@@ -716,11 +716,11 @@ void DownloadsTest::pauseFetchesNothingAndResumeTakesTheRest()
         }
         return bytes;
     };
-    QTest::qWait(300); // the server sees the connections close
+    testsupport::quietPeriod(300); // the server sees the connections close
     const int requestsAtPause = int(testsupport::readLines(nginx.accessLogPath()).size());
     const qint64 kept = onDisk();
     QVERIFY(kept > 0 && kept < files * size);
-    QTest::qWait(700); // paused: nothing more arrives
+    testsupport::quietPeriod(700); // paused: nothing more arrives
     QCOMPARE(testsupport::readLines(nginx.accessLogPath()).size(), requestsAtPause);
     QCOMPARE(onDisk(), kept);
 

@@ -510,7 +510,7 @@ void MainWindowFlowTest::pauseButtonHoldsTheDownload()
     QVERIFY(!label(*window, "downloadLabel")->text().contains(QStringLiteral("/s")));
     // This server gives no validator, so there is no part to keep: nothing is asked for either.
     const int requests = int(server->recordedRequests("/files/maps/16_20.unr").size());
-    QTest::qWait(500); // paused: nothing more is fetched
+    testsupport::quietPeriod(500); // paused: nothing more is fetched
     QCOMPARE(server->recordedRequests("/files/maps/16_20.unr").size(), requests);
     QVERIFY(!QFile::exists(map));
     QCOMPARE(stateOf(*window), MainWindow::Downloading);
