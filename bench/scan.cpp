@@ -27,12 +27,12 @@ int main(int argc, char *argv[])
     QStandardPaths::setTestModeEnabled(true);
 
     const QDir folder(args.at(1));
-    QList<HashJob> jobs;
+    QList<FileEntry> files;
     qint64 bytes = 0;
     QDirIterator it(folder.path(), QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo info(it.next());
-        jobs.append({folder.relativeFilePath(info.filePath()), info.size()});
+        files.append({folder.relativeFilePath(info.filePath()), info.size()});
         bytes += info.size();
     }
 
@@ -55,7 +55,7 @@ int main(int argc, char *argv[])
             app.quit();
         });
     clock.start();
-    hasher.start(folder.path(), jobs, args.at(2) == QLatin1String("-") ? QString() : args.at(2));
+    hasher.start(folder.path(), files, args.at(2) == QLatin1String("-") ? QString() : args.at(2));
     app.exec();
     return status;
 }

@@ -90,14 +90,14 @@ bool DigestCache::load()
     return read(file.readAll());
 }
 
-bool DigestCache::save() const
+bool DigestCache::save(const QStringList &order) const
 {
     if (!QDir().mkpath(QFileInfo(cacheFile).absolutePath()))
         return false;
     QSaveFile file(cacheFile);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    const QByteArray data = bytes();
+    const QByteArray data = bytes(order);
     if (file.write(data) != data.size()) {
         file.cancelWriting();
         return false;
@@ -105,10 +105,17 @@ bool DigestCache::save() const
     return file.commit();
 }
 
-QString DigestCache::find(const QString &relativePath, const Entry &stamp,
+QString DigestCache::find(qsizetype position, QByteArrayView relativePath, const Entry &stamp,
                           const QString &expected) const
 {
-    const char *record = index.value(QByteArrayView(relativePath.toUtf8()));
+    const char *record = nullptr;
+    if (position >= 0 && size_t(position) < inFileOrder.size() &&
+        pathOf(inFileOrder[size_t(position)]) == relativePath) {
+        record = inFileOrder[size_t(position)];
+    } else {
+        strayLookups.store(true, std::memory_order_relaxed);
+        record = byPath().value(relativePath);
+    }
     if (!record || readAt<qint64>(record) != stamp.size ||
         readAt<qint64>(record + 8) != stamp.modified ||
         readAt<quint64>(record + 16) != stamp.device || readAt<quint64>(record + 24) != stamp.inode)
@@ -150,6 +157,9 @@ void DigestCache::insert(const QString &relativePath, const Entry &entry)
     out = std::copy(digest.cbegin(), digest.cend(), out);
     out = writeAt<quint16>(out, quint16(path.size()));
     std::copy(path.cbegin(), path.cend(), out);
+    byPath();
+    // A record replaced here must not be found in its old place.
+    inFileOrder.clear();
     // The record's buffer never changes again, so the key may point into it.
     added.push_back(record);
     index.remove(QByteArrayView(path));
@@ -158,21 +168,48 @@ void DigestCache::insert(const QString &relativePath, const Entry &entry)
 
 bool DigestCache::remove(const QString &relativePath)
 {
+    byPath();
+    inFileOrder.clear();
     return index.remove(QByteArrayView(relativePath.toUtf8()));
 }
 
-QByteArray DigestCache::bytes() const
+const QHash<QByteArrayView, const char *> &DigestCache::byPath() const
 {
+    if (indexed.load(std::memory_order_acquire))
+        return index;
+    std::lock_guard<std::mutex> lock(indexing);
+    if (!indexed.load(std::memory_order_relaxed)) {
+        index.reserve(qsizetype(inFileOrder.size()));
+        for (const char *record : inFileOrder)
+            index.insert(pathOf(record), record);
+        indexed.store(true, std::memory_order_release);
+    }
+    return index;
+}
+
+QByteArray DigestCache::bytes(const QStringList &order) const
+{
+    // Every entry once: those of `order` first, in its order, then the rest.
+    QHash<QByteArrayView, const char *> rest = byPath();
+    std::vector<const char *> records;
+    records.reserve(size_t(rest.size()));
+    for (const QString &path : order) {
+        if (const char *record = rest.take(QByteArrayView(path.toUtf8())))
+            records.push_back(record);
+    }
+    for (const char *record : std::as_const(rest))
+        records.push_back(record);
+
     const QByteArray folder = folderKey.toUtf8();
     qsizetype total = magic.size() + 4 + folder.size() + 4 + trailerSize;
-    for (const char *record : index)
+    for (const char *record : records)
         total += recordSize(record);
     QByteArray data(total, Qt::Uninitialized);
     char *out = std::copy(magic.cbegin(), magic.cend(), data.data());
     out = writeAt<quint32>(out, quint32(folder.size()));
     out = std::copy(folder.cbegin(), folder.cend(), out);
-    out = writeAt<quint32>(out, quint32(index.size()));
-    for (const char *record : index)
+    out = writeAt<quint32>(out, quint32(records.size()));
+    for (const char *record : records)
         out = std::copy(record, record + recordSize(record), out);
     const QByteArray digest = sha256Hex(QByteArrayView(data).first(out - data.constData()));
     std::copy(digest.cbegin(), digest.cend(), out);
@@ -182,6 +219,9 @@ QByteArray DigestCache::bytes() const
 bool DigestCache::read(QByteArray data)
 {
     index.clear();
+    indexed = false;
+    strayLookups = false;
+    inFileOrder.clear();
     added.clear();
     loaded.clear();
     if (data.size() < magic.size() + 8 + trailerSize || !data.startsWith(magic))
@@ -203,18 +243,19 @@ bool DigestCache::read(QByteArray data)
     if (quint64(count) * recordHead > quint64(end - at))
         return false;
 
-    QHash<QByteArrayView, const char *> found;
-    found.reserve(count);
+    std::vector<const char *> records;
+    records.reserve(count);
     for (quint32 i = 0; i < count; ++i) {
         if (end - at < recordHead || end - at < recordSize(at) || pathOf(at).isEmpty())
             return false;
-        found.insert(pathOf(at), at);
+        records.push_back(at);
         at += recordSize(at);
     }
-    if (at != end || quint32(found.size()) != count)
+    if (at != end)
         return false;
-    // The keys and records point into the buffer, which is kept unchanged for as long as they do.
+    // The records point into the buffer, which is kept unchanged for as long as they do. A path
+    // twice (only a hand edit can do that, the writer never does) is answered by either record.
     loaded = std::move(data);
-    index = std::move(found);
+    inFileOrder = std::move(records);
     return true;
 }

@@ -3,7 +3,10 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
+#include <atomic>
+#include <mutex>
 #include <vector>
 
 // SHA-256 digests of one folder's files remembered between scans, keyed by the relative path, the
@@ -38,36 +41,50 @@ public:
     // written for another folder.
     bool load();
     // Writes every entry to a temporary file and renames it over the old one, so a crash
-    // leaves either the old cache or the new one, never half of one.
-    bool save() const;
+    // leaves either the old cache or the new one, never half of one. The entries of `order`'s
+    // paths come first, in that order: a next run that asks for the same files in the same order
+    // finds each where it looks first.
+    bool save(const QStringList &order = {}) const;
 
     // The remembered digest when the file's size, modification time and identity are the
-    // remembered ones, otherwise empty. Safe to call from several threads while
-    // nothing changes the cache.
-    // A remembered digest equal to `expected` comes back as `expected` itself, shared.
-    QString find(const QString &relativePath, const Entry &stamp,
+    // remembered ones, otherwise empty. Safe to call from several threads while nothing changes
+    // the cache. The path is UTF-8; `position` is where the entry is looked for first, its place
+    // in the `order` of the last save. A remembered digest equal to `expected` comes back as
+    // `expected` itself, shared.
+    QString find(qsizetype position, QByteArrayView relativePath, const Entry &stamp,
                  const QString &expected = QString()) const;
+    // True once a lookup found its entry elsewhere than at its position, or not at all.
+    bool outOfOrder() const { return strayLookups.load(std::memory_order_relaxed); }
     // `entry.sha256` is 64 hex digits.
     void insert(const QString &relativePath, const Entry &entry);
     // True when there was an entry to remove.
     bool remove(const QString &relativePath);
-    int size() const { return int(index.size()); }
+    int size() const { return int(byPath().size()); }
     const QString &file() const { return cacheFile; }
 
     // The file's format on its own, for tests and the fuzzer: `read` accepts only a whole,
     // unchanged file written for this cache's folder, and otherwise leaves the cache empty.
     bool read(QByteArray data);
-    QByteArray bytes() const;
+    QByteArray bytes(const QStringList &order = {}) const;
 
 private:
+    const QHash<QByteArrayView, const char *> &byPath() const;
+
     QString cacheFile;
     QString folderKey;
     // Every entry is one packed record (its stamp, its digest, its path), found by its path in
     // UTF-8. The records read from the file stay where the file's bytes were read, those added
     // since each in a buffer of its own: a cache of tens of thousands of files then loads with a
-    // handful of allocations, and a folder checked before is checked at about the cost of the
-    // sizes and times alone.
+    // handful of allocations.
     QByteArray loaded;
     std::vector<QByteArray> added;
-    QHash<QByteArrayView, const char *> index;
+    // The loaded records in the file's order. While nothing is changed, a run over the files of
+    // the last save, in its order, finds every entry here: an unchanged folder checked before is
+    // checked at about the cost of its sizes and times alone, without a table of its paths.
+    std::vector<const char *> inFileOrder;
+    mutable std::atomic<bool> strayLookups{false};
+    // Every entry by its path, made on the first lookup that needs it.
+    mutable QHash<QByteArrayView, const char *> index;
+    mutable std::atomic<bool> indexed{false};
+    mutable std::mutex indexing;
 };

@@ -231,13 +231,7 @@ void FileManager::verifyFiles()
     // A newer pass wins: whatever an older one finds, maybe over another folder, no longer holds.
     stopVerification();
 
-    const QList<FileEntry> files = manifest.files;
     const QString gameDirectory = LauncherConfig::instance().gameDirectory;
-    QList<HashJob> jobs;
-    jobs.reserve(files.size());
-    // A file the integrity monitor saw modified is read again, whatever its time says.
-    for (const FileEntry &entry : files)
-        jobs.append({entry.path, entry.size, !suspectFiles.contains(entry.path), entry.sha256});
 
     // One hasher for every pass: a new run waits until the last one has stored what it learnt,
     // so a pass right after another finds it in the cache.
@@ -256,9 +250,11 @@ void FileManager::verifyFiles()
                         finishVerification(verifiedFiles, results);
                 });
     }
-    verifiedFiles = files;
+    verifiedFiles = manifest.files;
     verifying = true;
-    verifier->start(gameDirectory, jobs, DigestCache::defaultFile(gameDirectory));
+    // A file the integrity monitor saw modified is read again, whatever its time says.
+    verifier->start(gameDirectory, verifiedFiles, DigestCache::defaultFile(gameDirectory),
+                    suspectFiles);
 }
 
 // The running pass stops reading at the next block, and its hasher goes with whatever it would

@@ -7,6 +7,8 @@
 
 FileScanner::FileScanner(QObject *parent) : QObject(parent), hasher(new ParallelHasher(this))
 {
+    // The player asked for every byte to be read; what is read is still remembered.
+    hasher->setTrustCache(false);
     connect(hasher, &ParallelHasher::progress, this, &FileScanner::progress);
     connect(hasher, &ParallelHasher::finished, this, &FileScanner::onHashed);
 }
@@ -22,17 +24,13 @@ void FileScanner::start(const QList<FileEntry> &entries, const QString &gameDire
     if (isRunning())
         return;
     files = entries;
-    QList<HashJob> jobs;
-    jobs.reserve(files.size());
     qint64 bytes = 0;
-    for (const FileEntry &entry : files) {
-        jobs.append({entry.path, entry.size, false});
+    for (const FileEntry &entry : files)
         bytes += entry.size;
-    }
     Logger::instance().log(Info, QStringLiteral("Scanning %1 game files (%2 MB) in %3")
                                      .arg(QString::number(files.size()),
                                           bytesIn(bytes, ByteUnit::Megabytes, 2), gameDirectory));
-    hasher->start(gameDirectory, jobs,
+    hasher->start(gameDirectory, files,
                   cacheFile.isEmpty() ? DigestCache::defaultFile(gameDirectory) : cacheFile);
 }
 

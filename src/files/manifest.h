@@ -9,8 +9,8 @@ struct FileEntry
 {
     QString path; // relative to the game directory, "/" separated, as the manifest gives it
     qint64 size = 0;
-    QString sha256; // lower-case hex
-    QString url;
+    QString sha256 = {}; // lower-case hex; empty where not yet known (a folder being published)
+    QString url = {};
     int attempts = 0; // failed downloads so far
     int server = 0;   // which of the batch's file servers (FileServers) its next attempt asks
 };

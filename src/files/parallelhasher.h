@@ -1,7 +1,10 @@
 #pragma once
 
+#include "files/manifest.h"
+
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
@@ -10,22 +13,9 @@
 
 class QTimer;
 
-// One file to hash: its path below the folder and the size it must have (any, when negative).
-// A file whose remembered digest is not to be trusted (the player asked for every byte to be
-// read, or something saw the file change) is read even when its size and time are remembered.
-struct HashJob
-{
-    QString relativePath;
-    qint64 size = 0;
-    bool trustCache = true;
-    // The digest the file should have, when known: a remembered digest equal to it comes back as
-    // this very string, so a folder checked before costs no new string per file.
-    QString expectedSha256 = {};
-};
-
 struct HashResult
 {
-    enum Outcome
+    enum Outcome : quint8
     {
         NotChecked, // the run was cancelled before this file was done
         Hashed,
@@ -33,18 +23,19 @@ struct HashResult
         WrongSize, // not hashed: the size alone says the file is not the expected one
         Unreadable
     };
-    QString relativePath;
-    Outcome outcome = NotChecked;
-    qint64 size = -1; // the size found on disk, -1 when missing
+    // One per file of a run and in the same order, so the file's path is not repeated here.
     QString sha256;   // lower-case hex, for Hashed only
+    qint64 size = -1; // the size found on disk, -1 when missing
+    Outcome outcome = NotChecked;
     bool fromCache = false;
 };
 
 // Hashes a list of files below one folder on one thread per core, off the calling thread, with
-// progress in bytes and a cancel that takes effect within one 64 KiB block. With a cache file it
-// skips every file whose size and modification time are the remembered ones, and stores what it
-// learned while its owner already works with the results. Owned by and driven from one thread; its
-// signals arrive there.
+// progress in bytes and a cancel that takes effect within one 64 KiB block. Each file is given as
+// a manifest lists it: its path below the folder, the size it must have (any, when negative) and,
+// when known, the digest it should have. With a cache file it skips every file whose size and
+// modification time are the remembered ones, and stores what it learned while its owner already
+// works with the results. Owned by and driven from one thread; its signals arrive there.
 class ParallelHasher : public QObject
 {
     Q_OBJECT
@@ -57,19 +48,24 @@ public:
 
     // 0 (the default) means one thread per core.
     void setThreadCount(int count) { threadCount = count; }
+    // False: every file is read, the cache only learns (the player asked for every byte to be
+    // read). True by default.
+    void setTrustCache(bool trust) { trustCache = trust; }
     // Starts a run; ignored while one is going. An empty `cacheFile` hashes every file and
-    // keeps nothing; `cacheScope` is the DigestCache's scope (empty: the folder alone).
-    void start(const QString &folder, const QList<HashJob> &jobs, const QString &cacheFile,
-               const QString &cacheScope = QString());
+    // keeps nothing. The files in `readAgain` are read even when their size and time are the
+    // remembered ones (something saw them change). `cacheScope` is the DigestCache's scope
+    // (empty: the folder alone).
+    void start(const QString &folder, const QList<FileEntry> &files, const QString &cacheFile,
+               const QSet<QString> &readAgain = {}, const QString &cacheScope = QString());
     // A cancelled run stops reading at once, stores nothing, and still ends with `finished`.
     void cancel();
     bool isRunning() const { return running; }
 
 signals:
-    // Bytes done over the sum of the jobs' sizes (a file taken from the cache counts whole), and
+    // Bytes done over the sum of the files' sizes (a file taken from the cache counts whole), and
     // the files begun.
     void progress(qint64 done, qint64 total, int filesBegun);
-    // One result per job, in the jobs' order.
+    // One result per file, in the files' order.
     void finished(const QList<HashResult> &results, bool cancelled);
 
 private:
@@ -80,6 +76,7 @@ private:
     void reportProgress();
 
     int threadCount = 0;
+    bool trustCache = true;
     bool running = false;
     std::shared_ptr<Run> current;
     std::thread coordinator;

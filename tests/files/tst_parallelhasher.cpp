@@ -1,5 +1,5 @@
-#include "files/digestcache.h"
 #include "core/filedigest.h"
+#include "files/digestcache.h"
 #include "files/parallelhasher.h"
 #include "support/testsupport.h"
 
@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 class ParallelHasherTest : public QObject
 {
     Q_OBJECT
@@ -17,21 +19,22 @@ class ParallelHasherTest : public QObject
 private slots:
     void cacheRules_data();
     void cacheRules();
-    void outcomesInJobOrder();
+    void outcomesInFileOrder();
+    void cacheAnswersInAnyOrder();
     void cancelStoresNothing();
 
 private:
-    static QList<HashResult> scan(const QString &folder, const QList<HashJob> &jobs,
+    static QList<HashResult> scan(const QString &folder, const QList<FileEntry> &files,
                                   const QString &cacheFile, int threads = 0);
 };
 
-QList<HashResult> ParallelHasherTest::scan(const QString &folder, const QList<HashJob> &jobs,
+QList<HashResult> ParallelHasherTest::scan(const QString &folder, const QList<FileEntry> &files,
                                            const QString &cacheFile, int threads)
 {
     ParallelHasher hasher;
     hasher.setThreadCount(threads);
     QSignalSpy finished(&hasher, &ParallelHasher::finished);
-    hasher.start(folder, jobs, cacheFile);
+    hasher.start(folder, files, cacheFile);
     if (!finished.wait(30000))
         return {};
     return finished.at(0).at(0).value<QList<HashResult>>();
@@ -122,39 +125,37 @@ void ParallelHasherTest::cacheRules()
     QCOMPARE(three.at(0).sha256, two.at(0).sha256);
 }
 
-void ParallelHasherTest::outcomesInJobOrder()
+void ParallelHasherTest::outcomesInFileOrder()
 {
     QTemporaryDir dir;
-    QList<HashJob> jobs;
+    QList<FileEntry> files;
     QStringList expected;
     for (int i = 0; i < 40; ++i) {
         const QString name = QString("d%1/f%2").arg(i % 3).arg(i);
         const QByteArray content(i * 3000 + 1, char('a' + i % 26));
         QVERIFY(testsupport::writeFile(dir.filePath(name), content));
-        jobs.append({name, content.size()});
+        files.append({name, content.size()});
         expected.append(fileSha256(dir.filePath(name)));
     }
-    jobs.insert(5, {"absent.bin", 10});
+    files.insert(5, {"absent.bin", 10});
     expected.insert(5, QString());
     QVERIFY(testsupport::writeFile(dir.filePath("short.bin"), "abc"));
-    jobs.insert(9, {"short.bin", 4});
+    files.insert(9, {"short.bin", 4});
     expected.insert(9, QString());
     QVERIFY(QDir(dir.path()).mkpath("folder.bin"));
-    jobs.append({"folder.bin", 0});
+    files.append({"folder.bin", 0});
     expected.append(QString());
 
     ParallelHasher hasher;
     QSignalSpy progress(&hasher, &ParallelHasher::progress);
     QSignalSpy finished(&hasher, &ParallelHasher::finished);
-    hasher.start(dir.path(), jobs, QString());
+    hasher.start(dir.path(), files, QString());
     QVERIFY(finished.wait(30000));
     QCOMPARE(finished.at(0).at(1).toBool(), false);
     const auto results = finished.at(0).at(0).value<QList<HashResult>>();
-    QCOMPARE(results.size(), jobs.size());
-    for (int i = 0; i < results.size(); ++i) {
-        QCOMPARE(results.at(i).relativePath, jobs.at(i).relativePath);
+    QCOMPARE(results.size(), files.size());
+    for (int i = 0; i < results.size(); ++i)
         QCOMPARE(results.at(i).sha256, expected.at(i));
-    }
     QCOMPARE(results.at(5).outcome, HashResult::Missing);
     QCOMPARE(results.at(9).outcome, HashResult::WrongSize);
     QCOMPARE(results.at(9).size, 3);
@@ -163,22 +164,60 @@ void ParallelHasherTest::outcomesInJobOrder()
     QCOMPARE(progress.last().at(0).toLongLong(), progress.last().at(1).toLongLong());
 }
 
+// The cache is stored in the order of the last run and looked up there first; a run over the
+// files in another order, with one added and one rewritten at its size, is answered as well.
+void ParallelHasherTest::cacheAnswersInAnyOrder()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("game");
+    const QString cacheFile = dir.filePath("game.cache");
+    const QDateTime past = QDateTime::currentDateTime().addSecs(-3600);
+    auto put = [&](const QString &name, const QByteArray &content, const QDateTime &time) {
+        const QString path = folder + '/' + name;
+        return testsupport::writeFile(path, content) && setModified(path, time)
+                   ? FileEntry{name, content.size(), fileSha256(path)}
+                   : FileEntry{};
+    };
+    QList<FileEntry> files;
+    for (int i = 0; i < 300; ++i)
+        files.append(put(QStringLiteral("d%1/f%2.bin").arg(i % 7).arg(i),
+                         QByteArray::number(1000 + i).repeated(50), past));
+    QCOMPARE(scan(folder, files, cacheFile, 2).size(), files.size());
+
+    std::reverse(files.begin(), files.end());
+    files[10] = put(files[10].path, QByteArray::number(9999).repeated(50), past.addSecs(60));
+    files.insert(150, put(QStringLiteral("added.bin"), "new", past));
+    const QList<HashResult> reversed = scan(folder, files, cacheFile, 2);
+    std::reverse(files.begin(), files.end());
+    const QList<HashResult> again = scan(folder, files, cacheFile, 2);
+
+    QCOMPARE(reversed.size(), files.size());
+    QCOMPARE(again.size(), files.size());
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const qsizetype before = files.size() - 1 - i;
+        QCOMPARE(reversed.at(before).sha256, files.at(i).sha256);
+        QCOMPARE(reversed.at(before).fromCache, before != 10 && before != 150);
+        QCOMPARE(again.at(i).sha256, files.at(i).sha256);
+        QVERIFY(again.at(i).fromCache);
+    }
+}
+
 void ParallelHasherTest::cancelStoresNothing()
 {
     QTemporaryDir dir;
     // Sparse files: large to read, cheap to make.
-    QList<HashJob> jobs;
+    QList<FileEntry> files;
     for (const QString name : {"big1.bin", "big2.bin"}) {
         QFile file(dir.filePath(name));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(2) << 30));
-        jobs.append({name, file.size()});
+        files.append({name, file.size()});
     }
     const QString cacheFile = dir.filePath("cache/game.cache");
 
     ParallelHasher hasher;
     QSignalSpy progress(&hasher, &ParallelHasher::progress);
     QSignalSpy finished(&hasher, &ParallelHasher::finished);
-    hasher.start(dir.path(), jobs, cacheFile);
+    hasher.start(dir.path(), files, cacheFile);
     QVERIFY(progress.wait(10000));
     hasher.cancel();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 1000);

@@ -190,10 +190,10 @@ bool ManifestBuilder::scan(QList<Found> &found)
 
 bool ManifestBuilder::hash(QList<Found> &found, QStringList &digests)
 {
-    QList<HashJob> jobs;
-    jobs.reserve(found.size());
+    QList<FileEntry> entries;
+    entries.reserve(found.size());
     for (const Found &file : found)
-        jobs.append({file.path, file.size});
+        entries.append({file.path, file.size});
 
     ParallelHasher hasher;
     hasher.setThreadCount(options.threads);
@@ -206,7 +206,7 @@ bool ManifestBuilder::hash(QList<Found> &found, QStringList &digests)
         results = done;
         loop.quit();
     });
-    hasher.start(QDir(options.folder).absolutePath(), jobs, options.cacheFile, cacheScope);
+    hasher.start(QDir(options.folder).absolutePath(), entries, options.cacheFile, {}, cacheScope);
     loop.exec();
 
     digests.reserve(results.size());
@@ -220,11 +220,11 @@ bool ManifestBuilder::hash(QList<Found> &found, QStringList &digests)
             fromCache += result.fromCache ? 1 : 0;
             break;
         case HashResult::Unreadable:
-            return fail(QStringLiteral("cannot read %1").arg(result.relativePath));
+            return fail(QStringLiteral("cannot read %1").arg(found.at(i).path));
         default:
             return fail(QStringLiteral("%1 changed while the folder was read; run again once "
                                        "it is no longer being written")
-                            .arg(result.relativePath));
+                            .arg(found.at(i).path));
         }
     }
     return true;
