@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/failuretext.h"
+#include "files/digestcache.h"
 #include "files/manifest.h"
 
 #include <QByteArray>
@@ -53,6 +54,8 @@ public:
 signals:
     void downloadProgress(int percent, qint64 downloaded, qint64 total);
     void fileDownloadComplete(QString filename);
+    // A file that landed, with its manifest digest under the size, time and identity it has.
+    void fileLanded(const QString &path, const DigestCache::Entry &record);
     void allFilesReady();
     void downloadFailed(QString error);
     void errorOccurred(QString error);

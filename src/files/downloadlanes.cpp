@@ -252,6 +252,12 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
     outcome.error = transfer->failure();
     outcome.receivedSize = transfer->receivedSize();
     outcome.hostFailure = transfer->hostFailure();
+    // Taken here, on the lane, right after the rename: the file is the one just checked.
+    if (outcome.outcome == VerifiedTransfer::Outcome::Completed) {
+        const QString &path =
+            done.target.finalPath.isEmpty() ? done.target.partPath : done.target.finalPath;
+        outcome.landed = platform::fileStamp(path.toUtf8().toStdString());
+    }
     if (leaving.remove(transfer)) {
         outcome.outcome = VerifiedTransfer::Outcome::NetworkError;
         outcome.error = FailureText("DownloadBatch", "its server failed on another file");

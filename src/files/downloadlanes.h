@@ -4,6 +4,7 @@
 
 #include "files/manifest.h"
 #include "net/verifiedtransfer.h"
+#include "platform/platform.h"
 
 #include <QList>
 #include <QObject>
@@ -40,6 +41,8 @@ struct DownloadOutcome
     // another server was left to ask (FileServers::fail, marked as the attempt ended).
     bool hostFailure = false;
     bool serverLeft = false;
+    // Size, time and identity of the file as it stood under its name the moment it landed.
+    std::optional<platform::FileStamp> landed;
 };
 
 // Game-file transfers run on threads of their own ("lanes", one per core), each with its own

@@ -43,6 +43,16 @@ FileManager::FileManager(QObject *parent)
         suspectFiles.remove(path);
         emit fileDownloadComplete(path);
     });
+    // What landed was checked as it arrived: the next pass need not read it again. It is
+    // remembered with the time it landed with, although a file hashed so recently is not (a
+    // same-size write in the same clock tick could keep that time): nothing but the launcher
+    // knows the file until it is renamed into place, just before its stamp is taken.
+    connect(batch, &DownloadBatch::fileLanded, this,
+            [this](const QString &path, const DigestCache::Entry &record) {
+                landedFiles.append({path, record});
+            });
+    connect(batch, &DownloadBatch::allFilesReady, this, &FileManager::rememberLanded);
+    connect(batch, &DownloadBatch::downloadFailed, this, &FileManager::rememberLanded);
     connect(batch, &DownloadBatch::allFilesReady, this, &FileManager::allFilesReady);
     connect(batch, &DownloadBatch::downloadFailed, this, &FileManager::downloadFailed);
     connect(batch, &DownloadBatch::errorOccurred, this, &FileManager::errorOccurred);
@@ -68,8 +78,12 @@ FileManager::FileManager(QObject *parent)
     connect(signatureCheck, &ManifestSignatureCheck::refused, this, &FileManager::refuseManifest);
 }
 
-// A verification pass still running is cancelled and waited for by its hasher, a child.
-FileManager::~FileManager() = default;
+// A verification pass still running is cancelled and waited for by its hasher, a child, which
+// also finishes storing what landed.
+FileManager::~FileManager()
+{
+    rememberLanded();
+}
 
 void FileManager::startDownload()
 {
@@ -232,9 +246,19 @@ void FileManager::verifyFiles()
     stopVerification();
 
     const QString gameDirectory = LauncherConfig::instance().gameDirectory;
+    // What landed is stored first, so that this pass, which waits for it, finds it.
+    rememberLanded();
+    verifiedFiles = manifest.files;
+    verifying = true;
+    // A file the integrity monitor saw modified is read again, whatever its time says.
+    verificationHasher()->start(gameDirectory, verifiedFiles,
+                                DigestCache::defaultFile(gameDirectory), suspectFiles);
+}
 
-    // One hasher for every pass: a new run waits until the last one has stored what it learnt,
-    // so a pass right after another finds it in the cache.
+// One hasher for every pass: a new run waits until the last one has stored what it learnt, so a
+// pass right after another finds it in the cache.
+ParallelHasher *FileManager::verificationHasher()
+{
     if (!verifier) {
         verifier = new ParallelHasher(this);
         connect(verifier, &ParallelHasher::progress, this, [this](qint64 done, qint64 total, int) {
@@ -250,11 +274,17 @@ void FileManager::verifyFiles()
                         finishVerification(verifiedFiles, results);
                 });
     }
-    verifiedFiles = manifest.files;
-    verifying = true;
-    // A file the integrity monitor saw modified is read again, whatever its time says.
-    verifier->start(gameDirectory, verifiedFiles, DigestCache::defaultFile(gameDirectory),
-                    suspectFiles);
+    return verifier;
+}
+
+void FileManager::rememberLanded()
+{
+    if (landedFiles.isEmpty())
+        return;
+    const QString gameDirectory = LauncherConfig::instance().gameDirectory;
+    verificationHasher()->remember(gameDirectory, manifest.files,
+                                   DigestCache::defaultFile(gameDirectory),
+                                   std::exchange(landedFiles, {}));
 }
 
 // The running pass stops reading at the next block, and its hasher goes with whatever it would

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/failuretext.h"
+#include "files/digestcache.h"
 #include "files/manifest.h"
 
 #include <QList>
@@ -110,6 +111,8 @@ private:
     static constexpr char userAgent[] = "Wardgate/1.0";
 
     void stopVerification();
+    void rememberLanded();
+    ParallelHasher *verificationHasher();
     void finishVerification(const QList<FileEntry> &files, const QList<HashResult> &results);
     void dropManifestReply();
     static FailureText tooLargeManifest();
@@ -130,6 +133,8 @@ private:
     // that pass still runs; a pass that was stopped reports nothing.
     ParallelHasher *verifier = nullptr;
     QList<FileEntry> verifiedFiles;
+    // Files that landed since the digest cache last learnt of them, with their records.
+    QList<std::pair<QString, DigestCache::Entry>> landedFiles;
     bool verifying = false;
     Manifest manifest;
     // With signing keys: whether the manifest in place is a signed one accepted since the last

@@ -72,6 +72,18 @@ struct ReadAhead
     std::uint64_t inode;
 };
 
+// Stores the cache in the order of these files, where the next run over them looks first.
+void store(const DigestCache &cache, const QList<FileEntry> &files)
+{
+    QStringList order;
+    order.reserve(files.size());
+    for (const FileEntry &file : files)
+        order.append(file.path);
+    if (!cache.save(order))
+        Logger::instance().log(
+            Warn, QStringLiteral("Cannot write the digest cache %1").arg(cache.file()));
+}
+
 DigestCache::Entry cacheStamp(const platform::FileStamp &stamp)
 {
     DigestCache::Entry entry;
@@ -256,16 +268,25 @@ void ParallelHasher::runAll(std::shared_ptr<Run> run)
             run->cache->remove(run->files.at(i).path))
             changed = true;
     }
-    if (!changed && !run->cache->outOfOrder())
+    if (changed || run->cache->outOfOrder())
+        store(*run->cache, run->files);
+}
+
+void ParallelHasher::remember(const QString &folder, const QList<FileEntry> &files,
+                              const QString &cacheFile,
+                              const QList<std::pair<QString, DigestCache::Entry>> &records)
+{
+    if (running || records.isEmpty())
         return;
-    // Stored in the order of these files, where the next run over them looks first.
-    QStringList order;
-    order.reserve(run->files.size());
-    for (const FileEntry &file : std::as_const(run->files))
-        order.append(file.path);
-    if (!run->cache->save(order))
-        Logger::instance().log(
-            Warn, QStringLiteral("Cannot write the digest cache %1").arg(run->cache->file()));
+    if (coordinator.joinable())
+        coordinator.join();
+    coordinator = std::thread([folder, files, cacheFile, records] {
+        DigestCache cache(cacheFile, folder);
+        cache.load();
+        for (const auto &[path, record] : records)
+            cache.insert(path, record);
+        store(cache, files);
+    });
 }
 
 // Runs on the other threads while the cache loads: reads the sizes and times of the next files

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "files/digestcache.h"
 #include "files/manifest.h"
 
 #include <QList>
@@ -57,6 +58,11 @@ public:
     // (empty: the folder alone).
     void start(const QString &folder, const QList<FileEntry> &files, const QString &cacheFile,
                const QSet<QString> &readAgain = {}, const QString &cacheScope = QString());
+    // Adds digests known without a read (files checked as they landed) to the cache, stored in
+    // the order of `files`, in the background; the next run waits for it. Ignored while a run is
+    // going, which reads those files itself.
+    void remember(const QString &folder, const QList<FileEntry> &files, const QString &cacheFile,
+                  const QList<std::pair<QString, DigestCache::Entry>> &records);
     // A cancelled run stops reading at once, stores nothing, and still ends with `finished`.
     void cancel();
     bool isRunning() const { return running; }

@@ -1,6 +1,8 @@
 #include "core/launcherconfig.h"
+#include "files/digestcache.h"
 #include "files/filemanager.h"
 #include "files/filescanner.h"
+#include "platform/platform.h"
 #include "support/fileserverfixture.h"
 #include "support/logcapture.h"
 #include "support/nginxserver.h"
@@ -8,6 +10,7 @@
 #include "support/stallingserver.h"
 #include "support/testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -590,6 +593,26 @@ void DownloadsTest::publishedUpdateFetchesExactlyTheChangedFiles()
         QCOMPARE(fixture->installed(path), served[path]);
         QCOMPARE(fixture->requestsFor(path), path == "system/same.dat" ? 0 : 1);
     }
+
+    // What landed was checked as it arrived: the digest cache answers for it as it stands.
+    DigestCache cache(DigestCache::defaultFile(fixture->gameDir()), fixture->gameDir());
+    auto remembers = [&](const QString &path) {
+        const auto stamp = platform::fileStamp((fixture->gameDir() + '/' + path).toStdString());
+        DigestCache::Entry now;
+        if (stamp) {
+            now.size = stamp->size;
+            now.modified = stamp->modifiedNs;
+            now.device = stamp->device;
+            now.inode = stamp->inode;
+        }
+        return stamp &&
+               cache.find(-1, path.toUtf8(), now) ==
+                   QCryptographicHash::hash(served[path], QCryptographicHash::Sha256).toHex();
+    };
+    QTRY_VERIFY(cache.load() && remembers("textures/stone.utx") && remembers("maps/grown.unr") &&
+                remembers("system/shrunk.int"));
+    QVERIFY(testsupport::verify(*manager));
+    QCOMPARE(complete.last(), (QVariantList{0, 0}));
 }
 
 void DownloadsTest::newerVerificationPassWins()
