@@ -66,6 +66,11 @@ QString normalFolder(const QString &folder)
 
 } // namespace
 
+DigestCache::Entry DigestCache::Entry::of(const platform::FileStamp &stamp, const QString &sha256)
+{
+    return {stamp.size, stamp.modifiedNs, stamp.device, stamp.inode, sha256};
+}
+
 DigestCache::DigestCache(QString file, QString folder, const QString &scope)
     : cacheFile(std::move(file)), folderKey(scope.isEmpty() ? normalFolder(folder) : scope)
 {}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/platform.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
@@ -26,6 +28,9 @@ public:
         quint64 device = 0;
         quint64 inode = 0;
         QString sha256;
+
+        // The record of a file with this stamp and digest.
+        static Entry of(const platform::FileStamp &stamp, const QString &sha256 = QString());
     };
 
     // A cache for `folder`, stored in `file`. `scope` names what the cache is for when it serves

@@ -175,15 +175,8 @@ void DownloadBatch::takeOutcome(const DownloadOutcome &outcome)
             log.log(Info, QStringLiteral("Downloaded %1 from mirror %2")
                               .arg(entry.path, servers->name(entry.server)));
         emit fileDownloadComplete(entry.path);
-        if (outcome.landed) {
-            DigestCache::Entry record;
-            record.size = outcome.landed->size;
-            record.modified = outcome.landed->modifiedNs;
-            record.device = outcome.landed->device;
-            record.inode = outcome.landed->inode;
-            record.sha256 = entry.sha256;
-            emit fileLanded(entry.path, record);
-        }
+        if (outcome.landed)
+            emit fileLanded(entry.path, DigestCache::Entry::of(*outcome.landed, entry.sha256));
         return;
     case VerifiedTransfer::Outcome::Cancelled:
         // Stopped by a pause: it goes on from its part when the batch resumes.

@@ -84,16 +84,6 @@ void store(const DigestCache &cache, const QList<FileEntry> &files)
             Warn, QStringLiteral("Cannot write the digest cache %1").arg(cache.file()));
 }
 
-DigestCache::Entry cacheStamp(const platform::FileStamp &stamp)
-{
-    DigestCache::Entry entry;
-    entry.size = stamp.size;
-    entry.modified = stamp.modifiedNs;
-    entry.device = stamp.device;
-    entry.inode = stamp.inode;
-    return entry;
-}
-
 } // namespace
 
 struct ParallelHasher::Run
@@ -336,8 +326,8 @@ void ParallelHasher::work(Run &run)
             if (stamp && (file.size < 0 || stamp->size == file.size)) {
                 // A remembered digest equal to the manifest's comes back as the manifest's own
                 // string: a folder checked before costs no new string per file.
-                result.sha256 =
-                    run.cache->find(index, path.relative(), cacheStamp(*stamp), file.sha256);
+                result.sha256 = run.cache->find(index, path.relative(),
+                                                DigestCache::Entry::of(*stamp), file.sha256);
                 if (!result.sha256.isEmpty()) {
                     result.outcome = HashResult::Hashed;
                     result.fromCache = true;
@@ -380,9 +370,7 @@ void ParallelHasher::work(Run &run)
         // Not remembered while so fresh that a same-size write could still keep its time. A file
         // written while it was read needs no check: it no longer has the time it is stored under.
         if (stamp->modifiedNs <= run.startedNs - racyWindowNs) {
-            DigestCache::Entry entry = cacheStamp(*stamp);
-            entry.sha256 = digest;
-            learnt.emplace_back(index, entry);
+            learnt.emplace_back(index, DigestCache::Entry::of(*stamp, digest));
         }
         return expected - counted;
     };

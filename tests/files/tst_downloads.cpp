@@ -598,15 +598,8 @@ void DownloadsTest::publishedUpdateFetchesExactlyTheChangedFiles()
     DigestCache cache(DigestCache::defaultFile(fixture->gameDir()), fixture->gameDir());
     auto remembers = [&](const QString &path) {
         const auto stamp = platform::fileStamp((fixture->gameDir() + '/' + path).toStdString());
-        DigestCache::Entry now;
-        if (stamp) {
-            now.size = stamp->size;
-            now.modified = stamp->modifiedNs;
-            now.device = stamp->device;
-            now.inode = stamp->inode;
-        }
         return stamp &&
-               cache.find(-1, path.toUtf8(), now) ==
+               cache.find(-1, path.toUtf8(), DigestCache::Entry::of(*stamp)) ==
                    QCryptographicHash::hash(served[path], QCryptographicHash::Sha256).toHex();
     };
     QTRY_VERIFY(cache.load() && remembers("textures/stone.utx") && remembers("maps/grown.unr") &&
