@@ -325,30 +325,8 @@
         <translation>Błąd</translation>
     </message>
     <message>
-        <source>Failed to download manifest:
-%1</source>
-        <translation>Nie udało się pobrać listy plików gry:
-%1</translation>
-    </message>
-    <message>
-        <source>Manifest download error</source>
-        <translation>Błąd pobierania listy plików gry</translation>
-    </message>
-    <message>
         <source>Update Required</source>
         <translation>Wymagana aktualizacja</translation>
-    </message>
-    <message>
-        <source>Files need updating:
-Missing: %1
-Corrupted: %2
-
-Start download?</source>
-        <translation>Pliki wymagają aktualizacji:
-Brakujące: %1
-Uszkodzone: %2
-
-Rozpocząć pobieranie?</translation>
     </message>
     <message>
         <source>Update cancelled</source>
@@ -555,10 +533,6 @@ Download the full client?</source>
 Pobrać pełnego klienta?</translation>
     </message>
     <message>
-        <source>Choose Another Folder...</source>
-        <translation>Wybierz inny folder...</translation>
-    </message>
-    <message>
         <source>Choose the game folder</source>
         <translation>Wybierz folder gry</translation>
     </message>
@@ -579,10 +553,6 @@ Pobrać pełnego klienta?</translation>
         <translation>Do pobrania: %1</translation>
     </message>
     <message>
-        <source>Retrying %1 in %2 s (attempt %3 of %4): %5</source>
-        <translation>Ponowna próba %1 za %2 s (próba %3 z %4): %5</translation>
-    </message>
-    <message>
         <source>Available when the check of the game files has finished.</source>
         <translation>Dostępne po zakończeniu sprawdzania plików gry.</translation>
     </message>
@@ -598,12 +568,113 @@ Pobrać pełnego klienta?</translation>
         <source>Download paused</source>
         <translation>Pobieranie wstrzymane</translation>
     </message>
+    <message>
+        <source>&amp;Remember me</source>
+        <translation>&amp;Zapamiętaj mnie</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <translation>Aktualizuj</translation>
+    </message>
+    <message>
+        <source>Only the account name is remembered: no password store answers on this computer.</source>
+        <translation>Zapamiętano tylko nazwę konta: na tym komputerze nie odpowiada żaden magazyn haseł.</translation>
+    </message>
+    <message>
+        <source>Files need repairing:
+Missing: %L1
+Damaged: %L2
+
+Start download?</source>
+        <translation>Pliki wymagają naprawy:
+Brakujące: %L1
+Uszkodzone: %L2
+
+Rozpocząć pobieranie?</translation>
+    </message>
+    <message>
+        <source>Files need updating:
+Missing: %L1
+Out of date: %L2
+
+Start download?</source>
+        <translation>Pliki wymagają aktualizacji:
+Brakujące: %L1
+Nieaktualne: %L2
+
+Rozpocząć pobieranie?</translation>
+    </message>
+    <message>
+        <source>&amp;Choose Another Folder...</source>
+        <translation>&amp;Wybierz inny folder...</translation>
+    </message>
+    <message>
+        <source>Retrying %1 in %L2 s (attempt %L3 of %L4): %5</source>
+        <translation>Ponowna próba %1 za %L2 s (próba %L3 z %L4): %5</translation>
+    </message>
+    <message>
+        <source>The game files are still downloading.
+Are you sure you want to close the launcher?</source>
+        <translation>Pliki gry są nadal pobierane.
+Czy na pewno chcesz zamknąć launcher?</translation>
+    </message>
 </context>
 <context>
     <name>QMessageBox</name>
     <message>
         <source>Hide Details...</source>
         <translation>Ukryj szczegóły...</translation>
+    </message>
+</context>
+<context>
+    <name>QuantityText</name>
+    <message>
+        <source>%1 B</source>
+        <translation>%1 B</translation>
+    </message>
+    <message>
+        <source>%1 KB</source>
+        <translation>%1 KB</translation>
+    </message>
+    <message>
+        <source>%1 MB</source>
+        <translation>%1 MB</translation>
+    </message>
+    <message>
+        <source>%1 GB</source>
+        <translation>%1 GB</translation>
+    </message>
+    <message>
+        <source>%1 / %2 GB</source>
+        <translation>%1 / %2 GB</translation>
+    </message>
+    <message>
+        <source>%1 / %2 MB</source>
+        <translation>%1 / %2 MB</translation>
+    </message>
+    <message>
+        <source>%1 KB/s</source>
+        <translation>%1 KB/s</translation>
+    </message>
+    <message>
+        <source>%1 MB/s</source>
+        <translation>%1 MB/s</translation>
+    </message>
+    <message>
+        <source>about %1 s left</source>
+        <translation>zostało około %1 s</translation>
+    </message>
+    <message>
+        <source>about %1 min left</source>
+        <translation>zostało około %1 min</translation>
+    </message>
+    <message>
+        <source>about %1 h left</source>
+        <translation>zostało około %1 h</translation>
+    </message>
+    <message>
+        <source>about %1 h %2 min left</source>
+        <translation>zostało około %1 h %2 min</translation>
     </message>
 </context>
 <context>
@@ -617,10 +688,6 @@ Pobrać pełnego klienta?</translation>
         <translation>&amp;Przeglądaj...</translation>
     </message>
     <message>
-        <source>Set by the server: %1 at a time.</source>
-        <translation>Ustalone przez serwer: %1 naraz.</translation>
-    </message>
-    <message>
         <source>&amp;Scan and repair game files</source>
         <translation>&amp;Sprawdź i napraw pliki gry</translation>
     </message>
@@ -631,10 +698,6 @@ Pobrać pełnego klienta?</translation>
     <message>
         <source>Checks the content of every game file and downloads the ones that are missing or damaged.</source>
         <translation>Sprawdza zawartość każdego pliku gry i pobiera pliki brakujące lub uszkodzone.</translation>
-    </message>
-    <message>
-        <source>Open &amp;log folder</source>
-        <translation>Otwórz folder &amp;logów</translation>
     </message>
     <message>
         <source>Wardgate version %1</source>
@@ -677,32 +740,12 @@ Pobrać pełnego klienta?</translation>
         <translation>Rozpoczynanie...</translation>
     </message>
     <message>
-        <source>%1 MB / %2 MB</source>
-        <translation>%1 MB / %2 MB</translation>
-    </message>
-    <message>
         <source>Scan cancelled. No file was changed.</source>
         <translation>Sprawdzanie anulowane. Żaden plik nie został zmieniony.</translation>
     </message>
     <message>
         <source>The log folder could not be opened: %1</source>
         <translation>Nie udało się otworzyć folderu logów: %1</translation>
-    </message>
-    <message numerus="yes">
-        <source>Scanning %n files...</source>
-        <translation>
-            <numerusform>Sprawdzanie %n pliku...</numerusform>
-            <numerusform>Sprawdzanie %n plików...</numerusform>
-            <numerusform>Sprawdzanie %n plików...</numerusform>
-        </translation>
-    </message>
-    <message numerus="yes">
-        <source>All %n files are in order.</source>
-        <translation>
-            <numerusform>%n plik jest w porządku.</numerusform>
-            <numerusform>Wszystkie %n pliki są w porządku.</numerusform>
-            <numerusform>Wszystkie %n plików jest w porządku.</numerusform>
-        </translation>
     </message>
     <message>
         <source>System</source>
@@ -721,16 +764,40 @@ Pobrać pełnego klienta?</translation>
         <translation>&amp;Język:</translation>
     </message>
     <message>
-        <source> KiB/s</source>
-        <translation> KiB/s</translation>
-    </message>
-    <message>
         <source>No limit</source>
         <translation>Bez limitu</translation>
     </message>
     <message>
         <source>Download speed &amp;limit:</source>
         <translation>&amp;Limit prędkości pobierania:</translation>
+    </message>
+    <message>
+        <source>Set by the server: %L1 at a time.</source>
+        <translation>Ustalone przez serwer: %L1 naraz.</translation>
+    </message>
+    <message>
+        <source> MB/s</source>
+        <translation> MB/s</translation>
+    </message>
+    <message>
+        <source>&amp;Open log folder</source>
+        <translation>&amp;Otwórz folder logów</translation>
+    </message>
+    <message numerus="yes">
+        <source>Scanning %Ln files...</source>
+        <translation>
+            <numerusform>Sprawdzanie %Ln pliku...</numerusform>
+            <numerusform>Sprawdzanie %Ln plików...</numerusform>
+            <numerusform>Sprawdzanie %Ln plików...</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>All %Ln files are in order.</source>
+        <translation>
+            <numerusform>%Ln plik jest w porządku.</numerusform>
+            <numerusform>Wszystkie %Ln pliki są w porządku.</numerusform>
+            <numerusform>Wszystkie %Ln plików jest w porządku.</numerusform>
+        </translation>
     </message>
 </context>
 <context>
@@ -777,29 +844,6 @@ Pobrać pełnego klienta?</translation>
     <message>
         <source>The server&apos;s certificate is for another name.</source>
         <translation>Certyfikat serwera jest wystawiony na inną nazwę.</translation>
-    </message>
-</context>
-<context>
-    <name>TransferRate</name>
-    <message>
-        <source> · %1 MB/s</source>
-        <translation> · %1 MB/s</translation>
-    </message>
-    <message>
-        <source> · about %1 s left</source>
-        <translation> · zostało około %1 s</translation>
-    </message>
-    <message>
-        <source> · about %1 min left</source>
-        <translation> · zostało około %1 min</translation>
-    </message>
-    <message>
-        <source> · about %1 h left</source>
-        <translation> · zostało około %1 h</translation>
-    </message>
-    <message>
-        <source> · about %1 h %2 min left</source>
-        <translation> · zostało około %1 h %2 min</translation>
     </message>
 </context>
 <context>

@@ -101,6 +101,7 @@ void AuthClient::setCredentials(const QString &login, const QString &typedPasswo
 
 void AuthClient::registerSession()
 {
+    refusedByServer = false;
     if (accountName.isEmpty() || password.isEmpty()) {
         log(Warn, QStringLiteral("Missing credentials"));
         emit sessionRegistered(false, tr("Missing credentials"));
@@ -239,6 +240,7 @@ void AuthClient::onRegisterReply()
     // A JSON answer is judged by "success" alone, whatever the HTTP status says.
     if (answer.isObject) {
         sessionId = answer.sessionId;
+        refusedByServer = !answer.success;
         if (answer.success) {
             log(Info,
                 QStringLiteral("Session registered successfully — session_id=%1").arg(sessionId));

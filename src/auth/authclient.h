@@ -36,6 +36,9 @@ public:
     // The account name as stored by setCredentials: trimmed and in lower case.
     QString account() const { return accountName; }
     void registerSession();
+    // The last login was answered by the server, and refused (a wrong password, for one); false
+    // after a network failure, the rate limit or a success.
+    bool loginRefused() const { return refusedByServer; }
     void startHeartbeat();
     void stopHeartbeat();
     void notifyGameClosed();
@@ -108,6 +111,7 @@ private:
     QStringList pendingLogs;
     qint32 loginAttempts = 0;
     qint64 lastLoginAttempt = 0;
+    bool refusedByServer = false;
 
     // Guards pendingLogs: filled by whichever thread logs, emptied by the upload on the GUI thread.
     mutable QMutex pendingLogsMutex;

@@ -15,6 +15,7 @@ const QString gameDirectoryKey = QStringLiteral("Game/GameDir");
 const QString downloadsKey = QStringLiteral("Downloads/Parallel");
 const QString speedLimitKey = QStringLiteral("Downloads/SpeedLimit");
 const QString languageKey = QStringLiteral("Interface/Language");
+const QString rememberedAccountKey = QStringLiteral("Login/RememberedAccount");
 const QStringList languages{QStringLiteral("system"), QStringLiteral("en"), QStringLiteral("pl")};
 } // namespace
 
@@ -62,6 +63,16 @@ QString UserSettings::language() const
 bool UserSettings::setLanguage(const QString &language)
 {
     return languages.contains(language) && store(languageKey, language);
+}
+
+QString UserSettings::rememberedAccount() const
+{
+    return QSettings(file, QSettings::IniFormat).value(rememberedAccountKey).toString();
+}
+
+bool UserSettings::setRememberedAccount(const QString &account)
+{
+    return store(rememberedAccountKey, account);
 }
 
 bool UserSettings::setGameDirectory(const QString &folder)

@@ -12,10 +12,23 @@ QString resolve(const QString &choice, const QLocale &system)
     return system.language() == QLocale::Polish ? QStringLiteral("pl") : QStringLiteral("en");
 }
 
+QLocale numberLocale(const QString &language, const QLocale &system)
+{
+    const QLocale::Language spoken =
+        language == QLatin1String("pl") ? QLocale::Polish : QLocale::English;
+    if (system.language() == spoken)
+        return system;
+    return spoken == QLocale::Polish ? QLocale(QLocale::Polish, QLocale::Poland)
+                                     : QLocale(QLocale::English, QLocale::UnitedStates);
+}
+
 bool install(const QString &language)
 {
-    if (language != QLatin1String("pl"))
+    if (language != QLatin1String("pl")) {
+        QLocale::setDefault(numberLocale(QStringLiteral("en")));
         return true;
+    }
+    QLocale::setDefault(numberLocale(language));
     bool loaded = true;
     for (const char *catalog : {"wardgate_pl", "qtbase_pl"}) {
         auto *translator = new QTranslator(QCoreApplication::instance());

@@ -2,7 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "auth/authclient.h"
-#include "core/bytesize.h"
+#include "auth/credentialstore.h"
 #include "core/gamefolder.h"
 #include "core/gameprogram.h"
 #include "core/launcherconfig.h"
@@ -12,8 +12,10 @@
 #include "files/filemanager.h"
 #include "game/gamelauncher.h"
 #include "game/processguard.h"
+#include "ui/quantitytext.h"
 #include "ui/settingsdialog.h"
 #include "ui/theme.h"
+#include "ui/windowmessagebox.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -22,7 +24,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -62,16 +63,6 @@ void finishLook(QMainWindow *window, Ui::MainWindow &ui)
     ui.loginErrorLabel->setMinimumHeight(2 * ui.loginErrorLabel->fontMetrics().lineSpacing() + 4);
 }
 
-// "1.2 / 9.8 GB", or in MB below a gigabyte.
-QString checkedOfTotal(qint64 checked, qint64 total)
-{
-    const bool large = total >= qint64(1024) * 1024 * 1024;
-    const ByteUnit unit = large ? ByteUnit::Gigabytes : ByteUnit::Megabytes;
-    return QStringLiteral("%1 / %2 %3")
-        .arg(bytesIn(checked, unit, 1), bytesIn(total, unit, 1),
-             large ? QStringLiteral("GB") : QStringLiteral("MB"));
-}
-
 // The update question's details list this many files by name, then says how many more there are.
 constexpr int listedFiles = 300;
 
@@ -80,7 +71,7 @@ constexpr int listedFiles = 300;
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), fileManager(new FileManager(this)),
       authClient(new AuthClient(this)), gameLauncher(new GameLauncher(this)),
-      processGuard(new ProcessGuard(this))
+      processGuard(new ProcessGuard(this)), credentials(new CredentialStore(this))
 {
     ui->setupUi(this);
     finishLook(this, *ui);
@@ -112,6 +103,8 @@ MainWindow::MainWindow(QWidget *parent)
     updateUI();
     ui->versionLabel->setText(QStringLiteral("v%1").arg(QCoreApplication::applicationVersion()));
     makeKeyboardFriendly();
+    if (state == Login)
+        restoreRememberedLogin();
     authClient->startServerMonitoring();
 }
 
@@ -126,9 +119,9 @@ void MainWindow::makeKeyboardFriendly()
     ui->playButton->setAccessibleDescription(tr("Starts the game once its files are ready."));
     // Tab goes through the panel on show in reading order, then the window's own buttons.
     const std::initializer_list<QWidget *> order{
-        ui->loginEdit,     ui->passwordEdit,   ui->loginButton,    ui->retryButton,
-        ui->playButton,    ui->pauseButton,    ui->settingsButton, ui->logoutButton,
-        ui->discordButton, ui->minimizeButton, ui->closeButton};
+        ui->loginEdit,    ui->passwordEdit,  ui->rememberMe,     ui->loginButton,
+        ui->retryButton,  ui->playButton,    ui->pauseButton,    ui->settingsButton,
+        ui->logoutButton, ui->discordButton, ui->minimizeButton, ui->closeButton};
     QWidget *previous = nullptr;
     for (QWidget *widget : order) {
         widget->setFocusPolicy(Qt::StrongFocus);
@@ -216,9 +209,14 @@ void MainWindow::connectServices()
     connect(gameLauncher, &GameLauncher::launchError, this, &MainWindow::onLaunchError);
     connect(processGuard, &ProcessGuard::foreignClientDetected, this,
             &MainWindow::onForeignClientDetected);
-    // Return in the user-name field is deliberately not connected.
+    // Return in either field logs in, as the button does.
     connect(ui->loginButton, &QPushButton::clicked, this, &MainWindow::onLoginButtonClicked);
+    connect(ui->loginEdit, &QLineEdit::returnPressed, this, &MainWindow::onLoginButtonClicked);
     connect(ui->passwordEdit, &QLineEdit::returnPressed, this, &MainWindow::onLoginButtonClicked);
+    connect(ui->rememberMe, &QCheckBox::toggled, this, &MainWindow::onRememberMeToggled);
+    connect(credentials, &CredentialStore::passwordFound, this, &MainWindow::onPasswordFound);
+    connect(credentials, &CredentialStore::unavailable, this,
+            &MainWindow::onCredentialStoreUnavailable);
     connect(ui->retryButton, &QPushButton::clicked, this, &MainWindow::onRetryButtonClicked);
     connect(ui->logoutButton, &QPushButton::clicked, this, &MainWindow::onLogoutButtonClicked);
     connect(ui->playButton, &QPushButton::clicked, this, &MainWindow::onPlayButtonClicked);
@@ -352,6 +350,14 @@ void MainWindow::updateUI()
         ui->progressBar->setMaximum(100);
         ui->progressBar->setValue(0);
         break;
+    case UpdateDeclined:
+        // The files the player declined are still the way on: the button fetches them.
+        ui->statusLabel->setText(tr("Update cancelled"));
+        ui->playButton->setEnabled(true);
+        ui->playButton->setText(tr("Update"));
+        ui->progressBar->setMaximum(100);
+        ui->progressBar->setValue(0);
+        break;
     }
 }
 
@@ -408,6 +414,8 @@ void MainWindow::onLoginButtonClicked()
         return;
     }
     disableLoginForm();
+    attemptedLogin = login;
+    attemptedPassword = password;
     authClient->setCredentials(login, password);
     authClient->registerSession();
 }
@@ -424,6 +432,9 @@ void MainWindow::onSessionRegistered(bool success, const QString &message)
 {
     if (!success) {
         log(Warn, QStringLiteral("Login failed: %1").arg(message));
+        // A remembered password the server refuses is no use at the next start either.
+        if (authClient->loginRefused() && !UserSettings().rememberedAccount().isEmpty())
+            credentials->forget(attemptedLogin);
         ui->loginErrorLabel->setText(message.isEmpty() ? tr("Login failed. Check your credentials.")
                                                        : message);
         ui->loginButton->setEnabled(true);
@@ -435,6 +446,7 @@ void MainWindow::onSessionRegistered(bool success, const QString &message)
     }
 
     log(Info, QStringLiteral("Session registered successfully"));
+    rememberLogin();
     ui->loginErrorLabel->setStyleSheet(loginSuccessStyle);
     ui->loginErrorLabel->setText(tr("Login successful!"));
     authClient->startHeartbeat();
@@ -494,6 +506,66 @@ void MainWindow::onLogoutButtonClicked()
     endSession(QString());
     ui->loginEdit->clear();
     log(Info, QStringLiteral("User logged out"));
+    restoreRememberedLogin();
+}
+
+void MainWindow::restoreRememberedLogin()
+{
+    const QString account = UserSettings().rememberedAccount();
+    const QSignalBlocker quiet(ui->rememberMe);
+    ui->rememberMe->setChecked(!account.isEmpty());
+    if (account.isEmpty())
+        return;
+    ui->loginEdit->setText(account);
+    ui->passwordEdit->setFocus();
+    credentials->read(account);
+}
+
+void MainWindow::onPasswordFound(const QString &account, const QString &password)
+{
+    // Only into the untouched form of the same account: a name typed meanwhile is the player's.
+    if (state != Login || !ui->loginButton->isEnabled() || !ui->rememberMe->isChecked() ||
+        ui->loginEdit->text().trimmed() != account || !ui->passwordEdit->text().isEmpty())
+        return;
+    ui->passwordEdit->setText(password);
+    // The player still presses LOG IN.
+    ui->loginButton->setFocus();
+}
+
+void MainWindow::rememberLogin()
+{
+    UserSettings settings;
+    const QString previous = settings.rememberedAccount();
+    if (ui->rememberMe->isChecked()) {
+        if (!previous.isEmpty() && previous.toLower() != attemptedLogin.toLower())
+            credentials->forget(previous);
+        if (settings.setRememberedAccount(attemptedLogin))
+            credentials->store(attemptedLogin, attemptedPassword);
+    }
+    attemptedPassword.clear();
+}
+
+void MainWindow::onRememberMeToggled(bool on)
+{
+    if (on)
+        return;
+    ui->rememberNote->hide();
+    UserSettings settings;
+    const QString account = settings.rememberedAccount();
+    if (account.isEmpty())
+        return;
+    settings.setRememberedAccount(QString());
+    credentials->forget(account);
+    log(Info, QStringLiteral("Remember me switched off: the account is forgotten"));
+}
+
+void MainWindow::onCredentialStoreUnavailable()
+{
+    if (!ui->rememberMe->isChecked())
+        return;
+    ui->rememberNote->setText(tr("Only the account name is remembered: no password store "
+                                 "answers on this computer."));
+    ui->rememberNote->show();
 }
 
 void MainWindow::endSession(const QString &reason)
@@ -502,6 +574,7 @@ void MainWindow::endSession(const QString &reason)
     // verification, download or base-client result.
     handOverTimer->stop();
     heldBack = nullptr;
+    attemptedPassword.clear();
     ui->loginErrorLabel->setStyleSheet(loginErrorStyle);
     fileManager->cancelAll();
     authClient->flushLogs();
@@ -527,9 +600,10 @@ void MainWindow::onManifestDownloaded(bool success, const QString &message)
         return;
     }
     if (!success) {
-        QMessageBox::critical(this, tr("Error"),
-                              tr("Failed to download manifest:\n%1").arg(message), QMessageBox::Ok);
-        showFilesFailure(tr("Manifest download error"));
+        // The text says what failed: the download, the list's form, or its signature's check
+        // (a list that arrived and was refused). The status line keeps saying it after OK.
+        showBox(QMessageBox::Critical, tr("Error"), message, QMessageBox::Ok);
+        showFilesFailure(message);
         return;
     }
     log(Info, QStringLiteral("Manifest: %1").arg(message));
@@ -544,7 +618,8 @@ void MainWindow::onVerificationProgress(qint64 checked, qint64 total)
         return;
     ui->progressBar->setMaximum(100);
     ui->progressBar->setValue(int(double(checked) * 100 / double(total)));
-    ui->downloadLabel->setText(tr("Checking game files: %1").arg(checkedOfTotal(checked, total)));
+    ui->downloadLabel->setText(
+        tr("Checking game files: %1").arg(quantitytext::doneOfTotal(checked, total)));
 }
 
 void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
@@ -589,7 +664,8 @@ void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
     }
 
     if (!askForUpdate(missingFiles, corruptedFiles, fileManager->downloadQueue())) {
-        ui->statusLabel->setText(tr("Update cancelled"));
+        state = UpdateDeclined;
+        updateUI();
         return;
     }
     state = Downloading;
@@ -598,13 +674,28 @@ void MainWindow::onVerificationComplete(int missingFiles, int corruptedFiles)
     fileManager->startDownload();
 }
 
-bool MainWindow::askForUpdate(int missingFiles, int corruptedFiles, const QList<FileEntry> &files)
+QMessageBox::StandardButton MainWindow::showBox(QMessageBox::Icon icon, const QString &title,
+                                                const QString &text,
+                                                QMessageBox::StandardButtons buttons,
+                                                QMessageBox::StandardButton defaultButton)
 {
-    QMessageBox box(QMessageBox::Question, tr("Update Required"),
-                    tr("Files need updating:\nMissing: %1\nCorrupted: %2\n\nStart download?")
-                        .arg(missingFiles)
-                        .arg(corruptedFiles),
-                    QMessageBox::Yes | QMessageBox::No, this);
+    WindowMessageBox box(icon, title, text, buttons, this, ui->statusLabel);
+    if (defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(defaultButton);
+    return QMessageBox::StandardButton(box.exec());
+}
+
+bool MainWindow::askForUpdate(int missingFiles, int differentFiles, const QList<FileEntry> &files,
+                              bool repair)
+{
+    // A file unlike the server's is out of date after an ordinary check; only the player's full
+    // scan, against the list the files were brought up to, finds damage.
+    const QString counts =
+        repair ? tr("Files need repairing:\nMissing: %L1\nDamaged: %L2\n\nStart download?")
+               : tr("Files need updating:\nMissing: %L1\nOut of date: %L2\n\nStart download?");
+    WindowMessageBox box(QMessageBox::Question, tr("Update Required"),
+                         counts.arg(missingFiles).arg(differentFiles),
+                         QMessageBox::Yes | QMessageBox::No, this, ui->statusLabel);
     qint64 bytes = 0;
     QStringList names;
     for (const FileEntry &entry : files) {
@@ -616,9 +707,7 @@ bool MainWindow::askForUpdate(int missingFiles, int corruptedFiles, const QList<
     }
     if (files.size() > listedFiles)
         names.append(tr("and %1 more").arg(files.size() - listedFiles));
-    box.setInformativeText(tr("Download size: %1")
-                               .arg(QLocale::system().formattedDataSize(
-                                   bytes, 1, QLocale::DataSizeTraditionalFormat)));
+    box.setInformativeText(tr("Download size: %1").arg(quantitytext::size(bytes)));
     box.setDetailedText(names.join(QLatin1Char('\n')));
     // Qt sizes the details button for a plain font: the dark look's bold one needs room for the
     // longer of its two labels. A style sheet's width, since the look's own would win over
@@ -647,13 +736,12 @@ MainWindow::InstallAnswer MainWindow::askForBaseClient(qint64 size)
         !folder.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
         question += tr("\n\nThat folder already holds other files; the game's files would be "
                        "written beside them.");
-    question += size > 0 ? tr("\n\nDownload the full client (%1)?")
-                               .arg(QLocale::system().formattedDataSize(
-                                   size, 1, QLocale::DataSizeTraditionalFormat))
+    question += size > 0 ? tr("\n\nDownload the full client (%1)?").arg(quantitytext::size(size))
                          : tr("\n\nDownload the full client?");
-    QMessageBox box(QMessageBox::Question, tr("Install Game"), question,
-                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Open, this);
-    box.button(QMessageBox::Open)->setText(tr("Choose Another Folder..."));
+    WindowMessageBox box(QMessageBox::Question, tr("Install Game"), question,
+                         QMessageBox::Yes | QMessageBox::No | QMessageBox::Open, this,
+                         ui->statusLabel);
+    box.button(QMessageBox::Open)->setText(tr("&Choose Another Folder..."));
     box.setDefaultButton(QMessageBox::Yes);
     switch (box.exec()) {
     case QMessageBox::Yes:
@@ -704,7 +792,8 @@ QString MainWindow::rateSuffix(qint64 downloaded, qint64 total)
         rateFor = state;
     }
     downloadRate.add(downloaded, rateClock.elapsed());
-    return downloadRate.suffix(total - downloaded);
+    return quantitytext::progressSuffix(downloadRate.bytesPerSecond(),
+                                        downloadRate.secondsLeft(total - downloaded));
 }
 
 void MainWindow::onPauseButtonClicked()
@@ -741,10 +830,10 @@ void MainWindow::onDownloadProgress(int percent, qint64 downloaded, qint64 total
     if (fileManager->downloadsPaused())
         return;
     ui->progressBar->setValue(percent);
-    ui->downloadLabel->setText(tr("Downloaded: %1 MB / %2 MB")
-                                   .arg(bytesIn(downloaded, ByteUnit::Megabytes, 2),
-                                        bytesIn(total, ByteUnit::Megabytes, 2)) +
-                               rateSuffix(downloaded, total));
+    ui->downloadLabel->setText(
+        tr("Downloaded: %1 MB / %2 MB")
+            .arg(quantitytext::megabytes(downloaded, 2), quantitytext::megabytes(total, 2)) +
+        rateSuffix(downloaded, total));
 }
 
 void MainWindow::onFileDownloadComplete(const QString &filename)
@@ -764,7 +853,7 @@ void MainWindow::onRetryScheduled(const QString &filename, int delayMs, int atte
     if (state != Downloading)
         return;
     retryingFile = filename;
-    ui->statusLabel->setText(tr("Retrying %1 in %2 s (attempt %3 of %4): %5")
+    ui->statusLabel->setText(tr("Retrying %1 in %L2 s (attempt %L3 of %L4): %5")
                                  .arg(filename)
                                  .arg((delayMs + 999) / 1000)
                                  .arg(attempt)
@@ -816,6 +905,12 @@ void MainWindow::onPlayButtonClicked()
     if (state == UpdateFailed) {
         log(Info, QStringLiteral("Retrying the game files"));
         startFilesFlow();
+    } else if (state == UpdateDeclined) {
+        log(Info, QStringLiteral("Update accepted after all"));
+        state = Downloading;
+        retryingFile.clear();
+        updateUI();
+        fileManager->startDownload();
     } else if (state == Ready) {
         const LauncherConfig &config = LauncherConfig::instance();
         const GameProgram program = locateGameProgram(config.gameDirectory, config.gameExecutable);
@@ -827,20 +922,20 @@ void MainWindow::onPlayButtonClicked()
             return;
         }
         if (!processGuard->checkBeforeLaunch()) {
-            QMessageBox::warning(this, tr("Veyrun"),
-                                 tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
-                                    "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
-                                    "klienta L2 jednocześnie. Zamknij go przed grą."),
-                                 QMessageBox::Ok);
+            showBox(QMessageBox::Warning, tr("Veyrun"),
+                    tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
+                       "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
+                       "klienta L2 jednocześnie. Zamknij go przed grą."),
+                    QMessageBox::Ok);
             return;
         }
         log(Info, QStringLiteral("Play button clicked - launching game"));
         // The phase follows gameStarted or launchError.
         gameLauncher->launchGame(gameExecutablePath());
     } else if (state == GameRunning) {
-        const auto answer = QMessageBox::question(this, tr("Stop Game"),
-                                                  tr("Are you sure you want to stop the game?"),
-                                                  QMessageBox::Yes | QMessageBox::No);
+        const auto answer = showBox(QMessageBox::Question, tr("Stop Game"),
+                                    tr("Are you sure you want to stop the game?"),
+                                    QMessageBox::Yes | QMessageBox::No);
         // "Stop Game" stays until the game has really ended and gameClosed arrives.
         if (answer == QMessageBox::Yes)
             gameLauncher->terminateGame();
@@ -871,8 +966,8 @@ void MainWindow::onGameClosed(int exitCode)
 
 void MainWindow::onLaunchError(const QString &error)
 {
-    QMessageBox::critical(this, tr("Launch Error"), tr("Failed to start game:\n%1").arg(error),
-                          QMessageBox::Ok);
+    showBox(QMessageBox::Critical, tr("Launch Error"), tr("Failed to start game:\n%1").arg(error),
+            QMessageBox::Ok);
     // The session goes on: the player may fix the game and press PLAY again.
     state = Ready;
     updateUI();
@@ -887,12 +982,12 @@ void MainWindow::onForeignClientDetected(const QString &description)
     gameLauncher->terminateGame();
     // The server ends a session whose heartbeat stops: the window ends it too, visibly.
     endSession(tr("Session ended: a game client of another server was running."));
-    QMessageBox::critical(this, tr("Veyrun — Naruszenie regulaminu"),
-                          tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
-                             "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
-                             "klienta L2 jednocześnie.\n\n"
-                             "Połączenie zostało przerwane."),
-                          QMessageBox::Ok);
+    showBox(QMessageBox::Critical, tr("Veyrun — Naruszenie regulaminu"),
+            tr("Wykryto uruchomionego klienta Lineage 2 z innego serwera.\n\n"
+               "Regulamin serwera zabrania uruchamiania więcej niż jednego\n"
+               "klienta L2 jednocześnie.\n\n"
+               "Połączenie zostało przerwane."),
+            QMessageBox::Ok);
 }
 
 void MainWindow::onIntegrityViolation(const QString &filePath)
@@ -901,11 +996,10 @@ void MainWindow::onIntegrityViolation(const QString &filePath)
     gameLauncher->terminateGame();
     // The next login verifies the file by its digest and offers to repair it.
     endSession(tr("Session ended: a modified game file was detected."));
-    QMessageBox::critical(
-        this, tr("Security Alert"),
-        tr("A modified game file was detected:\n\n%1\n\nThe game has been terminated.")
-            .arg(filePath),
-        QMessageBox::Ok);
+    showBox(QMessageBox::Critical, tr("Security Alert"),
+            tr("A modified game file was detected:\n\n%1\n\nThe game has been terminated.")
+                .arg(filePath),
+            QMessageBox::Ok);
 }
 
 void MainWindow::onBaseClientDownloadProgress(int percent, qint64 downloaded, qint64 total)
@@ -913,8 +1007,7 @@ void MainWindow::onBaseClientDownloadProgress(int percent, qint64 downloaded, qi
     ui->progressBar->setValue(percent);
     ui->downloadLabel->setText(
         tr("Downloading client: %1 MB / %2 MB")
-            .arg(bytesIn(downloaded, ByteUnit::Megabytes, 0),
-                 bytesIn(total, ByteUnit::Megabytes, 0)) +
+            .arg(quantitytext::megabytes(downloaded, 0), quantitytext::megabytes(total, 0)) +
         (fileManager->downloadsPaused() ? QString() : rateSuffix(downloaded, total)));
 }
 
@@ -937,11 +1030,11 @@ void MainWindow::onBaseClientInstalled()
 void MainWindow::onBaseClientError(const QString &error)
 {
     log(Error, QStringLiteral("Base client install error: %1").arg(error));
-    QMessageBox::critical(this, tr("Client installation error"),
-                          tr("Failed to install game client:\n\n%1\n\n"
-                             "Check your internet connection and try again.")
-                              .arg(error),
-                          QMessageBox::Ok);
+    showBox(QMessageBox::Critical, tr("Client installation error"),
+            tr("Failed to install game client:\n\n%1\n\n"
+               "Check your internet connection and try again.")
+                .arg(error),
+            QMessageBox::Ok);
     showFilesFailure(tr("Installation error"));
     // Neither the byte counts nor "Extracting archive" hold any longer.
     ui->downloadLabel->clear();
@@ -987,9 +1080,12 @@ void MainWindow::onMinimizeButtonClicked()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    // Without a tray to come back from, hiding would lose the window: it closes instead.
+    // Without a tray to come back from, hiding would lose the window: a close request is a quit,
+    // asked and ended as the "✕" button's. The event loop ends when the quit is done.
     if (!trayReachable()) {
-        event->accept();
+        event->ignore();
+        if (!quitting)
+            onTrayQuit();
         return;
     }
     log(Info, QStringLiteral("Close button clicked - minimizing to tray"));
@@ -1012,15 +1108,21 @@ void MainWindow::onTrayRestore()
 
 void MainWindow::onTrayQuit()
 {
+    if (quitting)
+        return;
+    const bool downloading = state == Downloading || state == DownloadingClient;
     const QString question =
         state == GameRunning
             ? tr("The game is still running.\nAre you sure you want to close the launcher?")
-            : tr("Are you sure you want to close the launcher?");
-    const auto answer = QMessageBox::question(this, tr("Close Veyrun"), question,
-                                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes)
+        : downloading ? tr("The game files are still downloading.\nAre you sure you want to close "
+                           "the launcher?")
+                      : tr("Are you sure you want to close the launcher?");
+    const auto answer = showBox(QMessageBox::Question, tr("Close Veyrun"), question,
+                                QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes || quitting)
         return;
 
+    quitting = true;
     log(Info, QStringLiteral("Quitting application"));
     setEnabled(false);
     ui->statusLabel->show();
@@ -1090,7 +1192,7 @@ void MainWindow::afterSettings(const SettingsDialog &dialog)
     // The files the player may start now are those of the new folder: check them first. A result
     // held back was about the old folder. An empty new folder gets the whole-client offer again.
     baseClientTried = false;
-    if (state != Ready && state != Verifying && state != UpdateFailed)
+    if (state != Ready && state != Verifying && state != UpdateFailed && state != UpdateDeclined)
         return;
     if (fileManager->currentManifest().files.isEmpty()) {
         startFilesFlow();
@@ -1114,7 +1216,8 @@ void MainWindow::finishRepair()
 
 void MainWindow::startRepair(const SettingsDialog &dialog)
 {
-    if (!askForUpdate(dialog.missingFiles(), dialog.corruptedFiles(), dialog.filesToRepair())) {
+    if (!askForUpdate(dialog.missingFiles(), dialog.corruptedFiles(), dialog.filesToRepair(),
+                      true)) {
         log(Info, QStringLiteral("Scan complete: %1 files checked, 0 repaired")
                       .arg(dialog.scannedFiles()));
         return;

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPoint>
 #include <QSystemTrayIcon>
 
@@ -11,6 +12,7 @@
 #include <memory>
 
 class AuthClient;
+class CredentialStore;
 class FileManager;
 struct FileEntry;
 class GameLauncher;
@@ -31,8 +33,9 @@ class MainWindow : public QMainWindow
     Q_OBJECT
 
 public:
-    // The window's phases, in the order the flows pass through them, and the one where a files
-    // flow that could not finish waits for the player's Retry.
+    // The window's phases, in the order the flows pass through them; the one where a files flow
+    // that could not finish waits for the player's Retry; and the one where a declined update
+    // waits for the player's Update.
     enum LauncherState
     {
         Login,
@@ -43,7 +46,8 @@ public:
         Downloading,
         Ready,
         GameRunning,
-        UpdateFailed
+        UpdateFailed,
+        UpdateDeclined
     };
 
     explicit MainWindow(QWidget *parent = nullptr);
@@ -92,6 +96,9 @@ private slots:
     void onTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
     void onTrayRestore();
     void onTrayQuit();
+    void onRememberMeToggled(bool on);
+    void onPasswordFound(const QString &account, const QString &password);
+    void onCredentialStoreUnavailable();
 
 private:
     // The window's tests drive the flows and look at the services.
@@ -134,8 +141,15 @@ private:
     // the player cancels or the choice cannot be kept.
     bool chooseInstallFolder();
     void startBaseClientInstall();
-    // "Update Required": the counts, the download size and the list of files; true on Yes.
-    bool askForUpdate(int missingFiles, int corruptedFiles, const QList<FileEntry> &files);
+    // A modal box over the window that leaves its status line readable.
+    QMessageBox::StandardButton
+    showBox(QMessageBox::Icon icon, const QString &title, const QString &text,
+            QMessageBox::StandardButtons buttons,
+            QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+    // "Update Required": the counts, the download size and the list of files; true on Yes. After
+    // the player's full scan the files are damaged, otherwise out of date.
+    bool askForUpdate(int missingFiles, int differentFiles, const QList<FileEntry> &files,
+                      bool repair = false);
     // The files flow's result from behind the Settings dialog, once it has closed.
     void afterSettings(const SettingsDialog &dialog);
     // Asks the update question for what a full scan found and downloads it.
@@ -147,12 +161,17 @@ private:
     void showFilesFailure(const QString &status);
     // Ends the session with the server and returns to the login panel; `reason` is shown there.
     void endSession(const QString &reason);
+    // The remembered account name in the login panel, and its password once the store answers.
+    void restoreRememberedLogin();
+    // After a successful login: the name and the password kept for the next start, when asked.
+    void rememberLogin();
 
     std::unique_ptr<Ui::MainWindow> ui;
     FileManager *fileManager;
     AuthClient *authClient;
     GameLauncher *gameLauncher;
     ProcessGuard *processGuard;
+    CredentialStore *credentials;
     LauncherState state = Login;
     // The speed and time left of the download on show, and the phase it belongs to.
     TransferRate downloadRate;
@@ -161,6 +180,11 @@ private:
     QPoint dragPosition;
     bool dragging = false;
     QTimer *handOverTimer = nullptr;
+    // What the last login attempt sent, until it succeeds: "Remember me" keeps exactly that.
+    QString attemptedLogin;
+    QString attemptedPassword;
+    // The quit has been agreed to: a further close request asks nothing more.
+    bool quitting = false;
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
     // The base client is offered once per login: if the archive does not bring the files, the

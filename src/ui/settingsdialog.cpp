@@ -1,9 +1,9 @@
 #include "ui/settingsdialog.h"
 
-#include "core/bytesize.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "files/filescanner.h"
+#include "ui/quantitytext.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -71,20 +71,22 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
             config.maxDownloadThreads, UserSettings::minDownloads, UserSettings::maxDownloads));
         parallelDownloadsSpin->setEnabled(false);
         parallelDownloadsNote->setText(
-            tr("Set by the server: %1 at a time.").arg(config.maxDownloadThreads));
+            tr("Set by the server: %L1 at a time.").arg(config.maxDownloadThreads));
     } else {
         parallelDownloadsNote->hide();
     }
 
-    speedLimitSpin = new QSpinBox(this);
+    // In MB/s, the unit of the speed on the progress line.
+    speedLimitSpin = new QDoubleSpinBox(this);
     speedLimitSpin->setObjectName(QStringLiteral("speedLimitSpin"));
-    speedLimitSpin->setRange(0, UserSettings::maxSpeedLimit);
-    speedLimitSpin->setSingleStep(256);
-    speedLimitSpin->setSuffix(tr(" KiB/s"));
+    speedLimitSpin->setDecimals(2);
+    speedLimitSpin->setRange(0, quantitytext::speedLimitShown(UserSettings::maxSpeedLimit));
+    speedLimitSpin->setSingleStep(0.25);
+    speedLimitSpin->setSuffix(tr(" MB/s"));
     speedLimitSpin->setSpecialValueText(tr("No limit"));
     // Typed digits count once the number is complete, not at every key.
     speedLimitSpin->setKeyboardTracking(false);
-    speedLimitSpin->setValue(settings.speedLimit());
+    speedLimitSpin->setValue(quantitytext::speedLimitShown(settings.speedLimit()));
 
     languageCombo = new QComboBox(this);
     languageCombo->setObjectName(QStringLiteral("languageCombo"));
@@ -109,7 +111,7 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     scanStatusLabel = makeLabel(scanDescription(), "noteLabel", this);
     scanStatusLabel->setObjectName(QStringLiteral("scanStatusLabel"));
 
-    openLogsButton = new QPushButton(tr("Open &log folder"), this);
+    openLogsButton = new QPushButton(tr("&Open log folder"), this);
     openLogsButton->setObjectName(QStringLiteral("openLogsButton"));
     versionLabel = makeLabel(tr("Wardgate version %1").arg(QCoreApplication::applicationVersion()),
                              "noteLabel", this);
@@ -189,7 +191,7 @@ SettingsDialog::SettingsDialog(QWidget *parent, const UserSettings &userSettings
     connect(browseButton, &QPushButton::clicked, this, &SettingsDialog::onBrowseClicked);
     connect(parallelDownloadsSpin, qOverload<int>(&QSpinBox::valueChanged), this,
             &SettingsDialog::onDownloadsChanged);
-    connect(speedLimitSpin, qOverload<int>(&QSpinBox::valueChanged), this,
+    connect(speedLimitSpin, qOverload<double>(&QDoubleSpinBox::valueChanged), this,
             &SettingsDialog::onSpeedLimitChanged);
     connect(languageCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &SettingsDialog::onLanguageChanged);
@@ -265,8 +267,9 @@ void SettingsDialog::onDownloadsChanged(int count)
 }
 
 // Every step of the spin box takes effect at once, even mid-download.
-void SettingsDialog::onSpeedLimitChanged(int kibPerSecond)
+void SettingsDialog::onSpeedLimitChanged(double megabytesPerSecond)
 {
+    const int kibPerSecond = quantitytext::speedLimitStored(megabytesPerSecond);
     if (!settings.setSpeedLimit(kibPerSecond))
         return;
     Logger::instance().log(
@@ -306,7 +309,7 @@ void SettingsDialog::onScanClicked()
         return;
     scanProgressBar->setValue(0);
     scanProgressBar->setFormat(tr("Starting..."));
-    scanStatusLabel->setText(tr("Scanning %n files...", nullptr, int(scanFiles.size())));
+    scanStatusLabel->setText(tr("Scanning %Ln files...", nullptr, int(scanFiles.size())));
     setScanning(true);
     scanner->start(scanFiles, LauncherConfig::instance().gameDirectory);
 }
@@ -314,9 +317,7 @@ void SettingsDialog::onScanClicked()
 void SettingsDialog::onScanProgress(qint64 done, qint64 total)
 {
     scanProgressBar->setValue(total > 0 ? int(done * 1000 / total) : 0);
-    scanProgressBar->setFormat(
-        tr("%1 MB / %2 MB")
-            .arg(bytesIn(done, ByteUnit::Megabytes, 1), bytesIn(total, ByteUnit::Megabytes, 1)));
+    scanProgressBar->setFormat(quantitytext::doneOfTotal(done, total));
 }
 
 void SettingsDialog::onScanFinished(const QList<FileEntry> &toRepair, int checkedFiles,
@@ -328,7 +329,7 @@ void SettingsDialog::onScanFinished(const QList<FileEntry> &toRepair, int checke
     corrupted = corruptedFiles;
     repairs = toRepair;
     if (repairs.isEmpty()) {
-        scanStatusLabel->setText(tr("All %n files are in order.", nullptr, checkedFiles));
+        scanStatusLabel->setText(tr("All %Ln files are in order.", nullptr, checkedFiles));
         Logger::instance().log(
             Info, QStringLiteral("Scan complete: %1 files checked, 0 repaired").arg(checkedFiles));
         return;

@@ -7,6 +7,7 @@
 
 class FileScanner;
 class QComboBox;
+class QDoubleSpinBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -52,7 +53,7 @@ public slots:
 private slots:
     void onBrowseClicked();
     void onDownloadsChanged(int count);
-    void onSpeedLimitChanged(int kibPerSecond);
+    void onSpeedLimitChanged(double megabytesPerSecond);
     void onLanguageChanged(int index);
     void onScanClicked();
     void onScanProgress(qint64 done, qint64 total);
@@ -80,7 +81,7 @@ private:
     QLabel *gameFolderNote;
     QSpinBox *parallelDownloadsSpin;
     QLabel *parallelDownloadsNote;
-    QSpinBox *speedLimitSpin;
+    QDoubleSpinBox *speedLimitSpin;
     QComboBox *languageCombo;
     QLabel *languageNote;
     QPushButton *scanButton;

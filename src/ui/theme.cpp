@@ -74,7 +74,7 @@ QDialog QPushButton:disabled {
     background-color: rgba(102, 102, 102, 150);
     color: #999999;
 }
-QDialog QLineEdit, QDialog QComboBox, QDialog QSpinBox {
+QDialog QLineEdit, QDialog QComboBox, QDialog QAbstractSpinBox {
     background-color: #111114;
     color: #ffffff;
     border: 1px solid rgba(196, 30, 58, 150);
@@ -83,7 +83,7 @@ QDialog QLineEdit, QDialog QComboBox, QDialog QSpinBox {
     font-size: 10pt;
     selection-background-color: rgba(196, 30, 58, 200);
 }
-QDialog QLineEdit:focus, QDialog QComboBox:focus, QDialog QSpinBox:focus {
+QDialog QLineEdit:focus, QDialog QComboBox:focus, QDialog QAbstractSpinBox:focus {
     border: 1px solid rgba(196, 30, 58, 255);
 }
 QDialog QAbstractItemView {
@@ -133,7 +133,7 @@ SettingsDialog QLineEdit {
     font-size: 10pt;
     padding: 4px 8px;
 }
-SettingsDialog QSpinBox {
+SettingsDialog QAbstractSpinBox {
     background-color: rgba(20, 20, 20, 200);
     color: #ffffff;
     font-size: 10pt;
@@ -141,12 +141,50 @@ SettingsDialog QSpinBox {
     border-radius: 5px;
     padding: 4px 8px;
 }
-SettingsDialog QSpinBox:focus {
+SettingsDialog QAbstractSpinBox:focus {
     border: 2px solid rgba(196, 30, 58, 255);
 }
-SettingsDialog QSpinBox:disabled {
+SettingsDialog QAbstractSpinBox:disabled {
     color: #888888;
     border: 2px solid rgba(100, 100, 100, 100);
+}
+SettingsDialog QAbstractSpinBox::up-button, SettingsDialog QAbstractSpinBox::down-button {
+    subcontrol-origin: border;
+    width: 18px;
+    background-color: rgba(196, 30, 58, 110);
+    border-left: 1px solid rgba(196, 30, 58, 150);
+}
+SettingsDialog QAbstractSpinBox::up-button {
+    subcontrol-position: top right;
+    border-top-right-radius: 4px;
+}
+SettingsDialog QAbstractSpinBox::down-button {
+    subcontrol-position: bottom right;
+    border-bottom-right-radius: 4px;
+}
+SettingsDialog QAbstractSpinBox::up-button:hover, SettingsDialog QAbstractSpinBox::down-button:hover {
+    background-color: rgba(224, 32, 64, 200);
+}
+/* Light triangles drawn from borders: the style's own arrows are dark on the dark field. */
+SettingsDialog QAbstractSpinBox::up-arrow {
+    width: 0px;
+    height: 0px;
+    border-left: 4px solid transparent;
+    border-right: 4px solid transparent;
+    border-bottom: 5px solid #f0f0f0;
+}
+SettingsDialog QAbstractSpinBox::down-arrow {
+    width: 0px;
+    height: 0px;
+    border-left: 4px solid transparent;
+    border-right: 4px solid transparent;
+    border-top: 5px solid #f0f0f0;
+}
+SettingsDialog QAbstractSpinBox::up-arrow:disabled, SettingsDialog QAbstractSpinBox::up-arrow:off {
+    border-bottom-color: #777777;
+}
+SettingsDialog QAbstractSpinBox::down-arrow:disabled, SettingsDialog QAbstractSpinBox::down-arrow:off {
+    border-top-color: #777777;
 }
 SettingsDialog QProgressBar {
     min-height: 22px;

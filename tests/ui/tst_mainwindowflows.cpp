@@ -43,6 +43,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <memory>
 
 using testsupport::LogCapture;
@@ -113,10 +114,10 @@ private slots:
     void init();
     void cleanup();
 
-    void loginChecksFieldsAndOnlyReturnInPasswordLogsIn();
+    void loginChecksFieldsAndReturnInEitherFieldLogsIn();
     void retryResendsStoredCredentials();
     void loginHandsOverAfterGreenTextAndReachesReady();
-    void updateQuestionNoCancelsYesDownloads();
+    void updateQuestionNoThenUpdateDownloads();
     void pauseButtonHoldsTheDownload();
     void playStopAndGameEnd();
     void foreignClientWarningsAndAlert();
@@ -134,6 +135,8 @@ private slots:
     void logoutEndsTheSessionsWork();
     void restoredGameOpensInGameRunning();
     void closeHidesToTrayOnlyWithTray();
+    void closeRequestWhileDownloading_data();
+    void closeRequestWhileDownloading();
     void quitWithGameRunningAnsweredNo();
     void quitWaitsForDeregisterReply();
     void quitWaitsAtMostThreeSeconds();
@@ -152,7 +155,7 @@ private:
     // Serves a remote configuration for the next window and makes the window; the remote
     // configuration has arrived when this returns true.
     bool openWindow(std::unique_ptr<MainWindow> &window, Files files,
-                    const QJsonObject &extraConfig = {});
+                    const QJsonObject &extraConfig = {}, bool withTray = false);
     bool logIn(MainWindow &window, const QString &name = QStringLiteral("demo"),
                const QString &password = QStringLiteral("demo123"));
     static bool reaches(MainWindow &window, MainWindow::LauncherState state, int timeout = 10000);
@@ -241,7 +244,7 @@ void MainWindowFlowTest::cleanup()
 }
 
 bool MainWindowFlowTest::openWindow(std::unique_ptr<MainWindow> &window, Files files,
-                                    const QJsonObject &extraConfig)
+                                    const QJsonObject &extraConfig, bool withTray)
 {
     const QString root = server->rootUrl();
     const QString manifestUrl =
@@ -259,7 +262,7 @@ bool MainWindowFlowTest::openWindow(std::unique_ptr<MainWindow> &window, Files f
     config.authUrl = root + "/api/auth";
     config.gameDirectory = gameDir->path();
 
-    window = std::make_unique<MainWindow>();
+    window = withTray ? std::make_unique<WindowWithTray>() : std::make_unique<MainWindow>();
     window->show();
     return QTest::qWaitFor([&] { return config.manifestUrl == manifestUrl; }, 5000);
 }
@@ -302,7 +305,7 @@ void MainWindowFlowTest::stopForeignClient()
     foreignClient.reset();
 }
 
-void MainWindowFlowTest::loginChecksFieldsAndOnlyReturnInPasswordLogsIn()
+void MainWindowFlowTest::loginChecksFieldsAndReturnInEitherFieldLogsIn()
 {
     fillGameFolder();
     std::unique_ptr<MainWindow> window;
@@ -324,16 +327,13 @@ void MainWindowFlowTest::loginChecksFieldsAndOnlyReturnInPasswordLogsIn()
     QTest::keyClick(password, Qt::Key_Return);
     QCOMPARE(error->text(), QStringLiteral("Enter password."));
 
-    // Return in the user-name field neither checks nor sends anything.
+    // Return in the user-name field checks the fields and logs in, as in the password field.
+    QTest::keyClick(login, Qt::Key_Return);
+    QCOMPARE(error->text(), QStringLiteral("Enter password."));
+    QCOMPARE(requestCount("register"), 0);
     error->clear();
     password->setText(QStringLiteral("demo123"));
     QTest::keyClick(login, Qt::Key_Return);
-    testsupport::quietPeriod(200);
-    QCOMPARE(error->text(), QString());
-    QVERIFY(button(*window, "loginButton")->isEnabled());
-    QCOMPARE(requestCount("register"), 0);
-
-    QTest::keyClick(password, Qt::Key_Return);
     QCOMPARE(button(*window, "loginButton")->text(), QStringLiteral("Connecting..."));
     QVERIFY(!login->isEnabled() && !password->isEnabled());
     QTRY_COMPARE(error->text(), QStringLiteral("Login successful!"));
@@ -424,11 +424,12 @@ void MainWindowFlowTest::loginHandsOverAfterGreenTextAndReachesReady()
     QTRY_VERIFY(auth->uploadedLogLines().join('\n').contains("Login failed: "));
 }
 
-void MainWindowFlowTest::updateQuestionNoCancelsYesDownloads()
+void MainWindowFlowTest::updateQuestionNoThenUpdateDownloads()
 {
-    // One file missing, one with the wrong size; the base client is on offer but not needed.
+    // One file missing, one the server changed at the same size: out of date, not damaged. The
+    // base client is on offer but not needed.
     fillGameFolder({"maps/16_20.unr"});
-    QVERIFY(testsupport::writeFile(gameDir->filePath("system/engine.u"), "short"));
+    QVERIFY(testsupport::writeFile(gameDir->filePath("system/engine.u"), QByteArray(3000, 'o')));
     std::unique_ptr<MainWindow> window;
     QVERIFY(openWindow(window, WithBaseClient));
     MessageBoxAnswerer &answerer = *boxes;
@@ -441,13 +442,10 @@ void MainWindowFlowTest::updateQuestionNoCancelsYesDownloads()
     QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 1, 10000);
     QCOMPARE(answerer.last().title, QStringLiteral("Update Required"));
     QCOMPARE(answerer.last().text,
-             QStringLiteral("Files need updating:\nMissing: 1\nCorrupted: 1\n\nStart download?"));
+             QStringLiteral("Files need updating:\nMissing: 1\nOut of date: 1\n\nStart download?"));
     QCOMPARE(answerer.last().buttons, QMessageBox::Yes | QMessageBox::No);
     // What the download will be: its size, and the files by name.
-    QCOMPARE(answerer.last().informativeText,
-             QStringLiteral("Download size: %1")
-                 .arg(QLocale::system().formattedDataSize(3000 + 512 * 1024, 1,
-                                                          QLocale::DataSizeTraditionalFormat)));
+    QCOMPARE(answerer.last().informativeText, QStringLiteral("Download size: 515 KB"));
     QCOMPARE(answerer.last().detailedText, QStringLiteral("maps/16_20.unr\nsystem/engine.u"));
     // The first pass read the files and said how far it was.
     QVERIFY(!checkTexts.isEmpty());
@@ -455,22 +453,25 @@ void MainWindowFlowTest::updateQuestionNoCancelsYesDownloads()
                  checkTexts.last().endsWith(QStringLiteral(" MB")),
              qPrintable(checkTexts.last()));
     QTRY_COMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Update cancelled"));
-    QCOMPARE(stateOf(*window), MainWindow::Verifying);
-    // Nothing runs behind "Update cancelled": no busy bar.
+    QCOMPARE(stateOf(*window), MainWindow::UpdateDeclined);
+    // Nothing runs behind "Update cancelled": no busy bar, nothing fetched, and the way on is
+    // the button, which now reads "Update".
     QCOMPARE(window->findChild<QProgressBar *>("progressBar")->maximum(), 100);
-    QVERIFY(!button(*window, "playButton")->isEnabled());
+    QPushButton *play = button(*window, "playButton");
+    QVERIFY(play->isEnabled());
+    QCOMPARE(play->text(), QStringLiteral("Update"));
     QCOMPARE(server->recordedRequests("/bc/l2_base_client.zip").size(), 0);
     QVERIFY(!QFile::exists(gameDir->filePath("maps/16_20.unr")));
 
-    // Out and in again, and this time Yes.
-    QTest::mouseClick(button(*window, "logoutButton"), Qt::LeftButton);
-    answerer.setAnswer(QMessageBox::Yes);
+    // "Update" fetches what the question offered, without asking again.
     QStringList progressTexts;
     connect(filesOf(*window), &FileManager::downloadProgress, this,
             [&] { progressTexts << label(*window, "downloadLabel")->text(); });
-    QVERIFY(logIn(*window));
+    QTest::mouseClick(play, Qt::LeftButton);
+    QCOMPARE(stateOf(*window), MainWindow::Downloading);
     QVERIFY(reaches(*window, MainWindow::Ready));
-    QCOMPARE(answerer.count(), 2);
+    QCOMPARE(play->text(), QStringLiteral("PLAY"));
+    QCOMPARE(answerer.count(), 1);
     QVERIFY(!progressTexts.isEmpty());
     // 512 KiB and 3000 bytes: two decimals, never a rounded whole number.
     QCOMPARE(progressTexts.last(), QStringLiteral("Downloaded: 0.50 MB / 0.50 MB"));
@@ -866,8 +867,11 @@ void MainWindowFlowTest::manifestAndLaunchErrors()
     QVERIFY(logIn(*window));
     QTRY_COMPARE_WITH_TIMEOUT(answerer.count(), 1, 10000);
     QCOMPARE(answerer.last().title, QStringLiteral("Error"));
-    QVERIFY(answerer.last().text.startsWith("Failed to download manifest:\n"));
-    QCOMPARE(label(*window, "statusLabel")->text(), QStringLiteral("Manifest download error"));
+    // Said once, and still said on the status line after OK.
+    QVERIFY2(answerer.last().text.startsWith("Failed to download manifest: ") &&
+                 answerer.last().text.count("manifest") == 1,
+             qPrintable(answerer.last().text));
+    QCOMPARE(label(*window, "statusLabel")->text(), answerer.last().text);
     QCOMPARE(stateOf(*window), MainWindow::UpdateFailed);
 
     // Out and in again gets the files; a game that is not there gives the launch error.
@@ -909,7 +913,7 @@ void MainWindowFlowTest::filesFailureOffersRetry_data()
         << "/manifest.json" << 200
         << QByteArray(R"({"version": "2", "files": [{"path": "../escape.dat", "size": 1,)"
                       R"( "sha256": "00"}, {"path": "nodigest.dat", "size": 1}]})")
-        << false << "Manifest download error";
+        << false << "Manifest has no valid files: all 2 entries were refused";
 }
 
 // A files flow that cannot finish says so, keeps PLAY from starting a broken game and offers a
@@ -1122,8 +1126,8 @@ void MainWindowFlowTest::closeHidesToTrayOnlyWithTray()
         QVERIFY(window.isVisible());
     }
 
-    // Without a tray to come back from, "─" minimises to the taskbar and a close request closes
-    // the window.
+    // Without a tray to come back from, "─" minimises to the taskbar and a close request asks
+    // as "✕" does; No keeps the window.
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -1131,8 +1135,74 @@ void MainWindowFlowTest::closeHidesToTrayOnlyWithTray()
     QVERIFY(window.isVisible());
     QVERIFY(window.isMinimized());
     window.showNormal();
-    QVERIFY(window.close());
-    QVERIFY(!window.isVisible());
+    QVERIFY(boxes->boxes().isEmpty());
+    QVERIFY(!window.close());
+    QCOMPARE(boxes->count(), 1);
+    QCOMPARE(boxes->last().title, QStringLiteral("Close Veyrun"));
+    QVERIFY(window.isVisible());
+}
+
+// Runs the application's event loop until something quits it; `trigger` runs first, from the
+// loop. Returns how long that took, or -1 when the event loop did not end.
+static qint64 runUntilQuit(const std::function<void()> &trigger)
+{
+    QElapsedTimer clock;
+    QTimer::singleShot(0, [&] {
+        clock.start();
+        trigger();
+    });
+    // A quit that never comes fails the test instead of hanging it.
+    bool watchdogFired = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        watchdogFired = true;
+        QCoreApplication::exit(1);
+    });
+    watchdog.start(15000);
+    QCoreApplication::exec();
+    return watchdogFired ? -1 : clock.elapsed();
+}
+
+void MainWindowFlowTest::closeRequestWhileDownloading_data()
+{
+    QTest::addColumn<bool>("withTray");
+    QTest::newRow("with a tray") << true;
+    // Debian's default desktop has none.
+    QTest::newRow("without a tray") << false;
+}
+
+// Alt+F4 or the window manager's close while files download: with a tray the window hides and
+// the download goes on; the quit, from the tray or from the close request itself where there is
+// no tray, asks what "✕" asks and ends the session at the server.
+void MainWindowFlowTest::closeRequestWhileDownloading()
+{
+    QFETCH(bool, withTray);
+    fillGameFolder({"maps/16_20.unr"});
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, PlainFiles, {}, withTray));
+    boxes->setAnswer(QMessageBox::Yes);
+    filesOf(*window)->setSpeedLimit(32 * 1024);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::Downloading));
+    const int asked = boxes->count();
+    LogCapture log([auth = authOf(*window)](const QString &line) { auth->appendLogLine(line); });
+
+    std::function<void()> quit = [&] { window->close(); };
+    if (withTray) {
+        QVERIFY(!window->close());
+        QVERIFY(!window->isVisible());
+        QCOMPARE(boxes->count(), asked);
+        QCOMPARE(stateOf(*window), MainWindow::Downloading);
+        quit = [&] { trayMenuOf(*window)->actions().last()->trigger(); };
+    }
+    QVERIFY(runUntilQuit(quit) >= 0);
+    QCOMPARE(boxes->count(), asked + 1);
+    QCOMPARE(boxes->last().title, QStringLiteral("Close Veyrun"));
+    QCOMPARE(boxes->last().text, QStringLiteral("The game files are still downloading.\n"
+                                                "Are you sure you want to close the launcher?"));
+    QVERIFY(log.has("INFO", "Deregister request sent to auth service"));
+    QCOMPARE(requestCount("deregister"), 1);
 }
 
 void MainWindowFlowTest::quitWithGameRunningAnsweredNo()
@@ -1173,22 +1243,7 @@ void MainWindowFlowTest::quitWithGameRunningAnsweredNo()
 // when the event loop did not end.
 static qint64 quitFromEventLoop(QPushButton *closeButton)
 {
-    QElapsedTimer clock;
-    QTimer::singleShot(0, closeButton, [&] {
-        clock.start();
-        closeButton->click();
-    });
-    // A quit that never comes fails the test instead of hanging it.
-    bool watchdogFired = false;
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [&] {
-        watchdogFired = true;
-        QCoreApplication::exit(1);
-    });
-    watchdog.start(15000);
-    QCoreApplication::exec();
-    return watchdogFired ? -1 : clock.elapsed();
+    return runUntilQuit([closeButton] { closeButton->click(); });
 }
 
 void MainWindowFlowTest::quitWaitsForDeregisterReply()

@@ -110,17 +110,18 @@ void SettingsDialogTest::choicesSurviveRestartAndIniStaysUntouched()
             QTest::keyClick(downloads, Qt::Key_Up);
             QCOMPARE(config.maxDownloadThreads, 6);
         }
-        // The speed limit counts once the number is typed in, and says so at once.
-        auto *limit = dialog.findChild<QSpinBox *>("speedLimitSpin");
-        QCOMPARE(limit->value(), 0);
+        // The speed limit, in the MB/s of the progress line, counts once the number is typed in,
+        // and says so at once.
+        auto *limit = dialog.findChild<QDoubleSpinBox *>("speedLimitSpin");
+        QCOMPARE(limit->value(), 0.0);
         QSignalSpy limitChanged(&dialog, &SettingsDialog::speedLimitChanged);
         limit->setFocus();
         limit->selectAll();
-        QTest::keyClicks(limit, "4096");
+        QTest::keyClicks(limit, "4");
         QVERIFY(limitChanged.isEmpty());
         QTest::keyClick(limit, Qt::Key_Return);
         QCOMPARE(limitChanged.size(), 1);
-        QCOMPARE(limitChanged.at(0).at(0).toLongLong(), qint64(4096) * 1024);
+        QCOMPARE(limitChanged.at(0).at(0).toLongLong(), qint64(4) * 1024 * 1024);
         QTest::mouseClick(dialog.findChild<QPushButton *>("openLogsButton"), Qt::LeftButton);
         QCOMPARE(opened.last(), QUrl::fromLocalFile(QFileInfo(Logger::defaultFilePath()).path()));
     }
@@ -135,8 +136,9 @@ void SettingsDialogTest::choicesSurviveRestartAndIniStaysUntouched()
     QCOMPARE(config.maxDownloadThreads, serverSetsDownloads ? 2 : 6);
     QCOMPARE(testsupport::readLines(ini).join('\n').toUtf8(), iniBefore);
     QVERIFY(testsupport::readLines(dir.filePath("user/settings.ini")).contains("SpeedLimit=4096"));
-    QCOMPARE(SettingsDialog(nullptr, settings).findChild<QSpinBox *>("speedLimitSpin")->value(),
-             4096);
+    QCOMPARE(
+        SettingsDialog(nullptr, settings).findChild<QDoubleSpinBox *>("speedLimitSpin")->value(),
+        4.0);
     // A hand-edited limit that makes no sense is no limit rather than a download that never moves.
     QVERIFY(
         testsupport::writeFile(dir.filePath("user/settings.ini"), "[Downloads]\nSpeedLimit=-5\n"));
