@@ -51,5 +51,6 @@ qint64 TransferRate::secondsLeft(qint64 remainingBytes) const
     const double rate = bytesPerSecond();
     if (spanMs() < estimateAfterMs || rate <= 0)
         return -1;
-    return qint64(std::ceil(double(qMax<qint64>(remainingBytes, 0)) / rate));
+    // Rounded up, past the last bits of the thirds' floating-point arithmetic.
+    return qint64(std::ceil(double(qMax<qint64>(remainingBytes, 0)) / rate - 1e-6));
 }

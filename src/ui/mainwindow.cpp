@@ -55,6 +55,9 @@ void finishLook(QMainWindow *window, Ui::MainWindow &ui)
     window->setStyleSheet(window->styleSheet() + theme::dialogStyleSheet());
     theme::bandBehindText(ui.downloadLabel);
     theme::bandBehindText(ui.currentFileLabel);
+    // The panel keeps its own height: the spacers around it give way, whatever its lines say.
+    ui.loginPanel->setSizePolicy(ui.loginPanel->sizePolicy().horizontalPolicy(),
+                                 QSizePolicy::Fixed);
     QSizePolicy retry = ui.retryButton->sizePolicy();
     retry.setRetainSizeWhenHidden(true);
     ui.retryButton->setSizePolicy(retry);
@@ -1080,12 +1083,16 @@ void MainWindow::onMinimizeButtonClicked()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    // The application's quit closes its windows: the session has been ended by then.
+    if (quitting) {
+        event->accept();
+        return;
+    }
     // Without a tray to come back from, hiding would lose the window: a close request is a quit,
     // asked and ended as the "✕" button's. The event loop ends when the quit is done.
     if (!trayReachable()) {
         event->ignore();
-        if (!quitting)
-            onTrayQuit();
+        onTrayQuit();
         return;
     }
     log(Info, QStringLiteral("Close button clicked - minimizing to tray"));

@@ -3,15 +3,18 @@
 #include "core/launcherconfig.h"
 #include "core/usersettings.h"
 #include "files/filemanager.h"
+#include "files/manifest.h"
 #include "game/gamelauncher.h"
 #include "ui/interfacelanguage.h"
 #include "ui/mainwindow.h"
+#include "ui/quantitytext.h"
 #include "ui/settingsdialog.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -21,7 +24,10 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTranslator>
+
+#include <functional>
 
 // The window in the player's language: the choice and the system's locale decide it, and in
 // Polish every text the player sees in each phase is the compiled translation's, not English,
@@ -40,6 +46,10 @@ private slots:
     void dialogsSpeakPolish();
     void failuresFromBelowSpeakPolish_data();
     void failuresFromBelowSpeakPolish();
+    void numbersAndUnits_data();
+    void numbersAndUnits();
+    void noMnemonicTwice_data();
+    void noMnemonicTwice();
     void cleanupTestCase();
 
 private:
@@ -50,6 +60,10 @@ private:
     // Buttons and single-line labels of `root` narrower than their text needs.
     static QStringList clipped(const QWidget &root);
     static void usePolish(bool on);
+    // The strings and the number locale of `language`, as the launcher's start puts them in.
+    static void speak(const QString &language);
+    // The mnemonics used more than once among the visible controls of `root`, as "x: A, B".
+    static QStringList sharedMnemonics(const QWidget &root);
 };
 
 // Names that read the same in both languages; texts without a word (signs, a version number)
@@ -68,7 +82,14 @@ void InterfaceLanguageTest::initTestCase()
 
 void InterfaceLanguageTest::cleanupTestCase()
 {
-    usePolish(false);
+    speak("en");
+}
+
+void InterfaceLanguageTest::speak(const QString &language)
+{
+    usePolish(language == "pl");
+    // Not the test machine's locale: the language's own, as on a system of another language.
+    QLocale::setDefault(interfacelanguage::numberLocale(language, QLocale::c()));
 }
 
 void InterfaceLanguageTest::resolve_data()
@@ -314,6 +335,181 @@ void InterfaceLanguageTest::failuresFromBelowSpeakPolish()
     const QString translated = QCoreApplication::translate(context.toUtf8(), source.toUtf8());
     QVERIFY2(translated != source, "no Polish translation");
     QVERIFY2(shown.startsWith(translated.section("%1", 0, 0)), qPrintable(shown));
+}
+
+// Every amount the player reads, in both languages: sizes, rates, time left, the progress line's
+// numbers and the Settings speed limit, in one convention (multiples of 1024, KB, MB, GB).
+void InterfaceLanguageTest::numbersAndUnits_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("expected");
+    const double mib = 1024.0 * 1024;
+    const struct
+    {
+        const char *kind;
+        double value;
+        const char *english;
+        const char *polish;
+    } rows[] = {
+        {"size", 820, "820 B", "820 B"},
+        {"size", 527288, "515 KB", "515 KB"},
+        {"size", 16 * mib, "16.0 MB", "16,0 MB"},
+        {"size", 1536 * mib, "1.5 GB", "1,5 GB"},
+        {"megabytes", 8357150, "7.97", "7,97"},
+        {"megabytes", 2048 * mib, "2,048.00", "2048,00"},
+        {"of total", 300 * mib, "150.0 / 300.0 MB", "150,0 / 300,0 MB"},
+        {"rate", 32 * 1024, "32 KB/s", "32 KB/s"},
+        {"rate", 2 * mib, "2.0 MB/s", "2,0 MB/s"},
+        {"rate", 42.4 * mib, "42 MB/s", "42 MB/s"},
+        {"left", 37, "about 40 s left", "zostało około 40 s"},
+        {"left", 170, "about 3 min left", "zostało około 3 min"},
+        {"left", 4020, "about 1 h 7 min left", "zostało około 1 h 7 min"},
+        {"limit", 0, "No limit", "Bez limitu"},
+        {"limit", 2048, "2.00 MB/s", "2,00 MB/s"},
+        {"limit", 640, "0.63 MB/s", "0,63 MB/s"},
+        // Below the box's two decimals: the smallest step, never "no limit".
+        {"limit", 3, "0.01 MB/s", "0,01 MB/s"},
+    };
+    for (const auto &row : rows) {
+        QTest::addRow("en %s %g", row.kind, row.value)
+            << "en" << row.kind << row.value << QString::fromUtf8(row.english);
+        QTest::addRow("pl %s %g", row.kind, row.value)
+            << "pl" << row.kind << row.value << QString::fromUtf8(row.polish);
+    }
+}
+
+void InterfaceLanguageTest::numbersAndUnits()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, kind);
+    QFETCH(double, value);
+    QFETCH(QString, expected);
+    speak(language);
+    QString shown;
+    if (kind == "size")
+        shown = quantitytext::size(qint64(value));
+    else if (kind == "megabytes")
+        shown = quantitytext::megabytes(qint64(value), 2);
+    else if (kind == "of total")
+        shown = quantitytext::doneOfTotal(qint64(value / 2), qint64(value));
+    else if (kind == "rate")
+        shown = quantitytext::rate(value);
+    else if (kind == "left")
+        shown = quantitytext::timeLeft(qint64(value));
+    else if (kind == "limit") {
+        QTemporaryDir dir;
+        UserSettings settings(dir.filePath("settings.ini"));
+        QVERIFY(settings.setSpeedLimit(int(value)));
+        SettingsDialog dialog(nullptr, settings);
+        shown = dialog.findChild<QDoubleSpinBox *>("speedLimitSpin")->text();
+    }
+    // Qt's Polish groups with a no-break space.
+    QCOMPARE(shown, expected);
+}
+
+QStringList InterfaceLanguageTest::sharedMnemonics(const QWidget &root)
+{
+    QMap<QChar, QStringList> owners;
+    const auto widgets = root.findChildren<QWidget *>();
+    for (const QWidget *widget : widgets) {
+        if (!widget->isVisibleTo(&root))
+            continue;
+        QString text;
+        if (const auto *button = qobject_cast<const QAbstractButton *>(widget))
+            text = button->text();
+        else if (const auto *label = qobject_cast<const QLabel *>(widget); label && label->buddy())
+            text = label->text();
+        for (int i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] != '&')
+                continue;
+            if (text[i + 1] != '&') {
+                owners[text[i + 1].toLower()] << text;
+                break;
+            }
+            ++i;
+        }
+    }
+    QStringList shared;
+    for (auto it = owners.cbegin(); it != owners.cend(); ++it) {
+        if (it.value().size() > 1)
+            shared << QString("%1: %2").arg(it.key(), it.value().join(", "));
+    }
+    return shared;
+}
+
+void InterfaceLanguageTest::noMnemonicTwice_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::newRow("English") << "en";
+    QTest::newRow("Polish") << "pl";
+}
+
+// Alt with a letter reaches exactly one control, in the window in each phase, in Settings and in
+// every message box the window shows.
+void InterfaceLanguageTest::noMnemonicTwice()
+{
+    QFETCH(QString, language);
+    speak(language);
+    QStringList shared;
+    for (int phase = MainWindow::Login; phase <= MainWindow::UpdateDeclined; ++phase) {
+        MainWindow window;
+        window.show();
+        window.state = MainWindow::LauncherState(phase);
+        window.updateUI();
+        for (const QString &found : sharedMnemonics(window))
+            shared << QString("phase %1: %2").arg(phase).arg(found);
+    }
+    {
+        QTemporaryDir dir;
+        SettingsDialog dialog(nullptr, UserSettings(dir.filePath("settings.ini")));
+        dialog.show();
+        for (const QString &found : sharedMnemonics(dialog))
+            shared << "Settings: " + found;
+    }
+
+    MainWindow window;
+    window.show();
+    const QList<FileEntry> files{FileEntry{QStringLiteral("system/l2.ini"), 40}};
+    const QList<std::pair<const char *, std::function<void()>>> boxes{
+        {"update", [&] { window.askForUpdate(1, 2, files); }},
+        {"repair", [&] { window.askForUpdate(1, 2, files, true); }},
+        {"install", [&] { window.askForBaseClient(1 << 30); }},
+        {"manifest",
+         [&] {
+             window.state = MainWindow::Initializing;
+             window.onManifestDownloaded(false, "refused");
+         }},
+        {"launch error", [&] { window.onLaunchError("missing"); }},
+        {"stop game",
+         [&] {
+             window.state = MainWindow::GameRunning;
+             window.onPlayButtonClicked();
+         }},
+        {"quit", [&] { window.onTrayQuit(); }},
+        {"integrity", [&] { window.onIntegrityViolation("system/l2.ini"); }},
+        {"foreign client", [&] { window.onForeignClientDetected("other"); }},
+        {"client install", [&] { window.onBaseClientError("broken"); }},
+    };
+    for (const auto &[name, open] : boxes) {
+        bool seen = false;
+        QTimer look;
+        connect(&look, &QTimer::timeout, this, [&, name = name] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            seen = true;
+            for (const QString &found : sharedMnemonics(*box))
+                shared << QString("%1 box: %2").arg(name, found);
+            // Escape's answer: No where there is one, else OK.
+            QTest::keyClick(box, Qt::Key_Escape);
+        });
+        look.start(10);
+        open();
+        QVERIFY2(seen, name);
+    }
+    QCOMPARE(shared.join("\n"), QString());
 }
 
 QTEST_MAIN(InterfaceLanguageTest)

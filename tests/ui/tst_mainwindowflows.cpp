@@ -13,6 +13,7 @@
 #include "support/testsupport.h"
 #include "support/tlsfixture.h"
 #include "ui/mainwindow.h"
+#include "ui/quantitytext.h"
 #include "ui/settingsdialog.h"
 
 #include "authservice.h"
@@ -29,7 +30,6 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMenu>
 #include <QProcess>
 #include <QProgressBar>
@@ -649,12 +649,13 @@ void MainWindowFlowTest::integrityViolationNamesTheFile()
              QStringLiteral("Session ended: a modified game file was detected."));
     QTRY_COMPARE(requestCount("deregister"), 1);
 
-    // The next login checks that file by its digest, although its size is right, and repairs it.
+    // The next login checks that file by its digest, although its size is right, and repairs it:
+    // to that check it is a file unlike the server's, out of date.
     answerer.setAnswer(QMessageBox::Yes);
     QVERIFY(logIn(*window));
     QVERIFY(reaches(*window, MainWindow::Ready));
     QCOMPARE(answerer.last().text,
-             QStringLiteral("Files need updating:\nMissing: 0\nCorrupted: 1\n\nStart download?"));
+             QStringLiteral("Files need updating:\nMissing: 0\nOut of date: 1\n\nStart download?"));
     QFile repaired(gameDir->filePath("system/l2.ini"));
     QVERIFY(repaired.open(QIODevice::ReadOnly));
     QCOMPARE(repaired.readAll(), gameFiles.first().second);
@@ -740,8 +741,7 @@ void MainWindowFlowTest::installQuestionNamesTheFolder()
                                       "files would be written beside them.")
                      : QString()) +
                QStringLiteral("\n\nDownload the full client (%1)?")
-                   .arg(QLocale::system().formattedDataSize(archiveSize, 1,
-                                                            QLocale::DataSizeTraditionalFormat));
+                   .arg(quantitytext::size(archiveSize));
     };
     QStringList asked;
     for (const MessageBoxAnswerer::Box &box : answerer.boxes())
@@ -786,9 +786,7 @@ void MainWindowFlowTest::emptyGameFolderGetsTheBaseClient()
     QVERIFY(archiveSize > 0);
     QCOMPARE(answerer.last().text,
              QStringLiteral("The game is not installed in %1.\n\nDownload the full client (%2)?")
-                 .arg(QDir::toNativeSeparators(gameDir->path()),
-                      QLocale::system().formattedDataSize(archiveSize, 1,
-                                                          QLocale::DataSizeTraditionalFormat)));
+                 .arg(QDir::toNativeSeparators(gameDir->path()), quantitytext::size(archiveSize)));
     QVERIFY(states.size() >= 3);
     QCOMPARE(states.first(), MainWindow::DownloadingClient);
     QCOMPARE(
@@ -869,7 +867,7 @@ void MainWindowFlowTest::manifestAndLaunchErrors()
     QCOMPARE(answerer.last().title, QStringLiteral("Error"));
     // Said once, and still said on the status line after OK.
     QVERIFY2(answerer.last().text.startsWith("Failed to download manifest: ") &&
-                 answerer.last().text.count("manifest") == 1,
+                 answerer.last().text.count("Failed to download manifest") == 1,
              qPrintable(answerer.last().text));
     QCOMPARE(label(*window, "statusLabel")->text(), answerer.last().text);
     QCOMPARE(stateOf(*window), MainWindow::UpdateFailed);
@@ -1186,7 +1184,6 @@ void MainWindowFlowTest::closeRequestWhileDownloading()
     QVERIFY(logIn(*window));
     QVERIFY(reaches(*window, MainWindow::Downloading));
     const int asked = boxes->count();
-    LogCapture log([auth = authOf(*window)](const QString &line) { auth->appendLogLine(line); });
 
     std::function<void()> quit = [&] { window->close(); };
     if (withTray) {
@@ -1201,7 +1198,6 @@ void MainWindowFlowTest::closeRequestWhileDownloading()
     QCOMPARE(boxes->last().title, QStringLiteral("Close Veyrun"));
     QCOMPARE(boxes->last().text, QStringLiteral("The game files are still downloading.\n"
                                                 "Are you sure you want to close the launcher?"));
-    QVERIFY(log.has("INFO", "Deregister request sent to auth service"));
     QCOMPARE(requestCount("deregister"), 1);
 }
 
@@ -1316,8 +1312,10 @@ void MainWindowFlowTest::scanRepairsSameSizeDamage()
     });
     QTest::mouseClick(button(*window, "settingsButton"), Qt::LeftButton);
     QVERIFY(scanStarted);
+    // What the player's own scan finds is damage.
     QCOMPARE(boxes->last().title, QStringLiteral("Update Required"));
-    QVERIFY(boxes->last().text.contains("Corrupted: 1"));
+    QCOMPARE(boxes->last().text,
+             QStringLiteral("Files need repairing:\nMissing: 0\nDamaged: 1\n\nStart download?"));
     QVERIFY(reaches(*window, MainWindow::Ready));
     QFile repaired(gameDir->filePath(path));
     QVERIFY(repaired.open(QIODevice::ReadOnly));
