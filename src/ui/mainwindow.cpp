@@ -58,6 +58,9 @@ void finishLook(QMainWindow *window, Ui::MainWindow &ui)
     // The panel keeps its own height: the spacers around it give way, whatever its lines say.
     ui.loginPanel->setSizePolicy(ui.loginPanel->sizePolicy().horizontalPolicy(),
                                  QSizePolicy::Fixed);
+    // A status line of two lines (a long reason) keeps both: the spacers give way, not the text.
+    ui.statusLabel->setSizePolicy(ui.statusLabel->sizePolicy().horizontalPolicy(),
+                                  QSizePolicy::Minimum);
     QSizePolicy retry = ui.retryButton->sizePolicy();
     retry.setRetainSizeWhenHidden(true);
     ui.retryButton->setSizePolicy(retry);
@@ -913,6 +916,7 @@ void MainWindow::onPlayButtonClicked()
         state = Downloading;
         retryingFile.clear();
         updateUI();
+        ui->playButton->setText(tr("PLAY"));
         fileManager->startDownload();
     } else if (state == Ready) {
         const LauncherConfig &config = LauncherConfig::instance();

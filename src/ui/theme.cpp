@@ -165,26 +165,19 @@ SettingsDialog QAbstractSpinBox::down-button {
 SettingsDialog QAbstractSpinBox::up-button:hover, SettingsDialog QAbstractSpinBox::down-button:hover {
     background-color: rgba(224, 32, 64, 200);
 }
-/* Light triangles drawn from borders: the style's own arrows are dark on the dark field. */
 SettingsDialog QAbstractSpinBox::up-arrow {
-    width: 0px;
-    height: 0px;
-    border-left: 4px solid transparent;
-    border-right: 4px solid transparent;
-    border-bottom: 5px solid #f0f0f0;
+    image: url(:/images/spin_up.png);
+    width: 10px;
+    height: 6px;
 }
 SettingsDialog QAbstractSpinBox::down-arrow {
-    width: 0px;
-    height: 0px;
-    border-left: 4px solid transparent;
-    border-right: 4px solid transparent;
-    border-top: 5px solid #f0f0f0;
+    image: url(:/images/spin_down.png);
+    width: 10px;
+    height: 6px;
 }
-SettingsDialog QAbstractSpinBox::up-arrow:disabled, SettingsDialog QAbstractSpinBox::up-arrow:off {
-    border-bottom-color: #777777;
-}
+SettingsDialog QAbstractSpinBox::up-arrow:disabled, SettingsDialog QAbstractSpinBox::up-arrow:off,
 SettingsDialog QAbstractSpinBox::down-arrow:disabled, SettingsDialog QAbstractSpinBox::down-arrow:off {
-    border-top-color: #777777;
+    image: none;
 }
 SettingsDialog QProgressBar {
     min-height: 22px;

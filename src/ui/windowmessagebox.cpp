@@ -1,5 +1,6 @@
 #include "ui/windowmessagebox.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 
 WindowMessageBox::WindowMessageBox(Icon icon, const QString &title, const QString &text,
@@ -14,6 +15,8 @@ void WindowMessageBox::showEvent(QShowEvent *event)
     QWidget *window = parentWidget();
     if (!window || !statusLine || !statusLine->isVisible() || statusLine->text().isEmpty())
         return;
+    // A text set just before the box may not have its lines laid out yet.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     const QRect line(statusLine->mapToGlobal(QPoint(0, 0)), statusLine->size());
     const QRect area = window->frameGeometry();
     const QRect box = frameGeometry();

@@ -14,6 +14,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -110,6 +111,8 @@ private slots:
     void emptyProgressLinesShowNoBand();
     void loginFormStaysPut();
     void dialogsAreDarkAndReadable();
+    void messageBoxLeavesStatusLineReadable_data();
+    void messageBoxLeavesStatusLineReadable();
 
 private:
     static void enter(MainWindow &window, MainWindow::LauncherState state)
@@ -123,6 +126,10 @@ private:
         window.onSessionRegistered(false, message);
     }
     static void logOut(MainWindow &window) { window.onLogoutButtonClicked(); }
+    static void showBox(MainWindow &window, const QString &text)
+    {
+        window.showBox(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok);
+    }
 
     QTemporaryDir scratch;
 };
@@ -560,6 +567,49 @@ void MainWindowTest::dialogsAreDarkAndReadable()
     const int area = text.width() * text.height();
     QVERIFY2(dark > area * 3 / 4 && light > 0,
              qPrintable(QStringLiteral("%1 dark, %2 light of %3").arg(dark).arg(light).arg(area)));
+}
+
+void MainWindowTest::messageBoxLeavesStatusLineReadable_data()
+{
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("one line, a short box") << "Verifying files..."
+                                           << "Files need updating.";
+    QTest::newRow("two lines, a long box")
+        << "Error: The game files could not be verified: the manifest's signature is invalid."
+        << QString("The game files could not be verified:\n").repeated(6);
+}
+
+// A box over the window opens beside the status line, never across it, and the line keeps every
+// line of its text.
+void MainWindowTest::messageBoxLeavesStatusLineReadable()
+{
+    QFETCH(QString, status);
+    QFETCH(QString, text);
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    enter(window, MainWindow::Initializing);
+    auto *line = window.findChild<QLabel *>("statusLabel");
+    line->setText(status);
+    QRect box;
+    QRect shown;
+    QTimer::singleShot(0, &window, [&] {
+        auto *open = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(open);
+        box = open->frameGeometry();
+        shown = QRect(line->mapToGlobal(QPoint(0, 0)), line->size());
+        open->accept();
+    });
+    showBox(window, text);
+    QVERIFY(!box.isEmpty());
+    QVERIFY2(!box.intersects(shown), qPrintable(QString("box %1,%2 %3x%4 over line at %5")
+                                                    .arg(box.x())
+                                                    .arg(box.y())
+                                                    .arg(box.width())
+                                                    .arg(box.height())
+                                                    .arg(shown.y())));
+    QVERIFY(line->height() >= line->heightForWidth(line->width()));
 }
 
 QTEST_MAIN(MainWindowTest)
