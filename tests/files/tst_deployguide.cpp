@@ -8,12 +8,14 @@
 #include "support/tlsfixture.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSslConfiguration>
@@ -21,9 +23,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// The nginx configuration of the operators' guide, taken from the guide itself, serving a
-// release folder over HTTPS (HTTP/2 offered) to the launcher's download engine, with the dev server
-// behind it as the auth service.
+// The nginx configuration of the operators' guide, taken from the guide itself, serving a signed
+// release folder over HTTPS (HTTP/2 offered) to the launcher's manifest check and download engine,
+// with the dev server behind it as the auth service.
 class DeployGuideTest : public QObject
 {
     Q_OBJECT
@@ -35,6 +37,19 @@ private slots:
 private:
     QTemporaryDir root;
 };
+
+namespace {
+
+// Runs openssl as the guide's signing section does; true on exit code 0.
+bool openssl(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("openssl"), arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+} // namespace
 
 void DeployGuideTest::initTestCase()
 {
@@ -90,9 +105,17 @@ void DeployGuideTest::guideConfigurationServesTheLauncher()
                                    {"sha256", QString::fromLatin1(digest.toHex())},
                                    {"url", baseUrl + release + it.key()}});
     }
-    QVERIFY(testsupport::writeFile(
-        site + "/manifest.json",
-        QJsonDocument(QJsonObject{{"version", "2024.4"}, {"files", entries}}).toJson()));
+    // Signed by hand with a key made as the guide makes it.
+    const QString key = root.filePath("signing.pem");
+    const QString publicKey = root.filePath("signing.pub.pem");
+    QVERIFY(openssl({"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key}));
+    QVERIFY(openssl({"ec", "-in", key, "-pubout", "-out", publicKey}));
+    const QJsonObject document{{"version", "2024.4"},
+                               {"published", double(QDateTime::currentSecsSinceEpoch())},
+                               {"files", entries}};
+    QVERIFY(testsupport::writeFile(site + "/manifest.json", QJsonDocument(document).toJson()));
+    QVERIFY(openssl({"dgst", "-sha256", "-sign", key, "-out", site + "/manifest.json.sig",
+                     site + "/manifest.json"}));
 
     testsupport::NginxServer nginx;
     QVERIFY2(nginx.startServers(servers, httpsPort), qPrintable(nginx.errorString()));
@@ -106,11 +129,15 @@ void DeployGuideTest::guideConfigurationServesTheLauncher()
     config.filesBaseUrl.clear();
     config.gameDirectory = root.filePath("game");
     config.maxDownloadThreads = 4;
+    config.signingKeys.load(QByteArray(), publicKey);
+    QVERIFY(config.signingKeys.count() == 1);
     FileManager manager;
-    QVERIFY(testsupport::loadManifest(manager));
+    QSignalSpy errors(&manager, &FileManager::errorOccurred);
+    const bool loaded = testsupport::loadManifest(manager);
+    QVERIFY2(loaded,
+             errors.isEmpty() ? "no manifest" : qPrintable(errors.first().at(0).toString()));
     QVERIFY(testsupport::verify(manager));
     QSignalSpy ready(&manager, &FileManager::allFilesReady);
-    QSignalSpy errors(&manager, &FileManager::errorOccurred);
     manager.startDownload();
     QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 120000);
     QCOMPARE(errors.size(), 0);
@@ -128,19 +155,26 @@ void DeployGuideTest::guideConfigurationServesTheLauncher()
     delete health;
     QSslConfiguration::setDefaultConfiguration(original);
 
+    config.signingKeys.load(QByteArray(), QString());
+
     // The launcher over HTTP/1.1, which it chooses over HTTPS too, other clients over HTTP/2;
-    // the manifest revalidated and compressed, release files kept.
+    // the manifest and its signature never kept by a cache, the manifest compressed, release
+    // files kept.
     const QStringList lines = testsupport::readLines(nginx.accessLogPath());
     QCOMPARE(lines.filter(" /releases/").size(), files.size());
     for (const QString &line : lines) {
-        const bool launcher = line.endsWith(" /manifest.json") || line.contains(" /releases/");
+        const bool manifestOrSignature = line.contains(" /manifest.json");
+        const bool launcher = manifestOrSignature || line.contains(" /releases/");
         QVERIFY2(line.startsWith(launcher ? "HTTP/1.1 200 " : "HTTP/2.0 200 "), qPrintable(line));
         if (line.endsWith(" /manifest.json"))
-            QVERIFY2(line.contains("\"no-cache\" \"gzip\""), qPrintable(line));
+            QVERIFY2(line.contains("\"no-store\" \"gzip\""), qPrintable(line));
+        else if (manifestOrSignature)
+            QVERIFY2(line.contains("\"no-store\""), qPrintable(line));
         else if (line.contains(" /releases/"))
             QVERIFY2(line.contains("immutable"), qPrintable(line));
     }
-    QCOMPARE(lines.filter(" /manifest.json").size(), 1);
+    QCOMPARE(lines.filter(QRegularExpression(" /manifest\\.json$")).size(), 1);
+    QCOMPARE(lines.filter(QRegularExpression(" /manifest\\.json\\.sig$")).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(DeployGuideTest)
