@@ -242,7 +242,7 @@ void FileServiceTest::filesAnswerRanges_data()
     QTest::addColumn<int>("last"); // inclusive; -1: the last byte
 
     for (const QString path : {"/files/system/sub dir/a b.dat", "/l2_base_client.zip"}) {
-        const auto row = [&](const char *name) {
+        const auto row = [&](const char *name) -> QTestData & {
             return QTest::addRow("%s: %s", qPrintable(path.section('/', -1)), name) << path;
         };
         row("whole") << ""
