@@ -18,6 +18,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -33,6 +34,7 @@ class DeployGuideTest : public QObject
 private slots:
     void initTestCase();
     void guideConfigurationServesTheLauncher();
+    void publishedGuideManifestIsAccepted();
 
 private:
     QTemporaryDir root;
@@ -175,6 +177,35 @@ void DeployGuideTest::guideConfigurationServesTheLauncher()
     }
     QCOMPARE(lines.filter(QRegularExpression(" /manifest\\.json$")).size(), 1);
     QCOMPARE(lines.filter(QRegularExpression(" /manifest\\.json\\.sig$")).size(), 1);
+}
+
+// What scripts/check-guide published by the guide's own blocks and serves with the guide's nginx
+// site, through the launcher's manifest check: the address, the trial certificate and the public
+// key come from check-guide, which runs this alone.
+void DeployGuideTest::publishedGuideManifestIsAccepted()
+{
+    const QString url = qEnvironmentVariable("WARDGATE_GUIDE_MANIFEST_URL");
+    if (url.isEmpty())
+        QSKIP("run by scripts/check-guide against the server it publishes");
+    const QList<QSslCertificate> authority =
+        QSslCertificate::fromPath(qEnvironmentVariable("WARDGATE_GUIDE_CA_FILE"));
+    QCOMPARE(authority.size(), 1);
+    QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+    trusting.addCaCertificates(authority);
+    QSslConfiguration::setDefaultConfiguration(trusting);
+
+    LauncherConfig &config = LauncherConfig::instance();
+    config.signingKeys.load(QByteArray(), qEnvironmentVariable("WARDGATE_GUIDE_SIGNING_KEY"));
+    QCOMPARE(config.signingKeys.count(), 1);
+    config.manifestUrl = url;
+    config.filesBaseUrl.clear();
+    FileManager manager;
+    QSignalSpy errors(&manager, &FileManager::errorOccurred);
+    const bool loaded = testsupport::loadManifest(manager);
+    QVERIFY2(loaded,
+             errors.isEmpty() ? "no manifest" : qPrintable(errors.first().at(0).toString()));
+    QCOMPARE(manager.currentManifest().version, qEnvironmentVariable("WARDGATE_GUIDE_VERSION"));
+    QVERIFY(!manager.currentManifest().files.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(DeployGuideTest)
