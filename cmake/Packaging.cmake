@@ -37,6 +37,15 @@ Development build (build type '${CMAKE_BUILD_TYPE}', auth service
 ${WARDGATE_DEFAULT_AUTH_URL}): not for players.")
 endif()
 
+# Without a built-in key the installed launcher takes unsigned game files and updates unless its
+# ini names a key: a package to hand to players carries the server's key.
+if(NOT WARDGATE_SIGNING_KEY)
+    string(APPEND WARDGATE_PACKAGE_NOTE "
+.
+No signing key built in (WARDGATE_SIGNING_KEY): unsigned game files are
+accepted unless the player's launcher.ini names a key.")
+endif()
+
 set(packaging "${PROJECT_SOURCE_DIR}/packaging/linux")
 set(generated "${PROJECT_BINARY_DIR}/package/generated")
 

@@ -17,7 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// The dev server's game-file side: the generated manifest, the files, the base-client zip.
+// The dev server's game-file side: the generated manifest, the files, the base-client zip, and
+// ranges of them for a download that resumes.
 class FileServiceTest : public QObject
 {
     Q_OBJECT
@@ -29,6 +30,8 @@ private slots:
     void pathsOutsideTheFolderAreRefused();
     void baseClientFolderIsZipped();
     void zipWriterOutputIsReadByTheExtractor();
+    void filesAnswerRanges_data();
+    void filesAnswerRanges();
 
 private:
     QByteArray get(const QString &path, int *status = nullptr);
@@ -227,6 +230,97 @@ void FileServiceTest::zipWriterOutputIsReadByTheExtractor()
     QCOMPARE(streamed.readAll(), QByteArray(3 << 20, 'y'));
     QCOMPARE(QFileInfo(target + "/link").symLinkTarget(),
              QFileInfo(target + "/system").absoluteFilePath());
+}
+
+void FileServiceTest::filesAnswerRanges_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("range"); // %1: the file's size
+    QTest::addColumn<QString>("ifRange");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("last"); // inclusive; -1: the last byte
+
+    for (const QString path : {"/files/system/sub dir/a b.dat", "/l2_base_client.zip"}) {
+        const auto row = [&](const char *name) -> QTestData & {
+            return QTest::addRow("%s: %s", qPrintable(path.section('/', -1)), name) << path;
+        };
+        row("whole") << ""
+                     << "" << 200 << 0 << -1;
+        row("from an offset") << "bytes=2-"
+                              << "" << 206 << 2 << -1;
+        row("a slice") << "bytes=1-3"
+                       << "" << 206 << 1 << 3;
+        row("the last bytes") << "bytes=-2"
+                              << "" << 206 << -2 << -1;
+        row("end clipped") << "bytes=1-99999999"
+                           << "" << 206 << 1 << -1;
+        row("past the end") << "bytes=%1-"
+                            << "" << 416 << 0 << 0;
+        row("If-Range current ETag") << "bytes=2-"
+                                     << "etag" << 206 << 2 << -1;
+        row("If-Range current date") << "bytes=2-"
+                                     << "date" << 206 << 2 << -1;
+        row("If-Range stale ETag") << "bytes=2-"
+                                   << "\"0-0\"" << 200 << 0 << -1;
+        row("If-Range stale date") << "bytes=2-"
+                                   << "Thu, 01 Jan 1970 00:00:00 GMT" << 200 << 0 << -1;
+        row("two ranges: whole") << "bytes=0-1,3-4"
+                                 << "" << 200 << 0 << -1;
+    }
+}
+
+void FileServiceTest::filesAnswerRanges()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, range);
+    QFETCH(QString, ifRange);
+    QFETCH(int, status);
+    QFETCH(int, first);
+    QFETCH(int, last);
+
+    const QUrl url(server.rootUrl() + QUrl(path).toString(QUrl::FullyEncoded));
+    auto fetch = [this, &url](const QList<QPair<QByteArray, QByteArray>> &headers) {
+        QNetworkRequest request(url);
+        for (const auto &[name, value] : headers)
+            request.setRawHeader(name, value);
+        QNetworkReply *reply = network.get(request);
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        finished.wait(10000);
+        reply->deleteLater();
+        return reply;
+    };
+    QNetworkReply *plain = fetch({});
+    const QByteArray whole = plain->readAll();
+    const QByteArray etag = plain->rawHeader("ETag");
+    const QByteArray date = plain->rawHeader("Last-Modified");
+    QVERIFY(!whole.isEmpty());
+    QVERIFY2(etag.startsWith('"') && etag.endsWith('"'), etag.constData());
+    QVERIFY(plain->header(QNetworkRequest::LastModifiedHeader).toDateTime().isValid());
+
+    QList<QPair<QByteArray, QByteArray>> headers;
+    if (!range.isEmpty())
+        headers.append({"Range", range.arg(whole.size()).toLatin1()});
+    if (!ifRange.isEmpty())
+        headers.append({"If-Range", ifRange == "etag"   ? etag
+                                    : ifRange == "date" ? date
+                                                        : ifRange.toLatin1()});
+    QNetworkReply *reply = fetch(headers);
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+    const QByteArray size = QByteArray::number(whole.size());
+    if (status == 416) {
+        QCOMPARE(reply->rawHeader("Content-Range"), "bytes */" + size);
+        return;
+    }
+    const int from = first < 0 ? whole.size() + first : first;
+    const int to = last < 0 ? whole.size() - 1 : last;
+    QCOMPARE(reply->readAll(), whole.mid(from, to - from + 1));
+    QCOMPARE(reply->rawHeader("ETag"), etag);
+    QCOMPARE(reply->rawHeader("Accept-Ranges"), QByteArray("bytes"));
+    QCOMPARE(reply->rawHeader("Content-Range"),
+             status == 206
+                 ? "bytes " + QByteArray::number(from) + '-' + QByteArray::number(to) + '/' + size
+                 : QByteArray());
 }
 
 QTEST_GUILESS_MAIN(FileServiceTest)

@@ -8,22 +8,25 @@
 #include "support/tlsfixture.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
-// The nginx configuration of the operators' guide, taken from the guide itself, serving a
-// release folder over HTTPS (HTTP/2 offered) to the launcher's download engine, with the dev server
-// behind it as the auth service.
+// The nginx configuration of the operators' guide, taken from the guide itself, serving a signed
+// release folder over HTTPS (HTTP/2 offered) to the launcher's manifest check and download engine,
+// with the dev server behind it as the auth service.
 class DeployGuideTest : public QObject
 {
     Q_OBJECT
@@ -31,10 +34,24 @@ class DeployGuideTest : public QObject
 private slots:
     void initTestCase();
     void guideConfigurationServesTheLauncher();
+    void publishedGuideManifestIsAccepted();
 
 private:
     QTemporaryDir root;
 };
+
+namespace {
+
+// Runs openssl as the guide's signing section does; true on exit code 0.
+bool openssl(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("openssl"), arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+} // namespace
 
 void DeployGuideTest::initTestCase()
 {
@@ -90,9 +107,17 @@ void DeployGuideTest::guideConfigurationServesTheLauncher()
                                    {"sha256", QString::fromLatin1(digest.toHex())},
                                    {"url", baseUrl + release + it.key()}});
     }
-    QVERIFY(testsupport::writeFile(
-        site + "/manifest.json",
-        QJsonDocument(QJsonObject{{"version", "2024.4"}, {"files", entries}}).toJson()));
+    // Signed by hand with a key made as the guide makes it.
+    const QString key = root.filePath("signing.pem");
+    const QString publicKey = root.filePath("signing.pub.pem");
+    QVERIFY(openssl({"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key}));
+    QVERIFY(openssl({"ec", "-in", key, "-pubout", "-out", publicKey}));
+    const QJsonObject document{{"version", "2024.4"},
+                               {"published", double(QDateTime::currentSecsSinceEpoch())},
+                               {"files", entries}};
+    QVERIFY(testsupport::writeFile(site + "/manifest.json", QJsonDocument(document).toJson()));
+    QVERIFY(openssl({"dgst", "-sha256", "-sign", key, "-out", site + "/manifest.json.sig",
+                     site + "/manifest.json"}));
 
     testsupport::NginxServer nginx;
     QVERIFY2(nginx.startServers(servers, httpsPort), qPrintable(nginx.errorString()));
@@ -106,11 +131,15 @@ void DeployGuideTest::guideConfigurationServesTheLauncher()
     config.filesBaseUrl.clear();
     config.gameDirectory = root.filePath("game");
     config.maxDownloadThreads = 4;
+    config.signingKeys.load(QByteArray(), publicKey);
+    QVERIFY(config.signingKeys.count() == 1);
     FileManager manager;
-    QVERIFY(testsupport::loadManifest(manager));
+    QSignalSpy errors(&manager, &FileManager::errorOccurred);
+    const bool loaded = testsupport::loadManifest(manager);
+    QVERIFY2(loaded,
+             errors.isEmpty() ? "no manifest" : qPrintable(errors.first().at(0).toString()));
     QVERIFY(testsupport::verify(manager));
     QSignalSpy ready(&manager, &FileManager::allFilesReady);
-    QSignalSpy errors(&manager, &FileManager::errorOccurred);
     manager.startDownload();
     QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 120000);
     QCOMPARE(errors.size(), 0);
@@ -128,19 +157,55 @@ void DeployGuideTest::guideConfigurationServesTheLauncher()
     delete health;
     QSslConfiguration::setDefaultConfiguration(original);
 
+    config.signingKeys.load(QByteArray(), QString());
+
     // The launcher over HTTP/1.1, which it chooses over HTTPS too, other clients over HTTP/2;
-    // the manifest revalidated and compressed, release files kept.
+    // the manifest and its signature never kept by a cache, the manifest compressed, release
+    // files kept.
     const QStringList lines = testsupport::readLines(nginx.accessLogPath());
     QCOMPARE(lines.filter(" /releases/").size(), files.size());
     for (const QString &line : lines) {
-        const bool launcher = line.endsWith(" /manifest.json") || line.contains(" /releases/");
+        const bool manifestOrSignature = line.contains(" /manifest.json");
+        const bool launcher = manifestOrSignature || line.contains(" /releases/");
         QVERIFY2(line.startsWith(launcher ? "HTTP/1.1 200 " : "HTTP/2.0 200 "), qPrintable(line));
         if (line.endsWith(" /manifest.json"))
-            QVERIFY2(line.contains("\"no-cache\" \"gzip\""), qPrintable(line));
+            QVERIFY2(line.contains("\"no-store\" \"gzip\""), qPrintable(line));
+        else if (manifestOrSignature)
+            QVERIFY2(line.contains("\"no-store\""), qPrintable(line));
         else if (line.contains(" /releases/"))
             QVERIFY2(line.contains("immutable"), qPrintable(line));
     }
-    QCOMPARE(lines.filter(" /manifest.json").size(), 1);
+    QCOMPARE(lines.filter(QRegularExpression(" /manifest\\.json$")).size(), 1);
+    QCOMPARE(lines.filter(QRegularExpression(" /manifest\\.json\\.sig$")).size(), 1);
+}
+
+// What scripts/check-guide published by the guide's own blocks and serves with the guide's nginx
+// site, through the launcher's manifest check: the address, the trial certificate and the public
+// key come from check-guide, which runs this alone.
+void DeployGuideTest::publishedGuideManifestIsAccepted()
+{
+    const QString url = qEnvironmentVariable("WARDGATE_GUIDE_MANIFEST_URL");
+    if (url.isEmpty())
+        QSKIP("run by scripts/check-guide against the server it publishes");
+    const QList<QSslCertificate> authority =
+        QSslCertificate::fromPath(qEnvironmentVariable("WARDGATE_GUIDE_CA_FILE"));
+    QCOMPARE(authority.size(), 1);
+    QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+    trusting.addCaCertificates(authority);
+    QSslConfiguration::setDefaultConfiguration(trusting);
+
+    LauncherConfig &config = LauncherConfig::instance();
+    config.signingKeys.load(QByteArray(), qEnvironmentVariable("WARDGATE_GUIDE_SIGNING_KEY"));
+    QCOMPARE(config.signingKeys.count(), 1);
+    config.manifestUrl = url;
+    config.filesBaseUrl.clear();
+    FileManager manager;
+    QSignalSpy errors(&manager, &FileManager::errorOccurred);
+    const bool loaded = testsupport::loadManifest(manager);
+    QVERIFY2(loaded,
+             errors.isEmpty() ? "no manifest" : qPrintable(errors.first().at(0).toString()));
+    QCOMPARE(manager.currentManifest().version, qEnvironmentVariable("WARDGATE_GUIDE_VERSION"));
+    QVERIFY(!manager.currentManifest().files.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(DeployGuideTest)

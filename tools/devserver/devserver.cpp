@@ -143,11 +143,14 @@ void DevServer::send(QHttpServerResponder &responder, const Reply &reply)
     using Status = QHttpServerResponder::StatusCode;
     QFile file(reply.filePath);
     const bool fromFile = !reply.filePath.isEmpty();
-    if (fromFile && !file.open(QIODevice::ReadOnly)) {
+    if (fromFile && (!file.open(QIODevice::ReadOnly) || !file.seek(reply.fileOffset))) {
         send(responder, Reply::notFound());
         return;
     }
-    const qint64 length = fromFile ? file.size() : reply.body.size();
+    const qint64 rest = file.size() - reply.fileOffset;
+    const qint64 length = !fromFile              ? reply.body.size()
+                          : reply.fileLength < 0 ? rest
+                                                 : qMin(reply.fileLength, rest);
 
     responder.writeStatusLine(static_cast<Status>(reply.status));
     responder.writeHeader("Content-Type", reply.contentType);

@@ -39,6 +39,9 @@ public:
         QByteArray body;
         QByteArray contentType = "application/json";
         QString filePath; // when set, the file is streamed instead of body
+        // The part of the file streamed: from fileOffset, fileLength bytes (-1: to its end).
+        qint64 fileOffset = 0;
+        qint64 fileLength = -1;
         QList<QPair<QByteArray, QByteArray>> headers;
 
         static Reply json(const QJsonObject &object, int status = 200);

@@ -1,6 +1,7 @@
 #include "fileservice.h"
 
 #include "devserver.h"
+#include "rangedfile.h"
 #include "signer.h"
 #include "zipwriter.h"
 
@@ -59,8 +60,11 @@ public:
     bool prepareBaseClient(QString *error);
     DevServer::Reply manifest();
     DevServer::Reply manifestSignature();
-    DevServer::Reply file(const QString &requestPath) const;
-    DevServer::Reply baseClient() const { return DevServer::Reply::file(baseClientZip); }
+    DevServer::Reply file(const DevServer::Request &request) const;
+    DevServer::Reply baseClient(const DevServer::Request &request) const
+    {
+        return rangedFileReply(request, baseClientZip);
+    }
 
 private:
     struct Digest
@@ -168,13 +172,13 @@ DevServer::Reply FileService::manifestSignature()
     return reply;
 }
 
-DevServer::Reply FileService::file(const QString &requestPath) const
+DevServer::Reply FileService::file(const DevServer::Request &request) const
 {
-    const QString relative = servedRelativePath(requestPath, options.filesPrefix);
+    const QString relative = servedRelativePath(request.path, options.filesPrefix);
     const QFileInfo info(QDir(options.filesDirectory).filePath(relative));
     if (options.filesDirectory.isEmpty() || relative.isEmpty() || !info.isFile())
         return DevServer::Reply::notFound();
-    return DevServer::Reply::file(info.absoluteFilePath());
+    return rangedFileReply(request, info.absoluteFilePath());
 }
 
 } // namespace
@@ -194,10 +198,11 @@ bool installFileService(DevServer &server, const FileServiceOptions &options, QS
     }
     server.addRoute(
         "GET", options.filesPrefix + QStringLiteral("/*"),
-        [service](const DevServer::Request &request) { return service->file(request.path); });
+        [service](const DevServer::Request &request) { return service->file(request); });
     if (!options.baseClientSource.isEmpty()) {
-        server.addRoute("GET", options.baseClientPath,
-                        [service](const DevServer::Request &) { return service->baseClient(); });
+        server.addRoute(
+            "GET", options.baseClientPath,
+            [service](const DevServer::Request &request) { return service->baseClient(request); });
     }
     return true;
 }

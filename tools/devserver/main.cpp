@@ -111,14 +111,6 @@ int main(int argc, char *argv[])
     parser.addOptions({filesOption, filesVersionOption, baseClientOption, signingKeyOption});
     parser.process(app);
 
-    QString keyFile = parser.value(signingKeyOption);
-    if (keyFile.isEmpty())
-        keyFile = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
-                  QStringLiteral("/signing-key.pem");
-    auto signer = std::make_shared<Signer>();
-    if (!loadOrMakeKey(*signer, keyFile))
-        return 1;
-
     AuthService::Options auth;
     auth.basePath = parser.value(authBaseOption);
     QString error;
@@ -128,6 +120,28 @@ int main(int argc, char *argv[])
          !AuthService::loadObject(parser.value(remoteConfigOption), &auth.remoteConfig, &error))) {
         QTextStream(stderr) << error << "\n";
         return 1;
+    }
+
+    // A key only where something is signed here: as the auth service of a trial, the manifest
+    // comes from elsewhere and its own key is the one launchers must trust.
+    const bool signs =
+        parser.isSet(releaseOption) || parser.isSet(filesOption) || parser.isSet(baseClientOption);
+    auto signer = std::make_shared<Signer>();
+    if (signs) {
+        QString keyFile = parser.value(signingKeyOption);
+        if (keyFile.isEmpty())
+            keyFile = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+                      QStringLiteral("/signing-key.pem");
+        if (!loadOrMakeKey(*signer, keyFile))
+            return 1;
+    } else {
+        const QString manifestUrl =
+            auth.remoteConfig.value(QLatin1String("manifest_url")).toString();
+        QTextStream(stdout) << "Signing nothing: no manifest or release is served here; launchers "
+                               "trust the key that signs "
+                            << (manifestUrl.isEmpty() ? QStringLiteral("your manifest")
+                                                      : manifestUrl)
+                            << Qt::endl;
     }
 
     DevServer server;
