@@ -204,7 +204,7 @@ void ChunkedTransfer::onLocalDone()
 
 void ChunkedTransfer::fetchMore()
 {
-    while (int(requests.size()) < requestLimit && !toFetch.empty()) {
+    while (int(requests.size() + arrived.size()) < requestLimit && !toFetch.empty()) {
         const QByteArray sha256 = toFetch.front();
         toFetch.pop_front();
         QNetworkRequest request = makeNetworkRequest(QUrl(chunkUrl(entry.chunkStore, sha256)),
@@ -216,10 +216,23 @@ void ChunkedTransfer::fetchMore()
         QNetworkReply *reply = network->get(request);
         reply->setReadBufferSize(VerifiedTransfer::readBufferSize);
         LowSpeedGuard::watch(reply, target.lowSpeedWindowMs);
-        requests.insert(reply, Request{sha256, {}});
+        requests.insert(reply, Request{sha256, {}, 0});
         connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onChunkReadyRead(reply); });
         connect(reply, &QNetworkReply::finished, this, [this, reply] { onChunkFinished(reply); });
     }
+}
+
+// Takes what arrived, and is refused as soon as it is more than the chunk's stored size.
+bool ChunkedTransfer::take(Request &request, const QByteArray &bytes)
+{
+    const qint64 stored = distinct.value(request.sha256).stored;
+    if (request.body.size() + bytes.size() > stored) {
+        refuse(request.sha256, QStringLiteral("more than the %1 bytes declared").arg(stored));
+        return false;
+    }
+    request.body += bytes;
+    request.owed += bytes.size();
+    return true;
 }
 
 void ChunkedTransfer::onChunkReadyRead(QNetworkReply *reply)
@@ -232,29 +245,7 @@ void ChunkedTransfer::onChunkReadyRead(QNetworkReply *reply)
         reply->readAll(); // an error page: drained, so the answer can end
         return;
     }
-    qint64 wanted = reply->bytesAvailable();
-    if (target.speedLimit && wanted > 0) {
-        const qint64 allowed = target.speedLimit->take(wanted);
-        if (allowed < wanted && !paceTimer->isActive())
-            paceTimer->start(target.speedLimit->waitMs());
-        wanted = allowed;
-    }
-    const qint64 stored = distinct.value(it->sha256).stored;
-    if (it->body.size() + wanted > stored) {
-        refuse(it->sha256, QStringLiteral("more than the %1 bytes declared").arg(stored));
-        return;
-    }
-    if (wanted > 0)
-        it->body += reply->read(wanted);
-}
-
-void ChunkedTransfer::onPaceTimer()
-{
-    const QList<QNetworkReply *> open = requests.keys();
-    for (QNetworkReply *reply : open) {
-        if (result == VerifiedTransfer::Outcome::Running && requests.contains(reply))
-            onChunkReadyRead(reply);
-    }
+    take(*it, reply->readAll());
 }
 
 void ChunkedTransfer::onChunkFinished(QNetworkReply *reply)
@@ -263,9 +254,8 @@ void ChunkedTransfer::onChunkFinished(QNetworkReply *reply)
     const auto it = requests.find(reply);
     if (it == requests.end() || result != VerifiedTransfer::Outcome::Running)
         return;
-    const Request done = it.value();
+    Request done = it.value();
     requests.erase(it);
-    const Distinct one = distinct.value(done.sha256);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 400 && status <= 499) {
         fallBack(QStringLiteral("%1 for chunk %2").arg(status).arg(QLatin1String(done.sha256)));
@@ -273,47 +263,77 @@ void ChunkedTransfer::onChunkFinished(QNetworkReply *reply)
     }
     if (reply->error() != QNetworkReply::NoError || status != 200) {
         hostFailed = isHostFailure(reply, false);
-        failWith(
-            VerifiedTransfer::Outcome::NetworkError,
-            FailureText::verbatim(
-                status >= 500
-                    ? QStringLiteral("%1 %2").arg(status).arg(
-                          reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
-                    : reply->errorString()));
+        const QString phrase =
+            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        failWith(VerifiedTransfer::Outcome::NetworkError,
+                 FailureText::verbatim(status >= 500
+                                           ? QStringLiteral("%1 %2").arg(status).arg(phrase)
+                                           : reply->errorString()));
         return;
     }
-    // The speed limit's last bytes of an ended answer: at most one chunk.
-    QByteArray body = done.body + reply->readAll();
-    if (body.size() > one.stored) {
-        refuse(done.sha256, QStringLiteral("more than the %1 bytes declared").arg(one.stored));
+    if (!take(done, reply->readAll()))
         return;
+    arrived.push_back(std::move(done));
+    payArrived();
+}
+
+// Under a speed limit a chunk is complete only once its bytes are paid for: until then it holds
+// its place among the requests in flight, so the next request waits.
+void ChunkedTransfer::payArrived()
+{
+    while (!arrived.empty() && result == VerifiedTransfer::Outcome::Running) {
+        Request &first = arrived.front();
+        if (first.owed > 0)
+            first.owed = target.speedLimit ? first.owed - target.speedLimit->take(first.owed) : 0;
+        if (first.owed > 0) {
+            if (!paceTimer->isActive())
+                paceTimer->start(target.speedLimit->waitMs());
+            return;
+        }
+        const Request done = std::move(first);
+        arrived.pop_front();
+        if (!completeChunk(done))
+            return;
     }
-    if (body.size() < one.stored) {
+    if (result != VerifiedTransfer::Outcome::Running)
+        return;
+    if (toFetch.empty() && requests.isEmpty() && arrived.empty())
+        checkWhole();
+    else
+        fetchMore();
+}
+
+void ChunkedTransfer::onPaceTimer()
+{
+    payArrived();
+}
+
+bool ChunkedTransfer::completeChunk(const Request &done)
+{
+    const Distinct one = distinct.value(done.sha256);
+    if (done.body.size() < one.stored) {
         failWith(VerifiedTransfer::Outcome::NetworkError,
                  FailureText("VerifiedTransfer", "Connection closed after %1 of %2 bytes")
-                     .arg(QString::number(body.size()), QString::number(one.stored)));
-        return;
+                     .arg(QString::number(done.body.size()), QString::number(one.stored)));
+        return false;
     }
     QByteArray bytes;
     QString why;
-    if (!chunkcodec::expand(body, one.size, bytes, &why)) {
+    if (!chunkcodec::expand(done.body, one.size, bytes, &why)) {
         refuse(done.sha256, why);
-        return;
+        return false;
     }
     if (sha256Of(bytes.constData(), size_t(bytes.size())) != done.sha256) {
         refuse(done.sha256, QStringLiteral("its bytes have another SHA-256"));
-        return;
+        return false;
     }
     if (!place(done.sha256, bytes))
-        return;
+        return false;
     fetched += one.stored;
     ++fetchedChunks;
     inPlace += one.stored;
     emitProgress();
-    if (toFetch.empty() && requests.isEmpty())
-        checkWhole();
-    else
-        fetchMore();
+    return true;
 }
 
 bool ChunkedTransfer::place(const QByteArray &sha256, const QByteArray &bytes)
@@ -416,6 +436,7 @@ void ChunkedTransfer::abortRequests()
 {
     const QList<QNetworkReply *> open = requests.keys();
     requests.clear();
+    arrived.clear();
     for (QNetworkReply *reply : open) {
         reply->disconnect(this);
         reply->abort();

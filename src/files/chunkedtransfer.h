@@ -70,13 +70,17 @@ private:
     {
         QByteArray sha256;
         QByteArray body;
+        qint64 owed = 0; // bytes not yet granted by the speed limit
     };
     void runLocally(const std::function<void(Local &)> &work);
     void onLocalDone();
     void fetchMore();
+    bool take(Request &request, const QByteArray &bytes);
     void onChunkReadyRead(QNetworkReply *reply);
     void onChunkFinished(QNetworkReply *reply);
+    void payArrived();
     void onPaceTimer();
+    bool completeChunk(const Request &done);
     bool place(const QByteArray &sha256, const QByteArray &bytes);
     void checkWhole();
     void onWholeChecked();
@@ -107,6 +111,7 @@ private:
     QFile part;
     std::deque<QByteArray> toFetch;
     QHash<QNetworkReply *, Request> requests;
+    std::deque<Request> arrived; // answered in full, in the order they ended
     QTimer *paceTimer = nullptr;
     QPointer<VerifiedTransfer> whole; // the fallback, when the store fails
     bool pipelinedRequests = false;
