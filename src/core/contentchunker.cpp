@@ -26,11 +26,11 @@ constexpr std::array<std::uint64_t, 256> makeGear()
 }
 constexpr std::array<std::uint64_t, 256> gear = makeGear();
 
-// The hash shifts left, so its top bits depend on the most bytes: the masks test those. 18 bits
-// before the average size and 14 after it (FastCDC's normalisation by two) keep most chunks near
-// 64 KiB.
-constexpr std::uint64_t strictMask = 0xffffc00000000000ULL;
-constexpr std::uint64_t looseMask = 0xfffc000000000000ULL;
+// The hash shifts left, so its top bits depend on the most bytes: the masks test those. 17 bits
+// before the average size and 13 after it (FastCDC's normalisation by two) keep most chunks near
+// 32 KiB.
+constexpr std::uint64_t strictMask = 0xffff800000000000ULL;
+constexpr std::uint64_t looseMask = 0xfff8000000000000ULL;
 
 // Bytes read from the file at a time; a chunk never spans more than the carried-over tail.
 constexpr std::size_t readSize = 4 << 20;
