@@ -72,7 +72,8 @@ void DownloadBatch::start(const QList<FileEntry> &files)
         jobs.append(jobFor(file));
         // Each size is at most 2^63 - 1, their sum need not be: a hostile manifest must not
         // wrap it.
-        if (qAddOverflow(addedBytes, entry.size, &addedBytes))
+        // What travels: a file the chunk store holds counts its chunks as stored.
+        if (qAddOverflow(addedBytes, transferSize(entry), &addedBytes))
             addedBytes = std::numeric_limits<qint64>::max();
     }
     if (qAddOverflow(totalBytes, addedBytes, &totalBytes))

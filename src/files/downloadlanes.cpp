@@ -2,6 +2,7 @@
 
 #include "core/bytesize.h"
 #include "core/logger.h"
+#include "files/chunkedtransfer.h"
 #include "files/fileservers.h"
 #include "net/httpnetwork.h"
 #include "net/networkrequests.h"
@@ -90,31 +91,69 @@ private:
         TransferTarget target;
         std::shared_ptr<FileServers> servers;
         qint64 reported = 0; // bytes counted in the board so far
+        int chunkLines = 0;  // of chunkConnections
     };
+    // A transfer is a VerifiedTransfer, or a ChunkedTransfer for a file the chunk store holds.
+    struct Ended
+    {
+        VerifiedTransfer::Outcome outcome;
+        FailureText error;
+        qint64 receivedSize;
+        bool hostFailure;
+        bool chunkRefused;
+    };
+    static Ended endOf(QObject *transfer);
+    static void cancelTransfer(QObject *transfer);
+    static bool usesChunks(const DownloadJob &job);
     int connectionsHeld() const;
     bool pipelinable(const TransferTarget &target);
     void leaveFailedServer(const FileServers *servers, int server);
-    int release(const TransferTarget &target);
+    int release(const TransferTarget &target, int chunkLines);
 
     void start(DownloadJob job);
-    void onFinished(VerifiedTransfer *transfer);
+    void onFinished(QObject *transfer);
     void report(DownloadOutcome outcome, const TransferTarget &target, int released);
 
     DownloadBoard &board;
     const int index;
     HttpNetwork *network;
-    QHash<VerifiedTransfer *, Running> running;
+    QHash<QObject *, Running> running;
     // Folders made (or found) by this lane: thousands of files share a few folders.
     QSet<QString> readyFolders;
     // Small files running, and the connections they hold in the board: never more than they are.
     int pipelinedRunning = 0;
     int pipelineConnections = 0;
     // Transfers ended because their server failed on another file, before their first byte.
-    QSet<VerifiedTransfer *> leaving;
+    QSet<QObject *> leaving;
+    // Connections held by large files rebuilt from chunks: their requests ride them as small
+    // files' do.
+    int chunkConnections = 0;
     // Per scheme, host and port: whether the lane's own client serves it (Qt's would open
     // connections of its own for the requests that ride).
     QHash<QString, bool> ownClient;
 };
+
+DownloadLane::Ended DownloadLane::endOf(QObject *transfer)
+{
+    if (const auto *chunked = qobject_cast<ChunkedTransfer *>(transfer))
+        return {chunked->outcome(), chunked->failure(), chunked->receivedSize(),
+                chunked->hostFailure(), chunked->chunkRefused()};
+    const auto *whole = static_cast<VerifiedTransfer *>(transfer);
+    return {whole->outcome(), whole->failure(), whole->receivedSize(), whole->hostFailure(), false};
+}
+
+void DownloadLane::cancelTransfer(QObject *transfer)
+{
+    if (auto *chunked = qobject_cast<ChunkedTransfer *>(transfer))
+        chunked->cancel();
+    else
+        static_cast<VerifiedTransfer *>(transfer)->cancel();
+}
+
+bool DownloadLane::usesChunks(const DownloadJob &job)
+{
+    return !job.entry.chunks.isEmpty() && !job.entry.chunkStore.isEmpty() && !job.entry.wholeFile;
+}
 
 int DownloadLane::connectionsHeld() const
 {
@@ -136,15 +175,20 @@ bool DownloadLane::pipelinable(const TransferTarget &target)
 }
 
 // The connections a transfer that ended gives back to the board.
-int DownloadLane::release(const TransferTarget &target)
+int DownloadLane::release(const TransferTarget &target, int chunkLines)
 {
-    if (!target.pipelined)
+    if (!target.pipelined) {
+        if (chunkLines > 0) {
+            chunkConnections -= chunkLines;
+            network->setPipelining(pipelineConnections + chunkConnections, requestsPerConnection);
+        }
         return target.connections;
+    }
     --pipelinedRunning;
     if (pipelinedRunning >= pipelineConnections)
         return 0;
     --pipelineConnections;
-    network->setPipelining(pipelineConnections, requestsPerConnection);
+    network->setPipelining(pipelineConnections + chunkConnections, requestsPerConnection);
     return 1;
 }
 
@@ -180,6 +224,8 @@ void DownloadLane::pump()
                     ++board.connectionsInUse;
                 }
             } else {
+                // A large file from chunks asks for as many connections as a large file in
+                // ranges: its chunk requests spread over them.
                 job.target.connections =
                     std::min(SegmentedDownload::connectionsWanted(job.target),
                              board.connectionsAllowed - board.connectionsInUse);
@@ -187,7 +233,7 @@ void DownloadLane::pump()
             }
         }
         if (job.target.pipelined)
-            network->setPipelining(pipelineConnections, requestsPerConnection);
+            network->setPipelining(pipelineConnections + chunkConnections, requestsPerConnection);
         // A file that cannot even be written is given up at once and the next one taken.
         start(std::move(job));
     }
@@ -204,18 +250,46 @@ void DownloadLane::start(DownloadJob job)
         Info, QStringLiteral("Downloading: %1 (%2 KB)")
                   .arg(job.entry.path, bytesIn(job.entry.size, ByteUnit::Kilobytes, 2)));
 
-    auto *transfer = new VerifiedTransfer(network, job.target, this);
-    running.insert(transfer, Running{job.entry, job.target, job.servers, 0});
-    connect(transfer, &VerifiedTransfer::progress, this, [this, transfer](qint64 received) {
-        const auto it = running.find(transfer);
+    QObject *transfer = nullptr;
+    int chunkLines = 0;
+    const auto counted = [this](QObject *from, qint64 received) {
+        const auto it = running.find(from);
         if (it == running.end())
             return;
         board.bytes += received - it->reported;
         it->reported = received;
-    });
-    connect(transfer, &VerifiedTransfer::finished, this,
-            [this, transfer] { onFinished(transfer); });
-    if (transfer->start())
+    };
+    ChunkedTransfer *chunked = nullptr;
+    VerifiedTransfer *whole = nullptr;
+    if (usesChunks(job)) {
+        // Its chunk requests ride the connections it holds (a small file: those of the lane's
+        // small files), requestsPerConnection on each, where the lane's own client serves the
+        // store; one on each otherwise.
+        const bool own = network->servesItself(makeNetworkRequest(QUrl(job.entry.chunkStore)));
+        const int held = std::max(1, job.target.connections);
+        if (own && !job.target.pipelined) {
+            chunkLines = held;
+            chunkConnections += held;
+            network->setPipelining(pipelineConnections + chunkConnections, requestsPerConnection);
+        }
+        chunked = new ChunkedTransfer(network, job.entry, job.target,
+                                      own ? held * requestsPerConnection : held, this);
+        chunked->setRequestsPipelined(own);
+        transfer = chunked;
+        connect(chunked, &ChunkedTransfer::progress, this,
+                [counted, chunked](qint64 received) { counted(chunked, received); });
+        connect(chunked, &ChunkedTransfer::finished, this,
+                [this, chunked] { onFinished(chunked); });
+    } else {
+        whole = new VerifiedTransfer(network, job.target, this);
+        transfer = whole;
+        connect(whole, &VerifiedTransfer::progress, this,
+                [counted, whole](qint64 received) { counted(whole, received); });
+        connect(whole, &VerifiedTransfer::finished, this, [this, whole] { onFinished(whole); });
+    }
+    running.insert(transfer, Running{job.entry, job.target, job.servers, 0, chunkLines});
+    const auto startIt = [&] { return chunked ? chunked->start() : whole->start(); };
+    if (startIt())
         return;
     // The player may have deleted the folder since (advice to force a download): made again.
     if (known) {
@@ -223,7 +297,7 @@ void DownloadLane::start(DownloadJob job)
         folderReady = QDir().mkpath(folder);
         if (folderReady) {
             readyFolders.insert(folder);
-            if (transfer->start())
+            if (startIt())
                 return;
         }
     }
@@ -231,27 +305,31 @@ void DownloadLane::start(DownloadJob job)
     running.remove(transfer);
     DownloadOutcome outcome;
     outcome.entry = job.entry;
-    outcome.error = transfer->failure();
+    outcome.error = endOf(transfer).error;
     outcome.notStarted = true;
     outcome.folderReady = folderReady;
     delete transfer;
-    report(std::move(outcome), job.target, release(job.target));
+    report(std::move(outcome), job.target, release(job.target, chunkLines));
 }
 
-void DownloadLane::onFinished(VerifiedTransfer *transfer)
+void DownloadLane::onFinished(QObject *transfer)
 {
     transfer->deleteLater();
     const Running done = running.take(transfer);
+    const Ended ended = endOf(transfer);
     // A failed attempt's bytes come out of the count again (a part kept for the next attempt
     // comes back in when it resumes), so progress never runs past the total.
-    if (transfer->outcome() != VerifiedTransfer::Outcome::Completed)
+    if (ended.outcome != VerifiedTransfer::Outcome::Completed)
         board.bytes -= done.reported;
     DownloadOutcome outcome;
     outcome.entry = done.entry;
-    outcome.outcome = transfer->outcome();
-    outcome.error = transfer->failure();
-    outcome.receivedSize = transfer->receivedSize();
-    outcome.hostFailure = transfer->hostFailure();
+    outcome.outcome = ended.outcome;
+    outcome.error = ended.error;
+    outcome.receivedSize = ended.receivedSize;
+    outcome.hostFailure = ended.hostFailure;
+    // A store that gave wrong bytes is not asked for this file again: its retry comes whole.
+    if (ended.chunkRefused)
+        outcome.entry.wholeFile = true;
     // Taken here, on the lane, right after the rename: the file is the one just checked.
     if (outcome.outcome == VerifiedTransfer::Outcome::Completed) {
         const QString &path =
@@ -263,14 +341,14 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
         outcome.error = FailureText("DownloadBatch", "its server failed on another file");
         outcome.hostFailure = true;
         outcome.serverLeft = true;
-        report(std::move(outcome), done.target, release(done.target));
+        report(std::move(outcome), done.target, release(done.target, done.chunkLines));
         return;
     }
     // Marked here, before this lane takes its next file, so that file already goes elsewhere.
     if (outcome.hostFailure && done.servers)
         outcome.serverLeft = done.servers->fail(done.entry.server);
     const bool leave = outcome.hostFailure && outcome.serverLeft;
-    report(std::move(outcome), done.target, release(done.target));
+    report(std::move(outcome), done.target, release(done.target, done.chunkLines));
     if (leave)
         leaveFailedServer(done.servers.get(), done.entry.server);
     pump();
@@ -281,15 +359,15 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
 // not had a byte yet end now and go to the next server at once, as the failed one did.
 void DownloadLane::leaveFailedServer(const FileServers *servers, int server)
 {
-    QList<VerifiedTransfer *> waiting;
+    QList<QObject *> waiting;
     for (auto it = running.cbegin(); it != running.cend(); ++it) {
         if (it->servers.get() == servers && it->entry.server == server && it->reported == 0)
             waiting.append(it.key());
     }
-    for (VerifiedTransfer *transfer : qAsConst(waiting)) {
+    for (QObject *transfer : qAsConst(waiting)) {
         leaving.insert(transfer);
         // Ends at once, through onFinished.
-        transfer->cancel();
+        cancelTransfer(transfer);
     }
 }
 
@@ -309,9 +387,9 @@ void DownloadLane::report(DownloadOutcome outcome, const TransferTarget &target,
 void DownloadLane::endTransfers()
 {
     // Each ends at once, inside cancel(), and finds the queue empty.
-    const QList<VerifiedTransfer *> transfers = running.keys();
-    for (VerifiedTransfer *transfer : transfers)
-        transfer->cancel();
+    const QList<QObject *> transfers = running.keys();
+    for (QObject *transfer : transfers)
+        cancelTransfer(transfer);
     std::lock_guard<std::mutex> lock(board.mutex);
     board.endedUpTo[size_t(index)] = board.cancels;
     board.laneEnded.notify_all();

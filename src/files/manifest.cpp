@@ -4,10 +4,15 @@
 #include "core/logger.h"
 #include "files/filenamerule.h"
 
+#include <algorithm>
+
 #include <QDir>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
+#include <QUrl>
 
 namespace {
 
@@ -139,9 +144,122 @@ bool Manifest::parse(const QByteArray &bytes)
             entry.url = fileUrl(baseUrl, entry.path);
     }
 
+    readChunkStore(root);
+
     log.log(Info, QStringLiteral("Manifest parsed: version %1, %2 files")
                       .arg(version, QString::number(files.size())));
     return true;
+}
+
+namespace {
+
+bool isDigest(const QString &text)
+{
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](QChar c) {
+               return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+                      (c >= QLatin1Char('a') && c <= QLatin1Char('f'));
+           });
+}
+
+// The chunks of one file from its [digest, size, stored] triples; empty, with `problem` set, when
+// one is malformed or they do not add up to the file.
+QList<FileChunk> chunksOf(const QJsonArray &list, qint64 fileSize, QString &problem)
+{
+    QList<FileChunk> chunks;
+    chunks.reserve(list.size());
+    qint64 total = 0;
+    for (const QJsonValue &value : list) {
+        const QJsonArray triple = value.toArray();
+        FileChunk chunk;
+        const QString digest = textOf(triple.at(0));
+        chunk.size = sizeOf(triple.at(1));
+        chunk.stored = sizeOf(triple.at(2));
+        if (triple.size() != 3 || !isDigest(digest) || chunk.size <= 0 ||
+            chunk.size > maxChunkBytes || chunk.stored <= 0 || chunk.stored > chunk.size) {
+            problem = QStringLiteral("chunk %1 malformed").arg(chunks.size());
+            return {};
+        }
+        chunk.sha256 = digest.toLatin1();
+        total += chunk.size;
+        if (total > fileSize)
+            break;
+        chunks.append(chunk);
+    }
+    if (total != fileSize) {
+        problem = QStringLiteral("chunks add up to %1 bytes, not %2").arg(total).arg(fileSize);
+        return {};
+    }
+    return chunks;
+}
+
+} // namespace
+
+void Manifest::readChunkStore(const QJsonObject &root)
+{
+    const QString store = textOf(root.value(QLatin1String("chunks_url")));
+    if (store.isEmpty() || files.isEmpty())
+        return;
+    // Relative to the files' base (a mirror holds files/ and chunks/ side by side), else to the
+    // manifest's own address.
+    const LauncherConfig &config = LauncherConfig::instance();
+    const QString base =
+        config.filesBaseUrl.isEmpty() ? config.manifestUrl : config.filesBaseUrl + QLatin1Char('/');
+    QString storeUrl = QUrl(base).resolved(QUrl(store)).toString();
+    while (storeUrl.endsWith(QLatin1Char('/')))
+        storeUrl.chop(1);
+    const QUrl parsed(storeUrl);
+    if (!parsed.isValid() || parsed.host().isEmpty()) {
+        Logger::instance().log(
+            Warn, QStringLiteral("Chunk store not used: no address in \"%1\"").arg(store));
+        return;
+    }
+
+    QHash<QString, QJsonArray> lists;
+    for (const QJsonValue &element : root.value(QLatin1String("files")).toArray()) {
+        const QJsonObject object = element.toObject();
+        const QJsonValue chunks = object.value(QLatin1String("chunks"));
+        if (chunks.isArray())
+            lists.insert(textOf(object.value(QLatin1String("path"))), chunks.toArray());
+    }
+    int chunked = 0;
+    for (FileEntry &entry : files) {
+        const auto it = lists.constFind(entry.path);
+        // An empty file has nothing to rebuild.
+        if (it == lists.constEnd() || entry.size == 0)
+            continue;
+        QString problem;
+        entry.chunks = chunksOf(*it, entry.size, problem);
+        if (entry.chunks.isEmpty()) {
+            Logger::instance().log(Warn, QStringLiteral("Chunk list of %1 not used: %2")
+                                             .arg(FileNameRule::printable(entry.path), problem));
+            continue;
+        }
+        entry.chunkStore = storeUrl;
+        ++chunked;
+    }
+    Logger::instance().log(Info, QStringLiteral("Chunk store %1 holds %2 of the files")
+                                     .arg(storeUrl, QString::number(chunked)));
+}
+
+qint64 transferSize(const FileEntry &entry)
+{
+    if (entry.chunks.isEmpty() || entry.chunkStore.isEmpty() || entry.wholeFile)
+        return entry.size;
+    QSet<QByteArray> seen;
+    qint64 total = 0;
+    for (const FileChunk &chunk : entry.chunks) {
+        if (!seen.contains(chunk.sha256)) {
+            seen.insert(chunk.sha256);
+            total += chunk.stored;
+        }
+    }
+    return total;
+}
+
+QString chunkUrl(const QString &storeUrl, const QByteArray &sha256)
+{
+    return storeUrl + QLatin1Char('/') + QLatin1String(sha256.left(2)) + QLatin1Char('/') +
+           QLatin1String(sha256);
 }
 
 QString fileUrl(const QString &baseUrl, const QString &path)

@@ -1,8 +1,18 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
+
+// One piece of a file in the chunk store: named there by the SHA-256 of its own bytes, stored as
+// zstd when `stored` is below `size`, plain when they are equal.
+struct FileChunk
+{
+    QByteArray sha256; // 64 lower-case hex characters
+    qint64 size = 0;
+    qint64 stored = 0;
+};
 
 // One game file: where it goes below the game directory, what it must be, where it comes from.
 struct FileEntry
@@ -13,6 +23,11 @@ struct FileEntry
     QString url = {};
     int attempts = 0; // failed downloads so far
     int server = 0;   // which of the batch's file servers (FileServers) its next attempt asks
+    // The file's chunks in order and the store that holds them; empty: it travels whole only.
+    QList<FileChunk> chunks = {};
+    QString chunkStore = {};
+    // A chunk of it was refused (wrong bytes, too large): its next attempt fetches it whole.
+    bool wholeFile = false;
 };
 
 // The optional whole-client archive.
@@ -37,7 +52,20 @@ struct Manifest
     int refusedEntries = 0;    // entries of "files" dropped as invalid
 
     bool parse(const QByteArray &bytes);
+    // "chunks_url" and each file's "chunks": where the file can be rebuilt from chunks. A list
+    // that does not add up to its file is dropped (the file then travels whole).
+    void readChunkStore(const QJsonObject &root);
 };
+
+// The most a chunk may declare: it is held in memory whole while it is checked.
+constexpr qint64 maxChunkBytes = 16 << 20;
+
+// Bytes that travel for `entry` when nothing of it is found locally: its distinct chunks as
+// stored, or the whole file.
+qint64 transferSize(const FileEntry &entry);
+
+// Where the chunk named `sha256` lies in the store at `storeUrl`.
+QString chunkUrl(const QString &storeUrl, const QByteArray &sha256);
 
 // The name under which a file is downloaded, beside its final place, until it has been checked.
 QString temporaryPathFor(const QString &path);

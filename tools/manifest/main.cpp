@@ -70,10 +70,26 @@ int main(int argc, char *argv[])
                        "\"published\" (now) into it and its signature as <manifest>.sig. Keep "
                        "the key off the file server."),
         QStringLiteral("key.pem"));
+    const QCommandLineOption chunks(
+        QStringLiteral("chunks"),
+        QStringLiteral("Also cut every file into content-defined chunks in this chunk store "
+                       "folder (each chunk written once, zstd where that makes it smaller) and "
+                       "list them in the manifest, so launchers fetch only what changed. The "
+                       "whole files stay as they are."),
+        QStringLiteral("folder"));
+    const QCommandLineOption chunksUrl(
+        QStringLiteral("chunks-url"),
+        QStringLiteral("Where launchers find the chunk store (required with --chunks): a URL, "
+                       "or a path relative to files_base_url such as ../chunks."),
+        QStringLiteral("url"));
+    const QCommandLineOption prune(
+        QStringLiteral("prune"),
+        QStringLiteral("With --chunks: remove from the store every chunk this manifest does not "
+                       "list. Only once no launcher can still be sent an older manifest."));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("No progress, only errors."));
     parser.addOptions({output, version, urlBase, baseClient, baseClientUrl, store, cache, noCache,
-                       jobs, signKey, quiet});
+                       jobs, signKey, chunks, chunksUrl, prune, quiet});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -88,6 +104,10 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--game-version is required"));
     if (parser.isSet(baseClient) != parser.isSet(baseClientUrl))
         return usageError(QStringLiteral("--base-client and --base-client-url go together"));
+    if (parser.isSet(chunks) != parser.isSet(chunksUrl))
+        return usageError(QStringLiteral("--chunks and --chunks-url go together"));
+    if (parser.isSet(prune) && !parser.isSet(chunks))
+        return usageError(QStringLiteral("--prune needs --chunks"));
     bool jobsOk = false;
     const int threads = parser.value(jobs).toInt(&jobsOk);
     if (!jobsOk || threads < 0)
@@ -109,6 +129,9 @@ int main(int argc, char *argv[])
     options.threads = threads;
     options.signingKey = parser.value(signKey);
     options.published = QDateTime::currentSecsSinceEpoch();
+    options.chunkFolder = parser.value(chunks);
+    options.chunksUrl = parser.value(chunksUrl);
+    options.prune = parser.isSet(prune);
 
     ManifestBuilder builder(options);
     ProgressPrinter printer(stderr);
@@ -127,6 +150,13 @@ int main(int argc, char *argv[])
         err << "Wrote " << options.output << ": " << builder.fileCount() << " files, "
             << QString::number(double(builder.byteCount()) / (1 << 20), 'f', 1) << " MiB ("
             << builder.cachedCount() << " digests from the cache)\n";
+    if (!parser.isSet(quiet) && !options.chunkFolder.isEmpty())
+        err << "Chunk store " << options.chunkFolder << ": " << builder.newChunkCount()
+            << " new chunks, "
+            << QString::number(double(builder.newChunkBytes()) / (1 << 20), 'f', 1) << " MiB"
+            << (options.prune ? QStringLiteral(", %1 pruned").arg(builder.prunedChunkCount())
+                              : QString())
+            << "\n";
     if (!parser.isSet(quiet) && !options.signingKey.isEmpty())
         err << "Signed it: " << options.output << ".sig\n";
     return 0;

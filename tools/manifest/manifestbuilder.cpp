@@ -1,5 +1,6 @@
 #include "manifestbuilder.h"
 
+#include "chunkstore.h"
 #include "core/filedigest.h"
 #include "files/parallelhasher.h"
 #include "namecheck.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -140,6 +142,8 @@ bool ManifestBuilder::run()
     qint64 baseSize = 0;
     if (!scan(found) || !hash(found, digests))
         return false;
+    if (!options.chunkFolder.isEmpty() && !cut(found, digests))
+        return false;
     if (!options.baseClientOutput.isEmpty() && !writeBaseClient(found, baseDigest, baseSize))
         return false;
     return writeManifest(found, digests, baseDigest, baseSize);
@@ -230,6 +234,55 @@ bool ManifestBuilder::hash(QList<Found> &found, QStringList &digests)
     return true;
 }
 
+// Every file into the store, on every core: zstd and the chunker cost more than the digest.
+bool ManifestBuilder::cut(const QList<Found> &found, const QStringList &digests)
+{
+    ChunkStore store(options.chunkFolder);
+    QString problem;
+    if (!store.open(&problem))
+        return fail(problem);
+    chunkLists = QList<QList<FileChunk>>(found.size());
+    std::atomic<int> next{0};
+    std::atomic<int> done{0};
+    std::atomic<bool> failed{false};
+    std::mutex problemMutex;
+    const QDir root(options.folder);
+    const auto work = [&] {
+        for (int i = next++; i < found.size() && !failed; i = next++) {
+            QString error;
+            if (!store.chunksOf(root.filePath(found.at(i).path), digests.at(i), chunkLists[i],
+                                &error)) {
+                std::lock_guard<std::mutex> lock(problemMutex);
+                problem = QStringLiteral("%1: %2").arg(found.at(i).path, error);
+                failed = true;
+            }
+            ++done;
+        }
+    };
+    const int wanted = options.threads > 0 ? options.threads : QThread::idealThreadCount();
+    std::vector<std::thread> helpers;
+    for (int i = 0; i < std::min(wanted, int(found.size())); ++i)
+        helpers.emplace_back(work);
+    // This thread only reports progress while the helpers cut.
+    while (done < found.size() && !failed) {
+        emit progress(Chunking, done, found.size());
+        QThread::msleep(50);
+    }
+    for (std::thread &helper : helpers)
+        helper.join();
+    emit progress(Chunking, done, found.size());
+    if (failed)
+        return fail(QStringLiteral("chunk store: %1").arg(problem));
+    newChunks = store.chunksWritten();
+    newChunkStored = store.bytesWritten();
+    if (!options.prune)
+        return true;
+    QSet<QString> files(digests.cbegin(), digests.cend());
+    if (!store.prune(chunkLists, files, &pruned, &problem))
+        return fail(QStringLiteral("chunk store: %1").arg(problem));
+    return true;
+}
+
 bool ManifestBuilder::writeBaseClient(const QList<Found> &found, QString &digest, qint64 &size)
 {
     ZipWriter zip(options.baseClientOutput,
@@ -265,6 +318,11 @@ bool ManifestBuilder::writeManifest(const QList<Found> &found, const QStringList
     json += ",\n";
     if (!options.signingKey.isEmpty())
         json += "    \"published\": " + std::to_string(options.published) + ",\n";
+    if (!options.chunkFolder.isEmpty()) {
+        json += "    \"chunks_url\": ";
+        appendJsonString(json, options.chunksUrl);
+        json += ",\n";
+    }
     if (!options.baseClientOutput.isEmpty()) {
         json += "    \"base_client\": {\n        \"url\": ";
         appendJsonString(json, options.baseClientUrl);
@@ -285,6 +343,18 @@ bool ManifestBuilder::writeManifest(const QList<Found> &found, const QStringList
         if (!options.urlBase.isEmpty()) {
             json += ",\n            \"url\": ";
             appendJsonString(json, QString(urlBase + found[i].path));
+        }
+        if (!chunkLists.isEmpty() && !chunkLists.at(i).isEmpty()) {
+            // One [digest, size, stored size] a chunk, one a line.
+            json += ",\n            \"chunks\": [";
+            const QList<FileChunk> &chunks = chunkLists.at(i);
+            for (int c = 0; c < chunks.size(); ++c) {
+                json += c == 0 ? "\n                [\"" : ",\n                [\"";
+                json.append(chunks[c].sha256.constData(), size_t(chunks[c].sha256.size()));
+                json += "\", " + std::to_string(chunks[c].size) + ", " +
+                        std::to_string(chunks[c].stored) + "]";
+            }
+            json += "\n            ]";
         }
         json += "\n        }";
     }

@@ -3,7 +3,10 @@
 #include <QObject>
 #include <QString>
 
+#include "files/manifest.h"
 #include "signer.h"
+
+#include <QList>
 
 struct ManifestOptions
 {
@@ -25,6 +28,12 @@ struct ManifestOptions
     // carries "published" and its signature is written beside it as "<output>.sig".
     QString signingKey;
     qint64 published = 0; // seconds since 1970-01-01 UTC
+    // When set: every file is also cut into this chunk store, the manifest lists its chunks and
+    // names the store as chunksUrl (absolute, or relative to the launcher's files_base_url).
+    QString chunkFolder;
+    QString chunksUrl;
+    // Removes from the store every chunk this manifest does not list.
+    bool prune = false;
 };
 
 // Builds the manifest of a game folder: lists its files, refuses names the launcher would refuse,
@@ -38,7 +47,8 @@ public:
     enum Stage
     {
         Hashing,
-        Archiving
+        Archiving,
+        Chunking
     };
     Q_ENUM(Stage)
 
@@ -56,6 +66,10 @@ public:
     int fileCount() const { return files; }
     qint64 byteCount() const { return bytes; }
     int cachedCount() const { return fromCache; }
+    // Chunks new to the store, their stored bytes, and the chunks pruned.
+    int newChunkCount() const { return newChunks; }
+    qint64 newChunkBytes() const { return newChunkStored; }
+    int prunedChunkCount() const { return pruned; }
 
 signals:
     // Hashing counts files, archiving bytes.
@@ -72,6 +86,7 @@ private:
     // Fills in the sizes found while hashing.
     bool hash(QList<Found> &found, QStringList &digests);
     bool writeBaseClient(const QList<Found> &found, QString &digest, qint64 &size);
+    bool cut(const QList<Found> &found, const QStringList &digests);
     bool writeManifest(const QList<Found> &found, const QStringList &digests,
                        const QString &baseDigest, qint64 baseSize);
     bool fail(const QString &text);
@@ -83,4 +98,8 @@ private:
     int files = 0;
     qint64 bytes = 0;
     int fromCache = 0;
+    QList<QList<FileChunk>> chunkLists; // per file, when a store is written
+    int newChunks = 0;
+    qint64 newChunkStored = 0;
+    int pruned = 0;
 };

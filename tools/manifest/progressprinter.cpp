@@ -10,19 +10,21 @@ constexpr int barWidth = 30;
 
 const char *stageName(ManifestBuilder::Stage stage)
 {
-    return stage == ManifestBuilder::Hashing ? "hashing" : "archiving";
+    return stage == ManifestBuilder::Hashing    ? "hashing"
+           : stage == ManifestBuilder::Chunking ? "chunking"
+                                                : "archiving";
 }
 
 // Hashing counts files, archiving bytes.
 QString amount(ManifestBuilder::Stage stage, qint64 value)
 {
-    return stage == ManifestBuilder::Hashing ? QString::number(value)
-                                             : QString::number(double(value) / (1 << 20), 'f', 1);
+    return stage != ManifestBuilder::Archiving ? QString::number(value)
+                                               : QString::number(double(value) / (1 << 20), 'f', 1);
 }
 
 const char *unit(ManifestBuilder::Stage stage)
 {
-    return stage == ManifestBuilder::Hashing ? "files" : "MiB";
+    return stage != ManifestBuilder::Archiving ? "files" : "MiB";
 }
 
 } // namespace
