@@ -3,6 +3,7 @@
 #include "net/httpreply.h"
 
 #include <QNetworkProxyFactory>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -36,7 +37,12 @@ void HttpNetwork::setPipelining(int connections, int depth)
 bool HttpNetwork::servesItself(const QNetworkRequest &request) const
 {
     const QUrl url = request.url();
-    if (url.scheme() != QLatin1String("http") || url.host().isEmpty())
+    const bool tls = url.scheme() == QLatin1String("https");
+    if ((!tls && url.scheme() != QLatin1String("http")) || url.host().isEmpty() ||
+        (tls && !QSslSocket::supportsSsl()))
+        return false;
+    // HTTP/2 is Qt's to speak: only a request that asks for it says so.
+    if (tls && request.attribute(QNetworkRequest::Http2AllowedAttribute, false).toBool())
         return false;
     const int policy = redirectPolicyFor(request);
     if (policy != QNetworkRequest::NoLessSafeRedirectPolicy &&
@@ -103,6 +109,12 @@ void HttpNetwork::keepConnection(QTcpSocket *socket, const QString &server)
     expiry->setSingleShot(true);
     connect(expiry, &QTimer::timeout, this, drop);
     expiry->start(idleTimeoutMs);
+}
+
+void HttpNetwork::keepTlsSession(const QString &server, const QByteArray &session)
+{
+    if (!session.isEmpty())
+        tlsSessions.insert(server, session);
 }
 
 int HttpNetwork::linesTo(const QString &server) const
