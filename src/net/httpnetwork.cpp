@@ -14,6 +14,15 @@ namespace {
 constexpr int idlePerServer = 16;
 // Names the timer that ends a kept connection's idle time (the socket has timers of its own).
 const char idleTimerName[] = "wardgate-idle-expiry";
+
+// Whether the request of the reply reading from `socket` has gone out, so that one written now
+// comes after it: a TLS socket holds what is written before its handshake ends and the head's
+// request is written only then.
+bool carriesRequests(QTcpSocket *socket)
+{
+    const auto *secure = qobject_cast<QSslSocket *>(socket);
+    return socket->state() == QAbstractSocket::ConnectedState && (!secure || secure->isEncrypted());
+}
 } // namespace
 
 HttpNetwork::HttpNetwork(QObject *parent) : QNetworkAccessManager(parent) {}
@@ -154,7 +163,7 @@ HttpNetwork::Place HttpNetwork::place(HttpReply *reply, const QString &server, b
             const Line &line = it.value();
             const size_t onIt = 1 + line.behind.size();
             if (line.server == server && line.head && !line.head->isFinished() &&
-                it.key()->state() == QAbstractSocket::ConnectedState && onIt < fewest) {
+                carriesRequests(it.key()) && onIt < fewest) {
                 best = it.key();
                 fewest = onIt;
             }
