@@ -84,19 +84,21 @@ make_test_ca() {
 # the run's number; the peer goes first in odd runs, the launcher in even ones, and each starts
 # from the same state: what earlier runs wrote is on the disk and the served files are in memory.
 # Whichever tool runs second otherwise inherits the first one's writeback and evictions.
+# (Its locals are named apart: bash's functions see their callers' locals, and the commands add
+# to arrays such as `ours` of the caller.)
 alternate() {
-    local runs=$1 served=$2 peer=$3 ours=$4 i
-    for i in $(seq "$runs"); do
-        if ((i % 2)); then
-            warm_up "$served"
-            $peer "$i"
-            warm_up "$served"
-            $ours "$i"
+    local alt_runs=$1 alt_served=$2 alt_peer=$3 alt_ours=$4 alt_i
+    for alt_i in $(seq "$alt_runs"); do
+        if ((alt_i % 2)); then
+            warm_up "$alt_served"
+            $alt_peer "$alt_i"
+            warm_up "$alt_served"
+            $alt_ours "$alt_i"
         else
-            warm_up "$served"
-            $ours "$i"
-            warm_up "$served"
-            $peer "$i"
+            warm_up "$alt_served"
+            $alt_ours "$alt_i"
+            warm_up "$alt_served"
+            $alt_peer "$alt_i"
         fi
     done
 }
