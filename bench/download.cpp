@@ -3,7 +3,8 @@
 // phase and the process's peak resident memory.
 //
 //   bench_download <manifest URL> <game folder> [parallel transfers] [options]
-//     --ca FILE      trust this PEM certificate (a self-signed bench server)
+//     --ca FILE      trust the authorities of this PEM file besides the system's, as
+//                    [Security] CaCertificates does
 //     --http2        let HTTPS use HTTP/2 where the server offers it
 //     --cut-at-half  cancel the batch once half its bytes arrived, then run it again: the
 //                    time and memory printed are those of the second, resumed run
@@ -18,11 +19,10 @@
 #include "core/logger.h"
 #include "files/filemanager.h"
 #include "net/networkrequests.h"
+#include "net/tlspolicy.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTextStream>
 #include <QTimer>
@@ -64,10 +64,10 @@ int main(int argc, char *argv[])
     config.gameDirectory = args.at(2);
     config.maxDownloadThreads = args.size() > 3 ? args.at(3).toInt() : 4;
     const int ca = int(args.indexOf(QStringLiteral("--ca")));
-    if (ca > 0 && ca + 1 < args.size()) {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.addCaCertificates(QSslCertificate::fromPath(args.at(ca + 1)));
-        QSslConfiguration::setDefaultConfiguration(tls);
+    QString caError;
+    if (ca > 0 && ca + 1 < args.size() && !trustCaCertificatesFile(args.at(ca + 1), &caError)) {
+        err << "cannot trust " << args.at(ca + 1) << ": " << caError << "\n";
+        return 2;
     }
     setHttp2Allowed(args.contains(QStringLiteral("--http2")));
     const bool stopAtHalf = args.contains(QStringLiteral("--stop-at-half"));

@@ -65,3 +65,45 @@ curl_run() {
     time=$(seconds /usr/bin/time -f %M -o "$work/rss" curl -sfS --no-progress-meter "$@")
     echo "$time $(calc "$(cat "$work/rss") / 1024" 1)"
 }
+
+# A test certificate authority and a certificate it signed for 127.0.0.1, in the given folder:
+# ca.pem (what a player's [Security] CaCertificates names), cert.pem and key.pem (the server's).
+make_test_ca() {
+    local dir=$1
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Wardgate bench CA" \
+        -keyout "$dir/ca-key.pem" -out "$dir/ca.pem" 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$dir/key.pem" \
+        -out "$dir/cert.csr" 2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+        >"$dir/cert.ext"
+    openssl x509 -req -in "$dir/cert.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca-key.pem" \
+        -CAcreateserial -days 2 -extfile "$dir/cert.ext" -out "$dir/cert.pem" 2>/dev/null
+}
+
+# `alternate <runs> <served folder> <peer> <ours>`: runs the two commands <runs> times each, given
+# the run's number; the peer goes first in odd runs, the launcher in even ones, and each starts
+# from the same state: what earlier runs wrote is on the disk and the served files are in memory.
+# Whichever tool runs second otherwise inherits the first one's writeback and evictions.
+# (Its locals are named apart: bash's functions see their callers' locals, and the commands add
+# to arrays such as `ours` of the caller.)
+alternate() {
+    local alt_runs=$1 alt_served=$2 alt_peer=$3 alt_ours=$4 alt_i
+    for alt_i in $(seq "$alt_runs"); do
+        if ((alt_i % 2)); then
+            warm_up "$alt_served"
+            $alt_peer "$alt_i"
+            warm_up "$alt_served"
+            $alt_ours "$alt_i"
+        else
+            warm_up "$alt_served"
+            $alt_ours "$alt_i"
+            warm_up "$alt_served"
+            $alt_peer "$alt_i"
+        fi
+    done
+}
+
+# "<median> s (min <minimum>)" of the given seconds.
+median_min() {
+    echo "$(calc "$(median "$@")") s (min $(calc "$(minimum "$@")"))"
+}

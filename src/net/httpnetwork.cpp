@@ -3,6 +3,7 @@
 #include "net/httpreply.h"
 
 #include <QNetworkProxyFactory>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -13,6 +14,15 @@ namespace {
 constexpr int idlePerServer = 16;
 // Names the timer that ends a kept connection's idle time (the socket has timers of its own).
 const char idleTimerName[] = "wardgate-idle-expiry";
+
+// Whether the request of the reply reading from `socket` has gone out, so that one written now
+// comes after it: a TLS socket holds what is written before its handshake ends and the head's
+// request is written only then.
+bool carriesRequests(QTcpSocket *socket)
+{
+    const auto *secure = qobject_cast<QSslSocket *>(socket);
+    return socket->state() == QAbstractSocket::ConnectedState && (!secure || secure->isEncrypted());
+}
 } // namespace
 
 HttpNetwork::HttpNetwork(QObject *parent) : QNetworkAccessManager(parent) {}
@@ -36,7 +46,12 @@ void HttpNetwork::setPipelining(int connections, int depth)
 bool HttpNetwork::servesItself(const QNetworkRequest &request) const
 {
     const QUrl url = request.url();
-    if (url.scheme() != QLatin1String("http") || url.host().isEmpty())
+    const bool tls = url.scheme() == QLatin1String("https");
+    if ((!tls && url.scheme() != QLatin1String("http")) || url.host().isEmpty() ||
+        (tls && !QSslSocket::supportsSsl()))
+        return false;
+    // HTTP/2 is Qt's to speak: only a request that asks for it says so.
+    if (tls && request.attribute(QNetworkRequest::Http2AllowedAttribute, false).toBool())
         return false;
     const int policy = redirectPolicyFor(request);
     if (policy != QNetworkRequest::NoLessSafeRedirectPolicy &&
@@ -105,6 +120,12 @@ void HttpNetwork::keepConnection(QTcpSocket *socket, const QString &server)
     expiry->start(idleTimeoutMs);
 }
 
+void HttpNetwork::keepTlsSession(const QString &server, const QByteArray &session)
+{
+    if (!session.isEmpty())
+        tlsSessions.insert(server, session);
+}
+
 int HttpNetwork::linesTo(const QString &server) const
 {
     int count = 0;
@@ -142,7 +163,7 @@ HttpNetwork::Place HttpNetwork::place(HttpReply *reply, const QString &server, b
             const Line &line = it.value();
             const size_t onIt = 1 + line.behind.size();
             if (line.server == server && line.head && !line.head->isFinished() &&
-                it.key()->state() == QAbstractSocket::ConnectedState && onIt < fewest) {
+                carriesRequests(it.key()) && onIt < fewest) {
                 best = it.key();
                 fewest = onIt;
             }

@@ -11,13 +11,16 @@
 class HttpReply;
 class QTcpSocket;
 
-// A network manager that fetches plain http:// addresses with GET over HTTP/1.1 connections of
-// its own and leaves everything else (HTTPS, a request the system sends through a proxy, other
-// methods) to Qt. Qt 6.4 reads a plain-HTTP answer's status line and headers from an unbuffered
-// socket a byte at a time, one system call each: some 265 per small file, which made thousands of
-// small files cost more in the launcher than in the server. Here a head is parsed from the
-// socket's buffer, and a connection whose answer ended cleanly is kept for the next request to
-// the same server, as Qt keeps it.
+// A network manager that fetches http:// and https:// addresses with GET over HTTP/1.1
+// connections of its own and leaves everything else (a request the system sends through a proxy,
+// one that allows HTTP/2, other methods) to Qt. Qt 6.4 reads a plain-HTTP answer's status line and headers from an
+// unbuffered socket a byte at a time, one system call each: some 265 per small file, which made
+// thousands of small files cost more in the launcher than in the server; and over HTTPS it sends
+// one request per connection at a time, a round trip per small file. Here a head is parsed from
+// the socket's buffer, and a connection whose answer ended cleanly is kept for the next request to
+// the same server, as Qt keeps it. An https:// connection is a QSslSocket with the request's TLS
+// configuration (the launcher's TLS policy); the TLS session of one connection to a server is
+// offered again on the next ones, which then skip the full handshake.
 // Requests marked with pipelineAttribute share a few connections per server: once the server has
 // answered one of them with a kept HTTP/1.1 connection, further ones are written behind those
 // still waiting for their answers, so that a small file costs no round trip of its own.
@@ -42,7 +45,8 @@ public:
     bool servesItself(const QNetworkRequest &request) const;
     // The request's own redirect policy, or else this manager's.
     int redirectPolicyFor(const QNetworkRequest &request) const;
-    // An open idle connection to `server` ("host:port"), now the caller's; null when there is none.
+    // An open idle connection to `server` ("scheme://host:port"), now the caller's; null when
+    // there is none.
     QTcpSocket *idleConnection(const QString &server);
     // Keeps a connection whose answer ended cleanly for the next request to `server`.
     void keepConnection(QTcpSocket *socket, const QString &server);
@@ -69,6 +73,9 @@ public:
     QNetworkReply *qtReply(const QNetworkRequest &request);
     // How long a kept connection may stay idle before it is closed: 120 s, as Qt keeps its own.
     void setIdleTimeout(int milliseconds) { idleTimeoutMs = milliseconds; }
+    // The TLS session last agreed with `server`, to resume on a new connection (empty: none yet).
+    QByteArray tlsSession(const QString &server) const { return tlsSessions.value(server); }
+    void keepTlsSession(const QString &server, const QByteArray &session);
 
 protected:
     QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
@@ -96,4 +103,5 @@ private:
     QSet<QString> dispatching;
     QSet<QString> proven;  // answered a pipelined request over a kept HTTP/1.1 connection
     QSet<QString> refused; // answered as HTTP/1.0: never more than one request at a time
+    QHash<QString, QByteArray> tlsSessions;
 };

@@ -1,8 +1,11 @@
 #include "net/httpreply.h"
 
 #include "net/httpnetwork.h"
+#include "net/tlsfailure.h"
+#include "net/tlspolicy.h"
 
 #include <QNetworkProxy>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 #include <cstring>
@@ -81,6 +84,8 @@ QNetworkReply::NetworkError errorForSocket(QAbstractSocket::SocketError error)
         return QNetworkReply::HostNotFoundError;
     case QAbstractSocket::SocketTimeoutError:
         return QNetworkReply::TimeoutError;
+    case QAbstractSocket::SslHandshakeFailedError:
+        return QNetworkReply::SslHandshakeFailedError;
     default:
         return QNetworkReply::UnknownNetworkError;
     }
@@ -121,8 +126,11 @@ HttpReply::~HttpReply()
 void HttpReply::send()
 {
     const QUrl target = url();
-    const quint16 port = quint16(target.port(80));
-    server = target.host() + QLatin1Char(':') + QString::number(port);
+    const bool tls = target.scheme() == QLatin1String("https");
+    const quint16 port = quint16(target.port(tls ? 443 : 80));
+    // A plain and an encrypted connection to one host and port are not interchangeable.
+    server = target.scheme() + QLatin1String("://") + target.host() + QLatin1Char(':') +
+             QString::number(port);
     answer = HttpAnswerParser();
     answerBegun = false;
     headTaken = false;
@@ -142,27 +150,69 @@ void HttpReply::send()
         socket = retried ? nullptr : network->idleConnection(server);
     }
     reused = socket != nullptr;
-    if (!socket)
-        socket = new QTcpSocket;
-    if (pipelined)
-        network->takeLine(socket, server, this);
-    attach();
     if (reused) {
+        if (pipelined)
+            network->takeLine(socket, server, this);
+        attach();
         socket->write(head);
     } else {
-        // Asked directly: the decision on the system's proxy has been made for this address.
-        socket->setProxy(QNetworkProxy::NoProxy);
-        socket->setReadBufferSize(socketBufferBytes);
-        connect(socket, &QTcpSocket::connected, this, [this, head] {
-            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            socket->write(head);
-            sinceProgress.start();
-        });
-        socket->connectToHost(target.host(), port);
+        socket = connectTo(target, port, head);
     }
     sinceProgress.start();
     if (stallLimitMs > 0)
         stallTimer.start(stallLimitMs);
+}
+
+// A new connection, which sends `head` once it is open (over TLS: once the handshake is done).
+QTcpSocket *HttpReply::connectTo(const QUrl &target, quint16 port, const QByteArray &head)
+{
+    const bool tls = target.scheme() == QLatin1String("https");
+    QSslSocket *secure = tls ? new QSslSocket : nullptr;
+    socket = secure ? secure : new QTcpSocket;
+    if (pipelined)
+        network->takeLine(socket, server, this);
+    attach();
+    // Asked directly: the decision on the system's proxy has been made for this address.
+    socket->setProxy(QNetworkProxy::NoProxy);
+    socket->setReadBufferSize(socketBufferBytes);
+    const auto sendHead = [this, head] {
+        socket->write(head);
+        sinceProgress.start();
+    };
+    connect(socket, &QTcpSocket::connected, this, [this, tls, sendHead] {
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (!tls)
+            sendHead();
+    });
+    if (!secure) {
+        socket->connectToHost(target.host(), port);
+        return socket;
+    }
+    tlsErrors.clear();
+    // A plain request redirected here carries no TLS configuration: then the policy's.
+    QNetworkRequest asked = request();
+    if (asked.url().scheme() != QLatin1String("https")) {
+        asked.setUrl(target);
+        applyTlsPolicy(asked);
+    }
+    QSslConfiguration configuration = asked.sslConfiguration();
+    // Kept, so that the next connection to the server resumes this one's session.
+    configuration.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+    configuration.setSessionTicket(network->tlsSession(server));
+    secure->setSslConfiguration(configuration);
+    connect(secure, &QSslSocket::sslErrors, this,
+            [this](const QList<QSslError> &errors) { tlsErrors = errors; });
+    // TLS 1.2 agrees on the session in the handshake, TLS 1.3 sends it after.
+    const auto keepSession = [this, secure] {
+        network->keepTlsSession(server, secure->sslConfiguration().sessionTicket());
+    };
+    connect(secure, &QSslSocket::encrypted, this, [sendHead, keepSession] {
+        keepSession();
+        sendHead();
+    });
+    connect(secure, &QSslSocket::newSessionTicketReceived, this, keepSession);
+    secure->connectToHostEncrypted(target.host(), port);
+    return secure;
 }
 
 void HttpReply::attach()
@@ -404,10 +454,21 @@ void HttpReply::onClosed()
 
 void HttpReply::onSocketError()
 {
-    if (!socket || socket->error() == QAbstractSocket::RemoteHostClosedError)
+    if (!socket || socket->error() == QAbstractSocket::RemoteHostClosedError) {
         onClosed();
-    else
+    } else if (socket->error() == QAbstractSocket::SslHandshakeFailedError) {
+        // Refused, not lost: trying again would meet the same certificate.
+        const QString reason = tlsFailureText(tlsErrors);
+        const QString text = reason.isEmpty() ? socket->errorString() : reason;
+        if (!tlsErrors.isEmpty()) {
+            const QList<QSslError> errors = tlsErrors;
+            emit sslErrors(errors);
+            emit network->sslErrors(this, errors);
+        }
+        fail(SslHandshakeFailedError, text);
+    } else {
         sendAgainOrFail(errorForSocket(socket->error()), socket->errorString());
+    }
 }
 
 // A kept connection that failed before a byte of the answer came was most likely closed by the

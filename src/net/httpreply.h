@@ -7,6 +7,7 @@
 #include <QNetworkReply>
 #include <QPair>
 #include <QPointer>
+#include <QSslError>
 #include <QTimer>
 
 #include <deque>
@@ -17,6 +18,9 @@ class QTcpSocket;
 // One GET over a connection of HttpNetwork's own: sends the request, reads the answer from the
 // socket's buffer (HttpAnswerParser), hands the body on as it arrives and gives a connection whose
 // answer ended cleanly back for the next request.
+// Over https:// the connection is TLS with the request's configuration; a certificate refused
+// fails the reply with SslHandshakeFailedError and its reason in the player's words
+// (tlsFailureText), and the errors go out in sslErrors(), on the reply and on the manager.
 // A kept connection that the server closed before answering is tried once more on a new one.
 // Redirects are followed; one to an address the manager leaves to Qt goes on in Qt's reply.
 // A pipelined request may wait for a connection, or behind another request on one: meanwhile
@@ -42,6 +46,7 @@ protected:
 private:
     friend class HttpNetwork;
     void send();
+    QTcpSocket *connectTo(const QUrl &target, quint16 port, const QByteArray &head);
     void attach();
     void takeTurn(QTcpSocket *line);
     void sendAgain();
@@ -77,6 +82,7 @@ private:
     bool headTaken = false;
     int redirectsLeft = 0;
     NetworkError statusError = NoError;
+    QList<QSslError> tlsErrors; // of this reply's handshake
 
     qint64 received = 0;
     qint64 total = -1;

@@ -1,24 +1,53 @@
 #include "net/httpnetwork.h"
+#include "net/networkrequests.h"
+#include "net/tlspolicy.h"
+#include "net/verifiedtransfer.h"
+#include "support/nginxserver.h"
+#include "support/rawhttpserver.h"
 #include "support/testsupport.h"
+#include "support/tlsfixture.h"
+#include "support/tlsrelay.h"
 
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 // The launcher's own plain-HTTP client against a server that answers each request with the next
 // answer of a script, byte for byte: the framings, kept and dropped connections, redirects and
-// the answers a broken or hostile server gives.
+// the answers a broken or hostile server gives. Over TLS: small files in flight on nginx, which
+// closes each connection after a few answers, and a cut file resumed.
 class HttpNetworkTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void answers_data();
     void answers();
+    void pipelinedOverTls();
+    void resumeOverTls();
+
+private:
+    QTemporaryDir certificateDir;
+    testsupport::SelfSignedCertificate certificate;
 };
+
+void HttpNetworkTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QString error;
+    QVERIFY2(testsupport::makeSelfSignedCertificate(certificateDir.path(), &certificate, &error),
+             qPrintable(error));
+}
 
 namespace {
 
@@ -114,7 +143,7 @@ void HttpNetworkTest::answers_data()
     QTest::newRow("redirect on the same server")
         << List{"HTTP/1.1 302 Found\r\nLocation: /moved\r\nContent-Length: 3\r\n\r\nold", ok} << 1
         << QByteArray("ok") << 200 << Error::NoError << 2 << qint64(0) << 0;
-    QTest::newRow("redirect to HTTPS goes on in Qt's reply")
+    QTest::newRow("redirect to HTTPS, refused")
         << List{"HTTP/1.1 301 Moved\r\nLocation: https://127.0.0.1:1/file1\r\n\r\n"} << 1
         << QByteArray() << 0 << Error::ConnectionRefusedError << 1 << qint64(0) << 0;
     QTest::newRow("404 with a page, connection kept")
@@ -206,6 +235,130 @@ void HttpNetworkTest::answers()
     }
     QCOMPARE(server.connections, connections);
     QVERIFY(server.heads.first().startsWith("GET /file1 HTTP/1.1\r\nHost: 127.0.0.1:"));
+}
+
+// Requests in flight on connections that nginx closes after five answers, whatever was asked on
+// them after those: every one is answered in full at its first attempt, as it is sent again on a
+// new connection without counting as a failure; the new connections resume the TLS session.
+void HttpNetworkTest::pipelinedOverTls()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QList<QByteArray> contents;
+    for (int i = 0; i < 40; ++i) {
+        contents.append(testsupport::patternedBytes(2000 + i * 300, i));
+        QVERIFY(testsupport::writeFile(root.filePath(QString("f%1.dat").arg(i)), contents.last()));
+    }
+    const quint16 port = testsupport::NginxServer::freeLoopbackPort();
+    testsupport::NginxServer nginx;
+    const QString servers =
+        QString(R"(log_format resumed '$connection $connection_requests $ssl_session_reused';
+server {
+    listen 127.0.0.1:%1 ssl;
+    root "%2";
+    ssl_certificate "%3";
+    ssl_certificate_key "%4";
+    keepalive_requests 5;
+    access_log resumed.log resumed;
+}
+)")
+            .arg(port)
+            .arg(root.path(), certificate.certificatePath, certificateDir.filePath("key.pem"));
+    QVERIFY2(nginx.startServers(servers, port), qPrintable(nginx.errorString()));
+    setExtraCaCertificates({certificate.certificate});
+    const auto untrust = qScopeGuard([] { setExtraCaCertificates({}); });
+
+    HttpNetwork network;
+    network.setPipelining(2, 4);
+    QList<QNetworkReply *> replies;
+    int finished = 0;
+    for (int i = 0; i < contents.size(); ++i) {
+        QNetworkRequest request =
+            makeNetworkRequest(QUrl(QString("https://127.0.0.1:%1/f%2.dat").arg(port).arg(i)));
+        request.setAttribute(HttpNetwork::pipelineAttribute, true);
+        QNetworkReply *reply = network.get(request);
+        connect(reply, &QNetworkReply::finished, this, [&finished] { ++finished; });
+        replies.append(reply);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(finished, contents.size(), 20000);
+    for (int i = 0; i < replies.size(); ++i) {
+        QVERIFY2(replies.at(i)->error() == QNetworkReply::NoError,
+                 qPrintable(replies.at(i)->errorString()));
+        QCOMPARE(replies.at(i)->readAll(), contents.at(i));
+    }
+    qDeleteAll(replies);
+
+    // Per connection: how many answers, and whether its handshake resumed a session.
+    QHash<QByteArray, QPair<int, bool>> connections;
+    const QString logPath = QFileInfo(nginx.accessLogPath()).dir().filePath("resumed.log");
+    QTRY_COMPARE(testsupport::readFile(logPath).count('\n'), contents.size());
+    for (const QByteArray &line : testsupport::readFile(logPath).trimmed().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        QCOMPARE(fields.size(), 3);
+        connections[fields.at(0)] = {
+            qMax(connections.value(fields.at(0)).first, fields.at(1).toInt()), fields.at(2) == "r"};
+    }
+    int full = 0;
+    int mostAnswers = 0;
+    for (const auto &connection : qAsConst(connections)) {
+        full += connection.second ? 0 : 1;
+        mostAnswers = qMax(mostAnswers, connection.first);
+    }
+    QCOMPARE(mostAnswers, 5);
+    QVERIFY(connections.size() >= contents.size() / 5);
+    // The two first connections open at once, before either has a session to offer.
+    QVERIFY2(full <= 2, qPrintable(QString::number(full)));
+}
+
+// A file cut mid-body over HTTPS keeps its part, and the next attempt asks only for the rest.
+void HttpNetworkTest::resumeOverTls()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray content = testsupport::patternedBytes(400000, 1);
+    testsupport::RawHttpServer backend;
+    QVERIFY(backend.listen());
+    backend.setBody(content);
+    backend.setEtag("\"v1\"");
+    backend.setHonourRanges(true);
+    backend.setCut(1, 150000);
+    testsupport::TlsRelay relay(certificate.certificate, certificate.key,
+                                quint16(QUrl(backend.rootUrl()).port()));
+    QVERIFY(relay.listen());
+    setExtraCaCertificates({certificate.certificate});
+    const auto untrust = qScopeGuard([] { setExtraCaCertificates({}); });
+
+    TransferTarget target;
+    target.url = QUrl(relay.rootUrl() + "/engine.dll");
+    target.partPath = dir.filePath("engine.dll.tmp");
+    target.finalPath = dir.filePath("engine.dll");
+    target.size = content.size();
+    target.sha256 =
+        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    target.resumable = true;
+    HttpNetwork network;
+    QVERIFY(network.servesItself(makeNetworkRequest(target.url)));
+    using Outcome = VerifiedTransfer::Outcome;
+    const auto attempt = [&] {
+        VerifiedTransfer transfer(&network, target);
+        QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
+        if (!transfer.start() || !finished.wait(20000))
+            return Outcome::Running;
+        return transfer.outcome();
+    };
+
+    QCOMPARE(attempt(), Outcome::NetworkError);
+    const qint64 part = QFileInfo(target.partPath).size();
+    QVERIFY(part > 0 && part < content.size());
+    QCOMPARE(testsupport::readFile(target.partPath), content.left(part));
+    const qint64 sentBefore = backend.bodyBytesSent();
+    QCOMPARE(attempt(), Outcome::Completed);
+    QVERIFY(backend.requestHeads().last().contains("Range: bytes=" + QByteArray::number(part) +
+                                                   "-\r\n"));
+    QCOMPARE(backend.bodyBytesSent() - sentBefore, content.size() - part);
+    QCOMPARE(testsupport::readFile(target.finalPath), content);
+    QVERIFY(!QFile::exists(target.partPath));
+    QCOMPARE(relay.handshakes(), 2);
 }
 
 QTEST_GUILESS_MAIN(HttpNetworkTest)

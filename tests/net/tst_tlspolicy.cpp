@@ -1,9 +1,18 @@
+#include "net/httpnetwork.h"
+#include "net/networkrequests.h"
+#include "net/tlsfailure.h"
 #include "net/tlspolicy.h"
+#include "support/rawhttpserver.h"
 #include "support/testsupport.h"
 #include "support/tlsfixture.h"
+#include "support/tlsrelay.h"
 
+#include <QDeadlineTimer>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -15,7 +24,8 @@
 // Qt defaults would accept anything (no peer check, any protocol): the policy must still refuse
 // an unchecked certificate (the control: the same server taken without the policy) and a server
 // that speaks TLS 1.1 and nothing newer. (The system's OpenSSL refuses TLS 1.1 at its own
-// security level too, so that row has no control here.)
+// security level too, so that row has no control here.) The launcher's own client and Qt's follow
+// the one policy, and name a refused certificate's reason in the player's words.
 class TlsPolicyTest : public QObject
 {
     Q_OBJECT
@@ -26,8 +36,13 @@ private slots:
     void handshakes_data();
     void handshakes();
     void tlsPolicy();
+    void clients_data();
+    void clients();
 
 private:
+    // openssl s_server with `certificate` on a free port, once it accepts connections.
+    bool startServer(QProcess &server, const QString &dir, bool tls11, quint16 *port);
+
     QTemporaryDir dir;
     testsupport::SelfSignedCertificate tls;
     QSslConfiguration original;
@@ -38,8 +53,6 @@ void TlsPolicyTest::initTestCase()
     QVERIFY(dir.isValid());
     QString error;
     QVERIFY2(testsupport::makeSelfSignedCertificate(dir.path(), &tls, &error), qPrintable(error));
-    QVERIFY(testsupport::writeFile(dir.filePath("server.crt"), tls.certificate.toPem()));
-    QVERIFY(testsupport::writeFile(dir.filePath("server.key"), tls.key.toPem()));
     original = QSslConfiguration::defaultConfiguration();
     QSslConfiguration lax = original;
     lax.setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -50,6 +63,46 @@ void TlsPolicyTest::initTestCase()
 void TlsPolicyTest::cleanupTestCase()
 {
     QSslConfiguration::setDefaultConfiguration(original);
+}
+
+bool TlsPolicyTest::startServer(QProcess &server, const QString &certificateDir, bool tls11,
+                                quint16 *port)
+{
+    QTcpServer probe; // a free port for the server
+    if (!probe.listen(QHostAddress::LocalHost))
+        return false;
+    *port = probe.serverPort();
+    probe.close();
+    QStringList arguments{"s_server",
+                          "-accept",
+                          QString("127.0.0.1:%1").arg(*port),
+                          "-cert",
+                          certificateDir + "/cert.pem",
+                          "-key",
+                          certificateDir + "/key.pem",
+                          "-www"};
+    if (tls11)
+        arguments << "-tls1_1"
+                  << "-cipher"
+                  << "DEFAULT@SECLEVEL=0";
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start("openssl", arguments);
+    if (!server.waitForStarted())
+        return false;
+    // Listening once a connection goes through (its "ACCEPT" stays in a pipe's buffer).
+    const quint16 at = *port;
+    const auto listening = [at] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, at);
+        return socket.waitForConnected(200);
+    };
+    QDeadlineTimer deadline(10000);
+    while (!listening()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
 }
 
 void TlsPolicyTest::handshakes_data()
@@ -71,33 +124,9 @@ void TlsPolicyTest::handshakes()
     QFETCH(bool, tls11);
     QFETCH(bool, answered);
 
-    QTcpServer probe; // a free port for the server
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    QStringList arguments{"s_server",
-                          "-accept",
-                          QString("127.0.0.1:%1").arg(port),
-                          "-cert",
-                          dir.filePath("server.crt"),
-                          "-key",
-                          dir.filePath("server.key"),
-                          "-www"};
-    if (tls11)
-        arguments << "-tls1_1"
-                  << "-cipher"
-                  << "DEFAULT@SECLEVEL=0";
     QProcess server;
-    server.setProcessChannelMode(QProcess::MergedChannels);
-    server.start("openssl", arguments);
-    QVERIFY(server.waitForStarted());
-    // Listening once a connection goes through (its "ACCEPT" stays in a pipe's buffer).
-    const auto listening = [port] {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        return socket.waitForConnected(200);
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(listening(), 10000);
+    quint16 port = 0;
+    QVERIFY(startServer(server, dir.path(), tls11, &port));
 
     QSslConfiguration defaults = QSslConfiguration::defaultConfiguration();
     const QSslConfiguration lax = defaults;
@@ -131,6 +160,101 @@ void TlsPolicyTest::tlsPolicy()
         applyTlsPolicy(plain);
         QVERIFY(plain.sslConfiguration() == before);
     }
+}
+
+void TlsPolicyTest::clients_data()
+{
+    QTest::addColumn<bool>("own"); // the launcher's own client rather than Qt's
+    QTest::addColumn<QString>("commonName");
+    QTest::addColumn<bool>("expired");
+    QTest::addColumn<bool>("extraCa"); // the certificate is among the extra authorities
+    QTest::addColumn<bool>("tls11");
+    QTest::addColumn<bool>("answered");
+    QTest::addColumn<QString>("reason"); // what the player reads when it is refused
+
+    for (const bool own : {true, false}) {
+        const char *via = own ? "own client" : "Qt's client";
+        QTest::addRow("trusted by the extra CA, %s", via)
+            << own << "127.0.0.1" << false << true << false << true << "";
+        QTest::addRow("untrusted, %s", via) << own << "127.0.0.1" << false << false << false
+                                            << false << "The server's certificate is not trusted.";
+        QTest::addRow("another name, %s", via)
+            << own << "localhost" << false << true << false << false
+            << "The server's certificate is for another name.";
+        QTest::addRow("expired, %s", via) << own << "127.0.0.1" << true << true << false << false
+                                          << "The server's certificate has expired.";
+        // Not a certificate's fault: no reason of its own, the connection simply fails.
+        QTest::addRow("TLS 1.1 only, %s", via)
+            << own << "127.0.0.1" << false << true << true << false << "";
+    }
+}
+
+void TlsPolicyTest::clients()
+{
+    QFETCH(bool, own);
+    QFETCH(QString, commonName);
+    QFETCH(bool, expired);
+    QFETCH(bool, extraCa);
+    QFETCH(bool, tls11);
+    QFETCH(bool, answered);
+    QFETCH(QString, reason);
+
+    QTemporaryDir certificateDir;
+    testsupport::SelfSignedCertificate certificate;
+    testsupport::CertificateOptions options;
+    options.commonName = commonName;
+    options.subjectAltName = (commonName == "localhost" ? "DNS:" : "IP:") + commonName;
+    options.expired = expired;
+    QString error;
+    QVERIFY2(testsupport::makeSelfSignedCertificate(certificateDir.path(), &certificate, &error,
+                                                    options),
+             qPrintable(error));
+    // TLS 1.1 from openssl, which still speaks it; otherwise a plain server behind TLS.
+    QProcess server;
+    testsupport::RawHttpServer backend;
+    backend.setBody("<HTML>ok</HTML>");
+    QVERIFY(backend.listen());
+    testsupport::TlsRelay relay(certificate.certificate, certificate.key,
+                                quint16(QUrl(backend.rootUrl()).port()));
+    quint16 port = 0;
+    if (tls11) {
+        QVERIFY(startServer(server, certificateDir.path(), tls11, &port));
+    } else {
+        QVERIFY(relay.listen());
+        port = quint16(QUrl(relay.rootUrl()).port());
+    }
+    const auto stop = qScopeGuard([&server] {
+        setExtraCaCertificates({});
+        server.kill();
+        server.waitForFinished();
+    });
+    setExtraCaCertificates(extraCa ? QList<QSslCertificate>{certificate.certificate}
+                                   : QList<QSslCertificate>{});
+
+    HttpNetwork ownNetwork;
+    QNetworkAccessManager qtNetwork;
+    QNetworkAccessManager &network = own ? ownNetwork : qtNetwork;
+    network.setTransferTimeout(10000);
+    TlsFailureWatch watch(&network);
+    const QNetworkRequest request =
+        makeNetworkRequest(QUrl(QString("https://127.0.0.1:%1/").arg(port)));
+    QCOMPARE(ownNetwork.servesItself(request), true);
+    QNetworkReply *reply = network.get(request);
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(15000));
+    reply->deleteLater();
+    QVERIFY2((reply->error() == QNetworkReply::NoError) == answered,
+             qPrintable(reply->errorString()));
+    if (answered) {
+        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QVERIFY(reply->readAll().contains("<HTML>"));
+        return;
+    }
+    QCOMPARE(reply->error(), QNetworkReply::SslHandshakeFailedError);
+    QCOMPARE(watch.reasonFor(reply), reason);
+    // The files' failures are shown as their error text: the reason itself.
+    if (own && !reason.isEmpty())
+        QCOMPARE(reply->errorString(), reason);
 }
 
 QTEST_GUILESS_MAIN(TlsPolicyTest)
