@@ -252,6 +252,7 @@ void DownloadLane::onFinished(VerifiedTransfer *transfer)
     outcome.error = transfer->failure();
     outcome.receivedSize = transfer->receivedSize();
     outcome.hostFailure = transfer->hostFailure();
+    outcome.outOfSpace = transfer->outOfSpace();
     // Taken here, on the lane, right after the rename: the file is the one just checked.
     if (outcome.outcome == VerifiedTransfer::Outcome::Completed) {
         const QString &path =

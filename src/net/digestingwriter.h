@@ -33,10 +33,13 @@ public:
 
     struct Result
     {
-        bool written = false; // every byte reached the file
-        qint64 size = 0;      // bytes in the file, including those it held at the start
-        QString sha256;       // lower-case hex digest of the whole file
-        QString error;        // why a write failed
+        bool written = false;    // every byte reached the file
+        qint64 size = 0;         // bytes in the file, including those it held at the start
+        QString sha256;          // lower-case hex digest of the whole file
+        QString error;           // why a write failed
+        bool outOfSpace = false; // it failed for lack of room on the disk
+        // Bytes handed over that did not reach the file, once a write had failed.
+        qint64 unwritten = 0;
         // finishLater() read the file back and found other bytes than those handed over.
         bool changedOnDisk = false;
     };
@@ -77,7 +80,7 @@ private:
     void finishWork();
     void checkOnDisk();
     void apply(const Item &item);
-    void fail(const QString &error);
+    void fail(const QString &error, bool outOfSpace = false);
 
     std::unique_ptr<QFile> file;
     std::mutex mutex;

@@ -1,6 +1,7 @@
 #include "net/segmenteddownload.h"
 
 #include "core/logger.h"
+#include "net/diskwrite.h"
 #include "net/hostfailure.h"
 #include "net/httpnetwork.h"
 #include "net/lowspeedguard.h"
@@ -259,13 +260,11 @@ bool SegmentedDownload::accept(int index)
         restartFresh(QStringLiteral("the server has no such range"));
         return false;
     }
+    // The whole file to any range: the server does not do ranges (or does them only for the
+    // first), and one stream fetches the file, whether it changed or not.
     if (status >= 200 && status <= 299 && status != 206 && status != 204 && status != 205) {
-        if (probing) {
-            stopAll();
-            finish(End::RangesIgnored);
-        } else {
-            restartFresh(QStringLiteral("the file changed on the server"));
-        }
+        stopAll();
+        finish(End::RangesIgnored);
         return false;
     }
     if (status != 206) {
@@ -304,7 +303,8 @@ bool SegmentedDownload::accept(int index)
         splitRest(last + 1, qMax(1, connections - 1));
     saveState();
     launchMore();
-    return true;
+    // A range that could not open the part has failed the transfer and ended every reply.
+    return ended == End::Running;
 }
 
 void SegmentedDownload::onReadyRead(int index)
@@ -358,8 +358,9 @@ bool SegmentedDownload::write(int index, const QByteArray &chunk)
         fail(FailureText("VerifiedTransfer", "The server sent more than the range asked for"));
         return false;
     }
-    if (segment.file->write(chunk) != chunk.size()) {
+    if (!writeFully(*segment.file, chunk.constData(), chunk.size())) {
         const QString reason = segment.file->errorString();
+        noRoom = ranOutOfSpace(*segment.file);
         Logger::instance().log(Warn,
                                QStringLiteral("Cannot write %1: %2").arg(target.partPath, reason));
         fail(FailureText("VerifiedTransfer", "cannot write %1").arg(target.partPath),
@@ -505,7 +506,9 @@ void SegmentedDownload::readBack()
         QMetaObject::invokeMethod(
             this,
             [this] {
-                hasher.join();
+                // A cancel since the pass ended has joined the thread and ended the transfer.
+                if (hasher.joinable())
+                    hasher.join();
                 finish(End::Done);
             },
             Qt::QueuedConnection);

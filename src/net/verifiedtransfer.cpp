@@ -2,6 +2,7 @@
 
 #include "core/logger.h"
 #include "net/digestingwriter.h"
+#include "net/diskwrite.h"
 #include "net/hostfailure.h"
 #include "net/httpnetwork.h"
 #include "net/networkrequests.h"
@@ -10,6 +11,7 @@
 #include "platform/platform.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -446,6 +448,8 @@ void VerifiedTransfer::complete()
         if (segmented->end() == SegmentedDownload::End::WriteFailed) {
             written.written = false;
             written.error = segmented->errorString();
+            written.outOfSpace = segmented->outOfSpace();
+            written.size = segmented->received();
         } else if (segmented->end() != SegmentedDownload::End::Done) {
             written.written = true;
             written.size = segmented->received();
@@ -464,7 +468,11 @@ void VerifiedTransfer::complete()
         fileSize = qMax(fileSize, resumeOffset);
     } else if (!written.written) {
         result = Outcome::WriteFailed;
-        error = FailureText("VerifiedTransfer", "cannot write %1").arg(destination.partPath);
+        noRoom = written.outOfSpace;
+        error = noRoom
+                    ? notEnoughSpace(QFileInfo(destination.partPath).absolutePath(),
+                                     roomNeeded(written))
+                    : FailureText("VerifiedTransfer", "cannot write %1").arg(destination.partPath);
         Logger::instance().log(
             Warn, QStringLiteral("Cannot write %1: %2").arg(destination.partPath, written.error));
     } else if (failedOnTheWire && !tooLong && (refusedStatus < 300 || refusedStatus > 399)) {
@@ -520,9 +528,20 @@ void VerifiedTransfer::complete()
     emit finished();
 }
 
+// What the rest of the file needs on the disk, beyond what its part holds.
+qint64 VerifiedTransfer::roomNeeded(const DigestingWriter::Result &written) const
+{
+    if (destination.size >= 0)
+        return qMax(qint64(0), destination.size - written.size);
+    if (bodyLength >= 0)
+        return qMax(qint64(0), resumeOffset + bodyLength - written.size);
+    return written.unwritten;
+}
+
 void VerifiedTransfer::keepOrDropPart()
 {
-    const bool broken = result == Outcome::NetworkError || result == Outcome::Cancelled;
+    // A full disk does not spoil what is in the part: once there is room it goes on from there.
+    const bool broken = result == Outcome::NetworkError || result == Outcome::Cancelled || noRoom;
     if (segmented) {
         if (!segmented->keepOrDrop(broken) && result != Outcome::Completed)
             QFile::remove(destination.partPath);

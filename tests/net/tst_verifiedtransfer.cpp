@@ -372,21 +372,25 @@ void VerifiedTransferTest::segments_data()
     QTest::addColumn<Outcome>("first");
     QTest::addColumn<Outcome>("second"); // after the cuts and the shift have ended
     QTest::addColumn<bool>("own");
-    QTest::addColumn<bool>("known"); // the size is known beforehand (the base client's is not)
+    QTest::addColumn<bool>("known");     // the size is known beforehand (the base client's is not)
+    QTest::addColumn<bool>("firstOnly"); // only the range from byte 0 is honoured
     const Outcome done = Outcome::Completed;
     const Outcome broken = Outcome::NetworkError;
-    QTest::newRow("in ranges") << true << 0 << qint64(0) << true << done << done << true << true;
+    QTest::newRow("in ranges") << true << 0 << qint64(0) << true << done << done << true << true
+                               << false;
     QTest::newRow("in ranges, Qt's manager")
-        << true << 0 << qint64(0) << true << done << done << false << true;
+        << true << 0 << qint64(0) << true << done << done << false << true << false;
     QTest::newRow("every range cut, resumed")
-        << true << 4 << qint64(0) << true << broken << done << true << true;
+        << true << 4 << qint64(0) << true << broken << done << true << true << false;
     QTest::newRow("ranges ignored: one stream")
-        << false << 0 << qint64(0) << true << done << done << true << true;
+        << false << 0 << qint64(0) << true << done << done << true << true << false;
     QTest::newRow("wrong digest after ranges")
-        << true << 0 << qint64(0) << false << Outcome::Mismatch << Outcome::Mismatch << true
-        << true;
+        << true << 0 << qint64(0) << false << Outcome::Mismatch << Outcome::Mismatch << true << true
+        << false;
     QTest::newRow("Content-Range not the one asked for")
-        << true << 0 << qint64(4096) << true << broken << done << true << true;
+        << true << 0 << qint64(4096) << true << broken << done << true << true << false;
+    QTest::newRow("only the first range honoured: one stream")
+        << true << 0 << qint64(0) << true << done << done << true << true << true;
 }
 
 // A large file over several connections: the file that takes its name is the server's, byte for
@@ -401,12 +405,14 @@ void VerifiedTransferTest::segments()
     QFETCH(Outcome, second);
     QFETCH(bool, own);
     QFETCH(bool, known);
+    QFETCH(bool, firstOnly);
     const QByteArray content = testsupport::patternedBytes(20 << 20, 9);
     testsupport::RawHttpServer server;
     QVERIFY(server.listen());
     server.setBody(content);
     server.setEtag("\"v1\"");
     server.setHonourRanges(ranges);
+    server.setRangesFromStartOnly(firstOnly);
     server.setCut(cuts, 1 << 20);
     server.setRangeShift(shift);
     server.setPace(1 << 16, 2); // the ranges overlap in time
@@ -426,13 +432,16 @@ void VerifiedTransferTest::segments()
     QCOMPARE(attempt(network, target, false), first);
     const QList<QByteArray> heads = server.requestHeads();
     QVERIFY(heads.size() >= 2);
-    // Either every request asks for a closed range, or the server's whole answer to the first
-    // one is followed by a single plain request.
+    // Either every request asks for a closed range, or the server's whole answer to one of them
+    // is followed by a single plain request.
+    const bool oneStream = !ranges || firstOnly;
     for (int i = 0; i < heads.size(); ++i)
         QCOMPARE(heads[i].contains("\r\nRange: bytes=") && !heads[i].contains("-\r\n"),
-                 ranges || i == 0);
+                 !oneStream || i < heads.size() - 1);
     if (!ranges)
         QCOMPARE(heads.size(), 2);
+    if (firstOnly)
+        QVERIFY(heads.size() <= target.connections + 1);
     QVERIFY(server.mostConnections() <= target.connections);
     if (first == Outcome::NetworkError) {
         QVERIFY(QFile::exists(state));
