@@ -85,10 +85,11 @@ void DigestingWriter::finishLater(Notify done)
     changed.notify_all();
 }
 
-void DigestingWriter::abandon()
+void DigestingWriter::abandon(bool keepHandedOver)
 {
     std::lock_guard<std::mutex> lock(mutex);
     abandoned = true;
+    dropQueued = !keepHandedOver;
     changed.notify_all();
 }
 
@@ -219,7 +220,7 @@ void DigestingWriter::apply(const Item &item)
     }
     // Drained, so the reader never waits on a writer that gave up or was abandoned. A restart
     // above still empties the file: what stays must be a prefix of the current body.
-    if (!result.written || abandoned.load()) {
+    if (!result.written || dropQueued.load()) {
         if (!result.written)
             result.unwritten += item.data.size();
         return;

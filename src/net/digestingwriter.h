@@ -64,7 +64,8 @@ public:
     void finishLater(Notify done);
     // Stops the read-back and the check at their next block and drops the chunks still queued, so
     // that a cancel never waits for hashing; the file keeps a prefix of what was handed over.
-    void abandon();
+    // With `keepHandedOver` the queued chunks are still written: a cancel keeps what arrived.
+    void abandon(bool keepHandedOver = false);
     // Waits until everything queued is written, closes the file and tells the outcome.
     Result finish();
     bool failed() const { return writeFailed.load(); }
@@ -94,6 +95,7 @@ private:
     bool workDone = false; // the writer's: finishWork() has run
     std::atomic<bool> writeFailed{false};
     std::atomic<bool> abandoned{false};
+    std::atomic<bool> dropQueued{false};
     Notify onReadBack;
     // Owned by the worker, if there is one, until it is joined.
     Result result;

@@ -1,6 +1,8 @@
 #include "net/httpreply.h"
 
 #include "net/httpnetwork.h"
+#include "net/networkrequests.h"
+#include "net/tlspolicy.h"
 
 #include <QNetworkProxy>
 #include <QTcpSocket>
@@ -96,6 +98,8 @@ HttpReply::HttpReply(HttpNetwork *network, const QNetworkRequest &request)
     open(QIODevice::ReadOnly);
     redirectsLeft = request.maximumRedirectsAllowed();
     pipelined = network->pipelines() && request.attribute(HttpNetwork::pipelineAttribute).toBool();
+    if (!pipelined)
+        receiveBuffer = qMax(qint64(0), request.attribute(receiveBufferAttribute).toLongLong());
 
     // Like Qt's transfer time-out: a transfer that makes no progress for so long is given up.
     stallLimitMs =
@@ -147,14 +151,24 @@ void HttpReply::send()
     if (pipelined)
         network->takeLine(socket, server, this);
     attach();
+    if (receiveBuffer > 0)
+        socket->setReadBufferSize(qMin(receiveBuffer, socketBufferBytes));
     if (reused) {
+        if (receiveBuffer > 0)
+            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                    int(qMin<qint64>(receiveBuffer, 1 << 30)));
         socket->write(head);
     } else {
         // Asked directly: the decision on the system's proxy has been made for this address.
         socket->setProxy(QNetworkProxy::NoProxy);
-        socket->setReadBufferSize(socketBufferBytes);
+        if (receiveBuffer == 0)
+            socket->setReadBufferSize(socketBufferBytes);
         connect(socket, &QTcpSocket::connected, this, [this, head] {
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            // Before the request: the server's first bytes already meet the small window.
+            if (receiveBuffer > 0)
+                socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                        int(qMin<qint64>(receiveBuffer, 1 << 30)));
             socket->write(head);
             sinceProgress.start();
         });
@@ -314,6 +328,9 @@ bool HttpReply::followRedirect()
     QNetworkRequest nextRequest = request();
     nextRequest.setUrl(next);
     nextRequest.setMaximumRedirectsAllowed(redirectsLeft);
+    // The first request was plain http and carried no TLS settings: each request of the chain
+    // gets its own.
+    applyTlsPolicy(nextRequest);
     if (network->servesItself(nextRequest)) {
         retried = false;
         send();
@@ -341,10 +358,11 @@ void HttpReply::continueInQt(const QNetworkRequest &request)
         setUrl(next);
         emit redirected(next);
     });
-    connect(qt, &QNetworkReply::readyRead, this, [this] { deliver(qt->readAll()); });
+    connect(qt, &QNetworkReply::readyRead, this, &HttpReply::pullFromQt);
     connect(qt, &QNetworkReply::finished, this, [this] {
         QNetworkReply *done = qt;
         done->deleteLater();
+        // What Qt still holds is at most its own read buffer.
         if (done->bytesAvailable() > 0)
             deliver(done->readAll());
         qt = nullptr;
@@ -353,6 +371,42 @@ void HttpReply::continueInQt(const QNetworkRequest &request)
         else
             finish();
     });
+}
+
+// Takes from Qt's reply only what the read buffer has room for: what stays there stops Qt's
+// connection, as this reply's own stop theirs.
+void HttpReply::pullFromQt()
+{
+    readQueued = false;
+    paused = false;
+    while (qt && !isFinished() && qt->bytesAvailable() > 0) {
+        const qint64 room =
+            readBufferSize() > 0 ? readBufferSize() - buffered : qt->bytesAvailable();
+        if (room <= 0) {
+            paused = true;
+            return;
+        }
+        deliver(qt->read(qMin(room, qt->bytesAvailable())));
+    }
+}
+
+void HttpReply::takeWhatArrived()
+{
+    if (qt) {
+        if (qt->bytesAvailable() > 0)
+            deliver(qt->readAll());
+        return;
+    }
+    if (!socket || isFinished())
+        return;
+    readAnswer(false);
+    // Once what the kernel holds, not what the server sends meanwhile (on loopback that would
+    // be the rest of the file).
+    if (!socket || isFinished())
+        return;
+    socket->setReadBufferSize(0);
+    if (socket->waitForReadyRead(0))
+        readAnswer(false);
 }
 
 void HttpReply::deliver(QByteArray bytes)
@@ -370,8 +424,9 @@ void HttpReply::deliver(QByteArray bytes)
 void HttpReply::endAnswer()
 {
     stallTimer.stop();
-    const bool kept =
-        answer.keepAlive() && socket && socket->state() == QAbstractSocket::ConnectedState;
+    // A connection with a small receive buffer would hold the next transfer back too.
+    const bool kept = answer.keepAlive() && receiveBuffer == 0 && socket &&
+                      socket->state() == QAbstractSocket::ConnectedState;
     if (pipelined && socket)
         network->noteAnswer(server, answer.http11(), kept);
     if (kept) {
@@ -498,7 +553,14 @@ qint64 HttpReply::readData(char *data, qint64 maxSize)
     if (paused && !readQueued) {
         readQueued = true;
         QMetaObject::invokeMethod(
-            this, [this] { readAnswer(); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                if (qt)
+                    pullFromQt();
+                else
+                    readAnswer();
+            },
+            Qt::QueuedConnection);
     }
     return copied;
 }

@@ -4,6 +4,7 @@
 #include "net/diskwrite.h"
 #include "net/hostfailure.h"
 #include "net/httpnetwork.h"
+#include "net/httpreply.h"
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
 #include "net/speedlimit.h"
@@ -233,10 +234,15 @@ void SegmentedDownload::send(int index)
     // tells that it changed.
     if (!validator.isEmpty())
         request.setRawHeader("If-Range", validator);
+    // Held back by a speed limit, each connection holds little unread (see VerifiedTransfer).
+    const qint64 window = target.speedLimit ? target.speedLimit->connectionBuffer() : 0;
+    if (window > 0)
+        request.setAttribute(receiveBufferAttribute, window);
     segment.accepted = false;
     QNetworkReply *reply = network->get(request);
     segment.reply = reply;
-    reply->setReadBufferSize(VerifiedTransfer::readBufferSize);
+    reply->setReadBufferSize(window > 0 ? qMin(window, VerifiedTransfer::readBufferSize)
+                                        : VerifiedTransfer::readBufferSize);
     LowSpeedGuard::watch(reply, target.lowSpeedWindowMs);
     connect(reply, &QNetworkReply::readyRead, this, [this, index] { onReadyRead(index); });
     connect(reply, &QNetworkReply::finished, this, [this, index] { onFinished(index); });
@@ -520,10 +526,30 @@ void SegmentedDownload::cancel()
     abandoned = true;
     if (hasher.joinable())
         hasher.join();
+    const bool running = ended == End::Running;
+    if (running) {
+        ended = End::Cancelled; // a write that fails now ends nothing more
+        keepWhatArrived();
+    }
     stopAll();
-    if (ended == End::Running) {
+    if (running)
         saveState();
-        ended = End::Cancelled;
+}
+
+// The bytes that crossed the wire go to the part, past the speed limit: the next attempt asks
+// only for the rest.
+void SegmentedDownload::keepWhatArrived()
+{
+    for (int i = 0; i < int(segments.size()); ++i) {
+        Segment &segment = segments[size_t(i)];
+        if (QNetworkReply *reply = segment.reply; reply && segment.accepted) {
+            reply->disconnect(this);
+            if (auto *own = qobject_cast<HttpReply *>(reply))
+                own->takeWhatArrived();
+            segment.tail += reply->read(reply->bytesAvailable());
+        }
+        if (segment.file && !segment.tail.isEmpty())
+            write(i, std::exchange(segment.tail, {}).left(segment.to + 1 - segment.next));
     }
 }
 

@@ -111,6 +111,7 @@ private:
     void fail(const FailureText &reason, End how = End::Failed);
     void restartFresh(const QString &reason);
     void stopAll();
+    void keepWhatArrived();
     void readBack();
     void finish(End how);
 

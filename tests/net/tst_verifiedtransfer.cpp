@@ -1,9 +1,12 @@
 #include "net/httpnetwork.h"
 #include "net/speedlimit.h"
+#include "net/tlspolicy.h"
 #include "net/verifiedtransfer.h"
 #include "support/logcapture.h"
+#include "support/nginxserver.h"
 #include "support/rawhttpserver.h"
 #include "support/testsupport.h"
+#include "support/tlsfixture.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -39,6 +43,8 @@ private slots:
     void segments();
     void speedLimit_data();
     void speedLimit();
+    void redirectToHttps_data();
+    void redirectToHttps();
 };
 
 namespace {
@@ -522,6 +528,76 @@ void VerifiedTransferTest::speedLimit()
     QFile file(target.finalPath);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll() == content);
+}
+
+void VerifiedTransferTest::redirectToHttps_data()
+{
+    QTest::addColumn<int>("limit"); // KiB/s; 0: none
+    QTest::newRow("no speed limit") << 0;
+    QTest::newRow("speed limit") << 4096;
+}
+
+// A plain-http address that the server sends on to https, whose certificate only the extra
+// authorities trust: the extra authorities hold for the redirected request, and the reply holds
+// no more than its read buffer ahead of the part, however fast the server sends.
+void VerifiedTransferTest::redirectToHttps()
+{
+    QFETCH(int, limit);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    testsupport::SelfSignedCertificate certificate;
+    QString error;
+    QVERIFY2(testsupport::makeSelfSignedCertificate(dir.path(), &certificate, &error),
+             qPrintable(error));
+    const QByteArray content = testsupport::patternedBytes(64 << 20, 4);
+    QVERIFY(testsupport::writeFile(dir.filePath("site/big.dat"), content));
+    const quint16 plain = testsupport::NginxServer::freeLoopbackPort();
+    quint16 secure = testsupport::NginxServer::freeLoopbackPort();
+    while (secure == plain)
+        secure = testsupport::NginxServer::freeLoopbackPort();
+    testsupport::NginxServer nginx;
+    QVERIFY2(
+        nginx.startServers(
+            QString("server { listen 127.0.0.1:%1; return 302 https://127.0.0.1:%2$request_uri; }\n"
+                    "server { listen 127.0.0.1:%2 ssl; root \"%3\"; "
+                    "ssl_certificate \"%4\"; ssl_certificate_key \"%5\"; }\n")
+                .arg(plain)
+                .arg(secure)
+                .arg(dir.filePath("site"), dir.filePath("cert.pem"), dir.filePath("key.pem")),
+            plain),
+        qPrintable(nginx.errorString()));
+    setExtraCaCertificates({certificate.certificate});
+    const auto untrust = qScopeGuard([] { setExtraCaCertificates({}); });
+
+    TransferTarget target =
+        targetFor(QString("http://127.0.0.1:%1/big.dat").arg(plain), dir, content);
+    if (limit > 0) {
+        target.speedLimit = std::make_shared<SpeedLimit>();
+        target.speedLimit->setBytesPerSecond(qint64(limit) * 1024);
+    }
+    HttpNetwork network;
+    VerifiedTransfer transfer(&network, target);
+    QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
+    qint64 ahead = 0; // most bytes received but not yet in the part
+    connect(&transfer, &VerifiedTransfer::progress, this, [&](qint64 received) {
+        ahead = qMax(ahead, received - QFileInfo(target.partPath).size());
+    });
+    QVERIFY(transfer.start());
+    if (limit == 0) {
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(transfer.outcome(), Outcome::Completed);
+        QVERIFY(testsupport::readFile(target.finalPath) == content);
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(target.partPath).size() >= (8 << 20) || !finished.isEmpty(),
+                             20000);
+    QVERIFY2(finished.isEmpty(), qPrintable(transfer.errorString()));
+    // The reply's read buffer, and what the writer may still be writing.
+    QVERIFY2(ahead <= VerifiedTransfer::readBufferSize + (2 << 20),
+             qPrintable(QStringLiteral("%1 bytes ahead of the part").arg(ahead)));
+    transfer.cancel();
+    QCOMPARE(transfer.outcome(), Outcome::Cancelled);
+    QVERIFY(QFileInfo(target.partPath).size() >= (8 << 20));
 }
 
 #include "tst_verifiedtransfer.moc"
