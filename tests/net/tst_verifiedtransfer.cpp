@@ -533,8 +533,10 @@ void VerifiedTransferTest::speedLimit()
 void VerifiedTransferTest::redirectToHttps_data()
 {
     QTest::addColumn<int>("limit"); // KiB/s; 0: none
-    QTest::newRow("no speed limit") << 0;
-    QTest::newRow("speed limit") << 4096;
+    QTest::addColumn<bool>("own");  // over HttpNetwork rather than Qt's manager
+    QTest::newRow("no speed limit") << 0 << true;
+    QTest::newRow("speed limit") << 4096 << true;
+    QTest::newRow("speed limit, Qt's manager") << 4096 << false;
 }
 
 // A plain-http address that the server sends on to https, whose certificate only the extra
@@ -543,6 +545,7 @@ void VerifiedTransferTest::redirectToHttps_data()
 void VerifiedTransferTest::redirectToHttps()
 {
     QFETCH(int, limit);
+    QFETCH(bool, own);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     testsupport::SelfSignedCertificate certificate;
@@ -575,8 +578,9 @@ void VerifiedTransferTest::redirectToHttps()
         target.speedLimit = std::make_shared<SpeedLimit>();
         target.speedLimit->setBytesPerSecond(qint64(limit) * 1024);
     }
-    HttpNetwork network;
-    VerifiedTransfer transfer(&network, target);
+    HttpNetwork ownNetwork;
+    QNetworkAccessManager qtNetwork;
+    VerifiedTransfer transfer(own ? &ownNetwork : &qtNetwork, target);
     QSignalSpy finished(&transfer, &VerifiedTransfer::finished);
     qint64 ahead = 0; // most bytes received but not yet in the part
     connect(&transfer, &VerifiedTransfer::progress, this, [&](qint64 received) {
@@ -593,6 +597,9 @@ void VerifiedTransferTest::redirectToHttps()
                              20000);
     QVERIFY2(finished.isEmpty(), qPrintable(transfer.errorString()));
     // The reply's read buffer, and what the writer may still be writing.
+    QEXPECT_FAIL("speed limit, Qt's manager",
+                 "Qt 6.4's reply reads without its bound once it has followed a redirect itself",
+                 Continue);
     QVERIFY2(ahead <= VerifiedTransfer::readBufferSize + (2 << 20),
              qPrintable(QStringLiteral("%1 bytes ahead of the part").arg(ahead)));
     transfer.cancel();
