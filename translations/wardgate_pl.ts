@@ -40,6 +40,13 @@
     </message>
 </context>
 <context>
+    <name>DiskSpace</name>
+    <message>
+        <source>Not enough disk space in %1: %2 more needed</source>
+        <translation>Za mało miejsca na dysku w %1: potrzeba jeszcze %2</translation>
+    </message>
+</context>
+<context>
     <name>DownloadBatch</name>
     <message>
         <source>Download failed: 1 file could not be downloaded</source>

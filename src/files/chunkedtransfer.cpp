@@ -4,6 +4,7 @@
 #include "core/contentchunker.h"
 #include "core/filedigest.h"
 #include "core/logger.h"
+#include "net/diskwrite.h"
 #include "net/hostfailure.h"
 #include "net/httpnetwork.h"
 #include "net/lowspeedguard.h"
@@ -38,7 +39,7 @@ QByteArray sha256Of(const char *data, std::size_t size)
 
 bool writeAt(QFile &file, qint64 offset, const char *data, qint64 size)
 {
-    return file.seek(offset) && file.write(data, size) == size;
+    return file.seek(offset) && writeFully(file, data, size);
 }
 
 } // namespace
@@ -340,6 +341,7 @@ bool ChunkedTransfer::place(const QByteArray &sha256, const QByteArray &bytes)
 {
     for (int i : distinct.value(sha256).chunks) {
         if (!writeAt(part, offsets[size_t(i)], bytes.constData(), bytes.size())) {
+            noRoom = ranOutOfSpace(part);
             Logger::instance().log(
                 Warn,
                 QStringLiteral("Cannot write %1: %2").arg(target.partPath, part.errorString()));
@@ -406,6 +408,7 @@ void ChunkedTransfer::fallBack(const QString &reason)
         error = whole->failure();
         fileSize = whole->receivedSize();
         hostFailed = whole->hostFailure();
+        noRoom = whole->outOfSpace();
         fetched = whole->receivedSize();
         end(whole->outcome());
     });

@@ -51,6 +51,8 @@ public:
     const FailureText &failure() const { return error; }
     qint64 receivedSize() const { return fileSize; }
     bool hostFailure() const { return hostFailed; }
+    // The part's disk is full: retrying will not help until the player makes room.
+    bool outOfSpace() const { return noRoom; }
     // A chunk was refused (wrong digest, larger than declared, not a frame of its size).
     bool chunkRefused() const { return refusedChunk; }
     // Stored bytes of the chunks that came over the network in this attempt.
@@ -119,6 +121,7 @@ private:
     bool checking = false; // the worker reads the finished part back
     bool refusedChunk = false;
     bool hostFailed = false;
+    bool noRoom = false;
     VerifiedTransfer::Outcome result = VerifiedTransfer::Outcome::Running;
     FailureText error;
     qint64 fileSize = 0;

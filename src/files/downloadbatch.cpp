@@ -11,10 +11,12 @@
 #include "files/downloadlanes.h"
 #include "files/fileservers.h"
 #include "files/gamefilecheck.h"
+#include "net/diskwrite.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTimer>
 #include <QtNumeric>
 
@@ -132,6 +134,8 @@ void DownloadBatch::collectOutcomes()
     for (const DownloadOutcome &outcome : outcomes) {
         --unfinishedJobs;
         takeOutcome(outcome);
+        if (!batchRunning)
+            return; // ended for a full disk: what else ended with it counts no more
     }
     const qint64 bytes = lanes->bytes();
     if (!outcomes.isEmpty() || bytes != downloadedBytes) {
@@ -163,6 +167,10 @@ void DownloadBatch::takeOutcome(const DownloadOutcome &outcome)
         }
         skippedFiles.append(entry.path);
         skipReasons.append(reason.shown());
+        return;
+    }
+    if (outcome.outOfSpace) {
+        stopForSpace(outcome);
         return;
     }
     switch (outcome.outcome) {
@@ -257,6 +265,28 @@ void DownloadBatch::finishBatch()
     emit downloadFailed(text);
 }
 
+// A full disk does not empty itself: no retry, and the other files would only fill what is left
+// and fail the same way. The batch ends at once; every transfer keeps its part, so that once the
+// player has made room the next start goes on from there.
+void DownloadBatch::stopForSpace(const DownloadOutcome &outcome)
+{
+    // The failed attempt's bytes have left the count, but they stay in its part.
+    const qint64 onDisk = lanes->bytes() + outcome.receivedSize;
+    const qint64 fileNeeds = qMax(qint64(0), outcome.entry.size - outcome.receivedSize);
+    endBatch();
+    const QString folder = QFileInfo(LauncherConfig::instance().gameDirectory).absoluteFilePath();
+    const qint64 free = qMax(qint64(0), QStorageInfo(folder).bytesAvailable());
+    // What the files not in place yet still need, beyond the room that is left; at the least what
+    // this one could not write.
+    qint64 needed = qMax(totalBytes - onDisk, fileNeeds) - free;
+    if (needed <= 0)
+        needed = qMax(fileNeeds, qint64(1));
+    const FailureText text = notEnoughSpace(folder, needed);
+    Logger::instance().log(
+        Error, QStringLiteral("Download stopped at %1: %2").arg(outcome.entry.path, text.logged()));
+    emit downloadFailed(text.shown());
+}
+
 void DownloadBatch::emitDownloadProgress()
 {
     // A body longer than the manifest says may run past the total until it fails its check.
@@ -269,6 +299,12 @@ void DownloadBatch::cancel()
 {
     if (!batchRunning)
         return;
+    endBatch();
+    Logger::instance().log(Info, QStringLiteral("Download cancelled"));
+}
+
+void DownloadBatch::endBatch()
+{
     batchRunning = false;
     batchFiles.clear();
     paused = false;
@@ -279,7 +315,6 @@ void DownloadBatch::cancel()
     unfinishedJobs = 0;
     outcomeTimer->stop();
     lanes->cancel();
-    Logger::instance().log(Info, QStringLiteral("Download cancelled"));
 }
 
 void DownloadBatch::handleDownloadFailure(FileEntry entry, const FailureText &error)

@@ -66,6 +66,8 @@ private:
     void collectOutcomes();
     void takeOutcome(const DownloadOutcome &outcome);
     void finishBatch();
+    void stopForSpace(const DownloadOutcome &outcome);
+    void endBatch();
     bool askAnotherServer(const DownloadOutcome &outcome);
     void handleDownloadFailure(FileEntry entry, const FailureText &error);
     void makeRunnableIfGame(const FileEntry &entry, const QString &path) const;

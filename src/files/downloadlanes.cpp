@@ -101,6 +101,7 @@ private:
         qint64 receivedSize;
         bool hostFailure;
         bool chunkRefused;
+        bool outOfSpace;
     };
     static Ended endOf(QObject *transfer);
     static void cancelTransfer(QObject *transfer);
@@ -136,10 +137,12 @@ private:
 DownloadLane::Ended DownloadLane::endOf(QObject *transfer)
 {
     if (const auto *chunked = qobject_cast<ChunkedTransfer *>(transfer))
-        return {chunked->outcome(), chunked->failure(), chunked->receivedSize(),
-                chunked->hostFailure(), chunked->chunkRefused()};
+        return {chunked->outcome(),     chunked->failure(),      chunked->receivedSize(),
+                chunked->hostFailure(), chunked->chunkRefused(), chunked->outOfSpace()};
     const auto *whole = static_cast<VerifiedTransfer *>(transfer);
-    return {whole->outcome(), whole->failure(), whole->receivedSize(), whole->hostFailure(), false};
+    return {
+        whole->outcome(),   whole->failure(), whole->receivedSize(), whole->hostFailure(), false,
+        whole->outOfSpace()};
 }
 
 void DownloadLane::cancelTransfer(QObject *transfer)
@@ -327,6 +330,7 @@ void DownloadLane::onFinished(QObject *transfer)
     outcome.error = ended.error;
     outcome.receivedSize = ended.receivedSize;
     outcome.hostFailure = ended.hostFailure;
+    outcome.outOfSpace = ended.outOfSpace;
     // A store that gave wrong bytes is not asked for this file again: its retry comes whole.
     if (ended.chunkRefused)
         outcome.entry.wholeFile = true;

@@ -41,6 +41,8 @@ struct DownloadOutcome
     // another server was left to ask (FileServers::fail, marked as the attempt ended).
     bool hostFailure = false;
     bool serverLeft = false;
+    // WriteFailed for lack of room on the disk.
+    bool outOfSpace = false;
     // Size, time and identity of the file as it stood under its name the moment it landed.
     std::optional<platform::FileStamp> landed;
 };

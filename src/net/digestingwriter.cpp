@@ -1,5 +1,7 @@
 #include "net/digestingwriter.h"
 
+#include "net/diskwrite.h"
+
 #include <QFile>
 
 #include <vector>
@@ -83,10 +85,11 @@ void DigestingWriter::finishLater(Notify done)
     changed.notify_all();
 }
 
-void DigestingWriter::abandon()
+void DigestingWriter::abandon(bool keepHandedOver)
 {
     std::lock_guard<std::mutex> lock(mutex);
     abandoned = true;
+    dropQueued = !keepHandedOver;
     changed.notify_all();
 }
 
@@ -149,10 +152,11 @@ void DigestingWriter::checkOnDisk()
             total != result.size || QString::fromStdString(again.hexResult()) != result.sha256;
 }
 
-void DigestingWriter::fail(const QString &error)
+void DigestingWriter::fail(const QString &error, bool outOfSpace)
 {
     result.written = false;
     result.error = error;
+    result.outOfSpace = outOfSpace;
     std::lock_guard<std::mutex> lock(mutex);
     writeFailed = true;
     changed.notify_all();
@@ -216,12 +220,16 @@ void DigestingWriter::apply(const Item &item)
     }
     // Drained, so the reader never waits on a writer that gave up or was abandoned. A restart
     // above still empties the file: what stays must be a prefix of the current body.
-    if (!result.written || abandoned.load())
+    if (!result.written || dropQueued.load()) {
+        if (!result.written)
+            result.unwritten += item.data.size();
         return;
+    }
     for (qint64 at = 0; at < item.data.size(); at += sliceSize) {
         const qint64 length = qMin(sliceSize, item.data.size() - at);
-        if (file->write(item.data.constData() + at, length) != length) {
-            fail(file->errorString());
+        if (!writeFully(*file, item.data.constData() + at, length)) {
+            result.unwritten += item.data.size() - at;
+            fail(file->errorString(), ranOutOfSpace(*file));
             return;
         }
         hash.add(item.data.constData() + at, size_t(length));

@@ -33,10 +33,13 @@ public:
 
     struct Result
     {
-        bool written = false; // every byte reached the file
-        qint64 size = 0;      // bytes in the file, including those it held at the start
-        QString sha256;       // lower-case hex digest of the whole file
-        QString error;        // why a write failed
+        bool written = false;    // every byte reached the file
+        qint64 size = 0;         // bytes in the file, including those it held at the start
+        QString sha256;          // lower-case hex digest of the whole file
+        QString error;           // why a write failed
+        bool outOfSpace = false; // it failed for lack of room on the disk
+        // Bytes handed over that did not reach the file, once a write had failed.
+        qint64 unwritten = 0;
         // finishLater() read the file back and found other bytes than those handed over.
         bool changedOnDisk = false;
     };
@@ -61,7 +64,8 @@ public:
     void finishLater(Notify done);
     // Stops the read-back and the check at their next block and drops the chunks still queued, so
     // that a cancel never waits for hashing; the file keeps a prefix of what was handed over.
-    void abandon();
+    // With `keepHandedOver` the queued chunks are still written: a cancel keeps what arrived.
+    void abandon(bool keepHandedOver = false);
     // Waits until everything queued is written, closes the file and tells the outcome.
     Result finish();
     bool failed() const { return writeFailed.load(); }
@@ -77,7 +81,7 @@ private:
     void finishWork();
     void checkOnDisk();
     void apply(const Item &item);
-    void fail(const QString &error);
+    void fail(const QString &error, bool outOfSpace = false);
 
     std::unique_ptr<QFile> file;
     std::mutex mutex;
@@ -91,6 +95,7 @@ private:
     bool workDone = false; // the writer's: finishWork() has run
     std::atomic<bool> writeFailed{false};
     std::atomic<bool> abandoned{false};
+    std::atomic<bool> dropQueued{false};
     Notify onReadBack;
     // Owned by the worker, if there is one, until it is joined.
     Result result;

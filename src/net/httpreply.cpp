@@ -1,6 +1,7 @@
 #include "net/httpreply.h"
 
 #include "net/httpnetwork.h"
+#include "net/networkrequests.h"
 #include "net/tlsfailure.h"
 #include "net/tlspolicy.h"
 
@@ -101,6 +102,8 @@ HttpReply::HttpReply(HttpNetwork *network, const QNetworkRequest &request)
     open(QIODevice::ReadOnly);
     redirectsLeft = request.maximumRedirectsAllowed();
     pipelined = network->pipelines() && request.attribute(HttpNetwork::pipelineAttribute).toBool();
+    if (!pipelined)
+        receiveBuffer = qMax(qint64(0), request.attribute(receiveBufferAttribute).toLongLong());
 
     // Like Qt's transfer time-out: a transfer that makes no progress for so long is given up.
     stallLimitMs =
@@ -154,6 +157,7 @@ void HttpReply::send()
         if (pipelined)
             network->takeLine(socket, server, this);
         attach();
+        limitReceiveBuffers();
         socket->write(head);
     } else {
         socket = connectTo(target, port, head);
@@ -181,6 +185,8 @@ QTcpSocket *HttpReply::connectTo(const QUrl &target, quint16 port, const QByteAr
     };
     connect(socket, &QTcpSocket::connected, this, [this, tls, sendHead] {
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // Before the request: the server's first bytes already meet the small window.
+        limitReceiveBuffers();
         if (!tls)
             sendHead();
     });
@@ -213,6 +219,17 @@ QTcpSocket *HttpReply::connectTo(const QUrl &target, quint16 port, const QByteAr
     connect(secure, &QSslSocket::newSessionTicketReceived, this, keepSession);
     secure->connectToHostEncrypted(target.host(), port);
     return secure;
+}
+
+// With a speed limit the socket and the kernel hold little unread, so the wire keeps to the
+// limit and not only the writer.
+void HttpReply::limitReceiveBuffers()
+{
+    if (receiveBuffer <= 0)
+        return;
+    socket->setReadBufferSize(qMin(receiveBuffer, socketBufferBytes));
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                            int(qMin<qint64>(receiveBuffer, 1 << 30)));
 }
 
 void HttpReply::attach()
@@ -364,6 +381,9 @@ bool HttpReply::followRedirect()
     QNetworkRequest nextRequest = request();
     nextRequest.setUrl(next);
     nextRequest.setMaximumRedirectsAllowed(redirectsLeft);
+    // The first request was plain http and carried no TLS settings: each request of the chain
+    // gets its own.
+    applyTlsPolicy(nextRequest);
     if (network->servesItself(nextRequest)) {
         retried = false;
         send();
@@ -391,10 +411,11 @@ void HttpReply::continueInQt(const QNetworkRequest &request)
         setUrl(next);
         emit redirected(next);
     });
-    connect(qt, &QNetworkReply::readyRead, this, [this] { deliver(qt->readAll()); });
+    connect(qt, &QNetworkReply::readyRead, this, &HttpReply::pullFromQt);
     connect(qt, &QNetworkReply::finished, this, [this] {
         QNetworkReply *done = qt;
         done->deleteLater();
+        // What Qt still holds is at most its own read buffer.
         if (done->bytesAvailable() > 0)
             deliver(done->readAll());
         qt = nullptr;
@@ -403,6 +424,42 @@ void HttpReply::continueInQt(const QNetworkRequest &request)
         else
             finish();
     });
+}
+
+// Takes from Qt's reply only what the read buffer has room for: what stays there stops Qt's
+// connection, as this reply's own stop theirs.
+void HttpReply::pullFromQt()
+{
+    readQueued = false;
+    paused = false;
+    while (qt && !isFinished() && qt->bytesAvailable() > 0) {
+        const qint64 room =
+            readBufferSize() > 0 ? readBufferSize() - buffered : qt->bytesAvailable();
+        if (room <= 0) {
+            paused = true;
+            return;
+        }
+        deliver(qt->read(qMin(room, qt->bytesAvailable())));
+    }
+}
+
+void HttpReply::takeWhatArrived()
+{
+    if (qt) {
+        if (qt->bytesAvailable() > 0)
+            deliver(qt->readAll());
+        return;
+    }
+    if (!socket || isFinished())
+        return;
+    readAnswer(false);
+    // Once what the kernel holds, not what the server sends meanwhile (on loopback that would
+    // be the rest of the file).
+    if (!socket || isFinished())
+        return;
+    socket->setReadBufferSize(0);
+    if (socket->waitForReadyRead(0))
+        readAnswer(false);
 }
 
 void HttpReply::deliver(QByteArray bytes)
@@ -420,8 +477,9 @@ void HttpReply::deliver(QByteArray bytes)
 void HttpReply::endAnswer()
 {
     stallTimer.stop();
-    const bool kept =
-        answer.keepAlive() && socket && socket->state() == QAbstractSocket::ConnectedState;
+    // A connection with a small receive buffer would hold the next transfer back too.
+    const bool kept = answer.keepAlive() && receiveBuffer == 0 && socket &&
+                      socket->state() == QAbstractSocket::ConnectedState;
     if (pipelined && socket)
         network->noteAnswer(server, answer.http11(), kept);
     if (kept) {
@@ -559,7 +617,14 @@ qint64 HttpReply::readData(char *data, qint64 maxSize)
     if (paused && !readQueued) {
         readQueued = true;
         QMetaObject::invokeMethod(
-            this, [this] { readAnswer(); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                if (qt)
+                    pullFromQt();
+                else
+                    readAnswer();
+            },
+            Qt::QueuedConnection);
     }
     return copied;
 }

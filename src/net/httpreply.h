@@ -36,6 +36,11 @@ public:
     // Whether the request waits for its turn: no connection yet, or answers ahead of its own.
     bool waitingTurn() const { return waiting; }
 
+    // Moves everything that has reached this side of the connection into the reply, past the read
+    // buffer and without waiting: a transfer that stops keeps the bytes that crossed the wire.
+    // Emits readyRead() and may end the answer (finished()).
+    void takeWhatArrived();
+
     void abort() override;
     qint64 bytesAvailable() const override;
     bool isSequential() const override { return true; }
@@ -48,6 +53,7 @@ private:
     void send();
     QTcpSocket *connectTo(const QUrl &target, quint16 port, const QByteArray &head);
     void attach();
+    void limitReceiveBuffers();
     void takeTurn(QTcpSocket *line);
     void sendAgain();
     void readAnswer(bool bounded = true);
@@ -56,6 +62,7 @@ private:
                  const QList<QPair<QByteArray, QByteArray>> &headers);
     bool followRedirect();
     void continueInQt(const QNetworkRequest &request);
+    void pullFromQt();
     void deliver(QByteArray bytes);
     void endAnswer();
     void onClosed();
@@ -73,6 +80,8 @@ private:
     QTimer stallTimer;
     QElapsedTimer sinceProgress;
     int stallLimitMs = 0; // 0: no limit
+    // The connection's receive buffers with a speed limit (receiveBufferAttribute); 0: the usual.
+    qint64 receiveBuffer = 0;
     QString server;
     bool reused = false;
     bool retried = false;

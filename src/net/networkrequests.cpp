@@ -4,6 +4,7 @@
 
 #include <QNetworkProxyFactory>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
 #include <QUrl>
 
 namespace {
@@ -25,6 +26,15 @@ QNetworkRequest makeNetworkRequest(const QUrl &url, const QByteArray &userAgent,
         request.setTransferTimeout(transferTimeoutMs);
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, http2Allowed);
     applyTlsPolicy(request);
+    // Qt follows a redirect with a copy of this request: a plain address sent on to https gets
+    // the same TLS policy as one asked for directly.
+    if (url.scheme() == QLatin1String("http")) {
+        QUrl secureUrl = url;
+        secureUrl.setScheme(QStringLiteral("https"));
+        QNetworkRequest secure(secureUrl);
+        applyTlsPolicy(secure);
+        request.setSslConfiguration(secure.sslConfiguration());
+    }
     return request;
 }
 

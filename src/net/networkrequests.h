@@ -1,9 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QNetworkRequest>
 
-class QNetworkRequest;
 class QUrl;
+
+// Bytes a request's connection may hold unread on this side (the kernel's receive buffer and the
+// socket's): a transfer held back by a speed limit then holds the server back as well.
+constexpr QNetworkRequest::Attribute receiveBufferAttribute =
+    QNetworkRequest::Attribute(QNetworkRequest::User + 30);
 
 // Every request the launcher sends is built here: the TLS policy, the User-Agent where one is
 // asked for (empty: Qt's own), a transfer time-out (0: the network manager's own), and HTTP/1.1

@@ -1,8 +1,10 @@
 #include "net/segmenteddownload.h"
 
 #include "core/logger.h"
+#include "net/diskwrite.h"
 #include "net/hostfailure.h"
 #include "net/httpnetwork.h"
+#include "net/httpreply.h"
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
 #include "net/speedlimit.h"
@@ -232,10 +234,15 @@ void SegmentedDownload::send(int index)
     // tells that it changed.
     if (!validator.isEmpty())
         request.setRawHeader("If-Range", validator);
+    // Held back by a speed limit, each connection holds little unread (see VerifiedTransfer).
+    const qint64 window = target.speedLimit ? target.speedLimit->connectionBuffer() : 0;
+    if (window > 0)
+        request.setAttribute(receiveBufferAttribute, window);
     segment.accepted = false;
     QNetworkReply *reply = network->get(request);
     segment.reply = reply;
-    reply->setReadBufferSize(VerifiedTransfer::readBufferSize);
+    reply->setReadBufferSize(window > 0 ? qMin(window, VerifiedTransfer::readBufferSize)
+                                        : VerifiedTransfer::readBufferSize);
     LowSpeedGuard::watch(reply, target.lowSpeedWindowMs);
     connect(reply, &QNetworkReply::readyRead, this, [this, index] { onReadyRead(index); });
     connect(reply, &QNetworkReply::finished, this, [this, index] { onFinished(index); });
@@ -259,13 +266,11 @@ bool SegmentedDownload::accept(int index)
         restartFresh(QStringLiteral("the server has no such range"));
         return false;
     }
+    // The whole file to any range: the server does not do ranges (or does them only for the
+    // first), and one stream fetches the file, whether it changed or not.
     if (status >= 200 && status <= 299 && status != 206 && status != 204 && status != 205) {
-        if (probing) {
-            stopAll();
-            finish(End::RangesIgnored);
-        } else {
-            restartFresh(QStringLiteral("the file changed on the server"));
-        }
+        stopAll();
+        finish(End::RangesIgnored);
         return false;
     }
     if (status != 206) {
@@ -304,7 +309,8 @@ bool SegmentedDownload::accept(int index)
         splitRest(last + 1, qMax(1, connections - 1));
     saveState();
     launchMore();
-    return true;
+    // A range that could not open the part has failed the transfer and ended every reply.
+    return ended == End::Running;
 }
 
 void SegmentedDownload::onReadyRead(int index)
@@ -358,8 +364,9 @@ bool SegmentedDownload::write(int index, const QByteArray &chunk)
         fail(FailureText("VerifiedTransfer", "The server sent more than the range asked for"));
         return false;
     }
-    if (segment.file->write(chunk) != chunk.size()) {
+    if (!writeFully(*segment.file, chunk.constData(), chunk.size())) {
         const QString reason = segment.file->errorString();
+        noRoom = ranOutOfSpace(*segment.file);
         Logger::instance().log(Warn,
                                QStringLiteral("Cannot write %1: %2").arg(target.partPath, reason));
         fail(FailureText("VerifiedTransfer", "cannot write %1").arg(target.partPath),
@@ -505,7 +512,9 @@ void SegmentedDownload::readBack()
         QMetaObject::invokeMethod(
             this,
             [this] {
-                hasher.join();
+                // A cancel since the pass ended has joined the thread and ended the transfer.
+                if (hasher.joinable())
+                    hasher.join();
                 finish(End::Done);
             },
             Qt::QueuedConnection);
@@ -517,10 +526,30 @@ void SegmentedDownload::cancel()
     abandoned = true;
     if (hasher.joinable())
         hasher.join();
+    const bool running = ended == End::Running;
+    if (running) {
+        ended = End::Cancelled; // a write that fails now ends nothing more
+        keepWhatArrived();
+    }
     stopAll();
-    if (ended == End::Running) {
+    if (running)
         saveState();
-        ended = End::Cancelled;
+}
+
+// The bytes that crossed the wire go to the part, past the speed limit: the next attempt asks
+// only for the rest.
+void SegmentedDownload::keepWhatArrived()
+{
+    for (int i = 0; i < int(segments.size()); ++i) {
+        Segment &segment = segments[size_t(i)];
+        if (QNetworkReply *reply = segment.reply; reply && segment.accepted) {
+            reply->disconnect(this);
+            if (auto *own = qobject_cast<HttpReply *>(reply))
+                own->takeWhatArrived();
+            segment.tail += reply->read(reply->bytesAvailable());
+        }
+        if (segment.file && !segment.tail.isEmpty())
+            write(i, std::exchange(segment.tail, {}).left(segment.to + 1 - segment.next));
     }
 }
 

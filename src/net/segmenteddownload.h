@@ -66,6 +66,8 @@ public:
     const FailureText &failure() const { return error; }
     // Failed for its host rather than for the file (isHostFailure).
     bool hostFailure() const { return hostFailed; }
+    // Failed to write for lack of room on the disk (End::WriteFailed).
+    bool outOfSpace() const { return noRoom; }
     // The part read back: its size and digest (valid with End::Done).
     DigestingWriter::Result result() const { return outcome; }
     qint64 received() const;
@@ -109,6 +111,7 @@ private:
     void fail(const FailureText &reason, End how = End::Failed);
     void restartFresh(const QString &reason);
     void stopAll();
+    void keepWhatArrived();
     void readBack();
     void finish(End how);
 
@@ -125,6 +128,7 @@ private:
     End ended = End::Running;
     FailureText error;
     bool hostFailed = false;
+    bool noRoom = false;
     DigestingWriter::Result outcome;
     std::thread hasher;
     std::atomic<bool> abandoned{false};

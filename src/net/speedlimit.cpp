@@ -47,6 +47,12 @@ qint64 SpeedLimit::take(qint64 wanted)
     return granted;
 }
 
+qint64 SpeedLimit::connectionBuffer() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return rate <= 0 ? 0 : std::max<qint64>(rate / 10, 64 * 1024);
+}
+
 int SpeedLimit::waitMs() const
 {
     std::lock_guard<std::mutex> lock(mutex);

@@ -25,6 +25,11 @@ public:
     // amount, and never so long that a raised or lifted limit goes unnoticed.
     int waitMs() const;
 
+    // What one connection paced by this limit may hold unread, in the kernel and in the reply:
+    // a tenth of a second of the rate, at least 64 KiB; 0 without a limit. With the usual
+    // megabytes the server fills them at the network's speed and runs seconds ahead of the limit.
+    qint64 connectionBuffer() const;
+
     static constexpr int longestWaitMs = 100;
 
 private:

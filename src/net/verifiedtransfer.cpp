@@ -2,14 +2,17 @@
 
 #include "core/logger.h"
 #include "net/digestingwriter.h"
+#include "net/diskwrite.h"
 #include "net/hostfailure.h"
 #include "net/httpnetwork.h"
+#include "net/httpreply.h"
 #include "net/networkrequests.h"
 #include "net/segmenteddownload.h"
 #include "net/speedlimit.h"
 #include "platform/platform.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -112,18 +115,24 @@ bool VerifiedTransfer::startStream()
     // A large part is read back into the digest on the writer's thread, and the request waits
     // for it there: this thread goes on with other transfers, and a cancel does not wait.
     const bool readBackFirst = resumeOffset > 0 && isLarge();
+    // A part that holds the whole file (a pause came after its last byte arrived) is only checked.
+    const bool whole = resumeOffset > 0 && resumeOffset == destination.size;
+    const auto next = [this, whole] {
+        QMetaObject::invokeMethod(
+            this,
+            [this, whole] {
+                if (result != Outcome::Running || cancelled)
+                    return;
+                if (whole)
+                    endStream();
+                else
+                    sendRequest();
+            },
+            Qt::QueuedConnection);
+    };
     DigestingWriter::Notify readBackDone;
-    if (readBackFirst) {
-        readBackDone = [this] {
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    if (result == Outcome::Running && !cancelled)
-                        sendRequest();
-                },
-                Qt::QueuedConnection);
-        };
-    }
+    if (readBackFirst)
+        readBackDone = next;
     writer = std::make_unique<DigestingWriter>(std::move(file), resumeOffset,
                                                isLarge() ? DigestingWriter::Mode::OwnThread
                                                          : DigestingWriter::Mode::CallersThread,
@@ -133,7 +142,9 @@ bool VerifiedTransfer::startStream()
                                          .arg(displayName(), QString::number(resumeOffset)));
         emit progress(resumeOffset, destination.size);
     }
-    if (!readBackFirst)
+    if (whole && !readBackFirst)
+        next();
+    else if (!readBackFirst)
         sendRequest();
     return true;
 }
@@ -161,9 +172,9 @@ bool VerifiedTransfer::openPart(QFile &file)
         if (validatorOnDisk)
             validator = stored.readAll().trimmed();
     }
-    // A part as long as the whole file, or longer, has nothing left to ask for.
+    // A part longer than the file is not the file's.
     if (!validator.isEmpty() && partSize > 0 &&
-        (destination.size < 0 || partSize < destination.size))
+        (destination.size < 0 || partSize <= destination.size))
         resumeOffset = partSize;
     else
         validator.clear();
@@ -191,11 +202,18 @@ void VerifiedTransfer::sendRequest()
         // The rest only if the file is still the one the part came from; otherwise all of it.
         request.setRawHeader("If-Range", validator);
     }
+    // Held back by a speed limit, the connection holds little unread, so the server is held back
+    // too and a pause loses nothing (small files, riding on shared connections, stay as they are).
+    const qint64 window = destination.speedLimit && !destination.pipelined
+                              ? destination.speedLimit->connectionBuffer()
+                              : 0;
+    if (window > 0)
+        request.setAttribute(receiveBufferAttribute, window);
     bodyAccepted = false;
     bodyBytes = 0;
     bodyLength = -1;
     reply = network->get(request);
-    reply->setReadBufferSize(readBufferSize);
+    reply->setReadBufferSize(window > 0 ? qMin(window, readBufferSize) : readBufferSize);
     speedGuard = LowSpeedGuard::watch(reply, destination.lowSpeedWindowMs);
     connect(reply, &QNetworkReply::readyRead, this, &VerifiedTransfer::onReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &VerifiedTransfer::onProgress);
@@ -213,6 +231,26 @@ void VerifiedTransfer::cancel()
     if (!writer || result != Outcome::Running)
         return;
     cancelled = true;
+    paceTimer->stop();
+    if (bodyAccepted && !tooLong && (reply || !tail.isEmpty())) {
+        // The bytes that crossed the wire go to the part first, past the speed limit: the next
+        // attempt asks only for the rest.
+        if (QNetworkReply *stopped = reply) {
+            reply = nullptr;
+            stopped->disconnect(this);
+            if (auto *own = qobject_cast<HttpReply *>(stopped))
+                own->takeWhatArrived();
+            if (stopped->bytesAvailable() > 0)
+                take(stopped->read(stopped->bytesAvailable()));
+            stopped->abort();
+            stopped->deleteLater();
+        }
+        if (!tail.isEmpty())
+            take(std::exchange(tail, {}));
+        writer->abandon(true);
+        complete();
+        return;
+    }
     writer->abandon();
     if (reply)
         reply->abort(); // finished() follows from inside
@@ -446,6 +484,8 @@ void VerifiedTransfer::complete()
         if (segmented->end() == SegmentedDownload::End::WriteFailed) {
             written.written = false;
             written.error = segmented->errorString();
+            written.outOfSpace = segmented->outOfSpace();
+            written.size = segmented->received();
         } else if (segmented->end() != SegmentedDownload::End::Done) {
             written.written = true;
             written.size = segmented->received();
@@ -464,7 +504,11 @@ void VerifiedTransfer::complete()
         fileSize = qMax(fileSize, resumeOffset);
     } else if (!written.written) {
         result = Outcome::WriteFailed;
-        error = FailureText("VerifiedTransfer", "cannot write %1").arg(destination.partPath);
+        noRoom = written.outOfSpace;
+        error = noRoom
+                    ? notEnoughSpace(QFileInfo(destination.partPath).absolutePath(),
+                                     roomNeeded(written))
+                    : FailureText("VerifiedTransfer", "cannot write %1").arg(destination.partPath);
         Logger::instance().log(
             Warn, QStringLiteral("Cannot write %1: %2").arg(destination.partPath, written.error));
     } else if (failedOnTheWire && !tooLong && (refusedStatus < 300 || refusedStatus > 399)) {
@@ -520,9 +564,20 @@ void VerifiedTransfer::complete()
     emit finished();
 }
 
+// What the rest of the file needs on the disk, beyond what its part holds.
+qint64 VerifiedTransfer::roomNeeded(const DigestingWriter::Result &written) const
+{
+    if (destination.size >= 0)
+        return qMax(qint64(0), destination.size - written.size);
+    if (bodyLength >= 0)
+        return qMax(qint64(0), resumeOffset + bodyLength - written.size);
+    return written.unwritten;
+}
+
 void VerifiedTransfer::keepOrDropPart()
 {
-    const bool broken = result == Outcome::NetworkError || result == Outcome::Cancelled;
+    // A full disk does not spoil what is in the part: once there is room it goes on from there.
+    const bool broken = result == Outcome::NetworkError || result == Outcome::Cancelled || noRoom;
     if (segmented) {
         if (!segmented->keepOrDrop(broken) && result != Outcome::Completed)
             QFile::remove(destination.partPath);

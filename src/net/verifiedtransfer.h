@@ -2,6 +2,7 @@
 
 #include "core/failuretext.h"
 
+#include "net/digestingwriter.h"
 #include "net/lowspeedguard.h"
 
 #include <QByteArray>
@@ -13,7 +14,6 @@
 
 #include <memory>
 
-class DigestingWriter;
 class SegmentedDownload;
 class SpeedLimit;
 class QFile;
@@ -86,6 +86,9 @@ public:
     // A network error of the host rather than of the file (isHostFailure).
     bool hostFailure() const { return hostFailed; }
     QString receivedSha256() const { return fileDigest; }
+    // WriteFailed for lack of room on the disk: the part stays, and trying again before room is
+    // made would fail the same way.
+    bool outOfSpace() const { return noRoom; }
 
     // What every download reply may hold in memory: without a bound Qt's network thread buffers
     // a whole body however fast it is drained.
@@ -115,6 +118,7 @@ private:
     void onFinished();
     void complete();
     void restartFromZero(const QString &reason);
+    qint64 roomNeeded(const DigestingWriter::Result &written) const;
     void keepOrDropPart();
     QString validatorPath() const;
     QString displayName() const;
@@ -141,6 +145,7 @@ private:
     bool failedOnTheWire = false;
     bool cutShort = false;
     bool hostFailed = false;
+    bool noRoom = false;
     FailureText wireError;
     // The answer does not carry the file's bytes: its status and what the server called it (or
     // the packed form it sent instead).

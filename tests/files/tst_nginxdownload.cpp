@@ -7,9 +7,13 @@
 #include "support/tlsfixture.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QStandardPaths>
@@ -27,6 +31,7 @@ private slots:
     void downloadsEveryFileOfTheManifest();
     void resumesThePartOfAnEarlierRun();
     void manySmallFilesOverHttpsFromAnHttp2Server();
+    void fullDiskStopsAtOnceAndKeepsTheParts();
 
 private:
     // Serves `files` below site/files with a manifest beside them and points the launcher at it.
@@ -205,6 +210,72 @@ void NginxDownloadTest::manySmallFilesOverHttpsFromAnHttp2Server()
                      it.value(),
                  qPrintable(it.key()));
     }
+}
+
+// 34 MiB of files into a 30 MiB folder: the write that finds no room ends the download at once,
+// with no retry and the room still needed; the parts stay, and once there is room the next start
+// goes on from them.
+void NginxDownloadTest::fullDiskStopsAtOnceAndKeepsTheParts()
+{
+    const QMap<QString, QByteArray> files{
+        {"data/a.pak", testsupport::patternedBytes(20 << 20, 7)},
+        {"data/b.pak", testsupport::patternedBytes(14 << 20, 8)},
+    };
+    const QString site = root.filePath("full");
+    testsupport::NginxServer nginx;
+    QVERIFY2(publish(files, site, nginx), qPrintable(nginx.errorString()));
+    const QString game = LauncherConfig::instance().gameDirectory;
+    QVERIFY(QDir().mkpath(game));
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=30m", "tmpfs", game}) != 0)
+        QSKIP("cannot mount a 30 MiB tmpfs here (needs root and mount rights)");
+    const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {game}); });
+
+    testsupport::LogCapture log;
+    FileManager manager;
+    QVERIFY(testsupport::loadManifest(manager));
+    QVERIFY(testsupport::verify(manager));
+    QSignalSpy failed(&manager, &FileManager::downloadFailed);
+    QSignalSpy retries(&manager, &FileManager::retryScheduled);
+    QSignalSpy ready(&manager, &FileManager::allFilesReady);
+    manager.startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 30000);
+    const QString text = failed.first().at(0).toString();
+    const QRegularExpressionMatch match =
+        QRegularExpression("^Not enough disk space in " +
+                           QRegularExpression::escape(QDir::toNativeSeparators(game)) +
+                           ": (\\d+\\.\\d) MB more needed$")
+            .match(text);
+    QVERIFY2(match.hasMatch(), qPrintable(text));
+    // About the 4 MiB the folder lacks.
+    const double needed = match.captured(1).toDouble();
+    QVERIFY2(needed >= 3.5 && needed <= 8, qPrintable(text));
+    testsupport::quietPeriod(300); // a retry or a second failure would show here
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(retries.size(), 0);
+    QCOMPARE(ready.size(), 0);
+    QVERIFY2(log.count("[WARN] Retry ") == 0, qPrintable(log.matching("Retry ").join('\n')));
+    QString unfinished;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (testsupport::readFile(game + "/" + it.key()) != it.value())
+            unfinished = it.key();
+    }
+    QVERIFY(!unfinished.isEmpty());
+    QVERIFY(QFileInfo(game + "/" + unfinished + ".tmp").size() > 0);
+
+    // Room made: the next start lands both, asking only for what the part lacks.
+    QCOMPARE(QProcess::execute("mount", {"-o", "remount,size=64m", game}), 0);
+    const int requestsBefore = int(testsupport::readLines(nginx.accessLogPath()).size());
+    QVERIFY(testsupport::verify(manager));
+    manager.startDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 30000);
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        QVERIFY2(testsupport::readFile(game + "/" + it.key()) == it.value(), qPrintable(it.key()));
+    qint64 again = 0;
+    const QStringList lines = testsupport::readLines(nginx.accessLogPath());
+    for (int i = requestsBefore; i < lines.size(); ++i)
+        again += lines[i].split(' ').value(2).toLongLong();
+    QVERIFY2(again < files[unfinished].size(),
+             qPrintable(QStringLiteral("%1 bytes for %2").arg(again).arg(unfinished)));
 }
 
 QTEST_GUILESS_MAIN(NginxDownloadTest)

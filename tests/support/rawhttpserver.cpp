@@ -76,7 +76,8 @@ void RawHttpServer::answer(QTcpSocket *socket)
     QByteArray extra;
     const int dash = range.indexOf('-');
     if (honourRanges && range.startsWith("bytes=") && dash > 6 &&
-        (ifRange.isEmpty() || ifRange == etag)) {
+        (ifRange.isEmpty() || ifRange == etag) &&
+        (!rangesFromStartOnly || range.startsWith("bytes=0-"))) {
         from = range.mid(6, dash - 6).toLongLong();
         // The first range stays right, so that a client trusts the server with the others.
         const qint64 shift = from > 0 ? rangeShift : 0;

@@ -31,6 +31,8 @@ public:
     // Every answer gets this status line ("302 Found") instead, with the body as it is.
     void setStatus(const QByteArray &line) { statusLine = line; }
     void setHonourRanges(bool honour) { honourRanges = honour; }
+    // Honours only a range that starts at 0: any other gets 200 and the whole body.
+    void setRangesFromStartOnly(bool only) { rangesFromStartOnly = only; }
     // Answers a range that does not start at 0 with a Content-Range (and bytes) this far past it.
     void setRangeShift(qint64 shift) { rangeShift = shift; }
     // The most connections open at once so far.
@@ -55,6 +57,7 @@ private:
     QByteArray etag;
     QByteArray statusLine;
     bool honourRanges = false;
+    bool rangesFromStartOnly = false;
     qint64 rangeShift = 0;
     int openConnections = 0;
     int peakConnections = 0;
