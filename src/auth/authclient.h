@@ -62,6 +62,10 @@ public:
     static constexpr int pingTimeoutMs = 5000;
     static constexpr int logUploadIntervalMs = 30000;
     static constexpr int logBatchSize = 50;
+    // The remote configuration is a few keys; one that grows past this, or has not arrived after
+    // the deadline, is no configuration.
+    static constexpr qint64 remoteConfigLimit = 1024 * 1024;
+    static constexpr int remoteConfigDeadlineMs = 30000;
     static constexpr int pendingLogLimit = 200;
 
 signals:

@@ -36,7 +36,10 @@ struct Manifest
     QString error;             // the last problem parse() met
     int refusedEntries = 0;    // entries of "files" dropped as invalid
 
-    bool parse(const QByteArray &bytes);
+    // Reads the document in `bytes`; a caller that moves them in has them freed as soon as they
+    // are read, and the document's own form shrinks as its entries are taken: a manifest of
+    // 200,000 files is never held in three forms at once.
+    bool parse(QByteArray bytes);
 };
 
 // The name under which a file is downloaded, beside its final place, until it has been checked.

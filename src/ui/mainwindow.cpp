@@ -9,6 +9,7 @@
 #include "core/logger.h"
 #include "core/usersettings.h"
 #include "deployment.h"
+#include "files/diskspace.h"
 #include "files/filemanager.h"
 #include "game/gamelauncher.h"
 #include "game/processguard.h"
@@ -28,6 +29,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStorageInfo>
 #include <QTimer>
 #include <QtNumeric>
 #include <QUrl>
@@ -527,9 +529,10 @@ void MainWindow::onManifestDownloaded(bool success, const QString &message)
         return;
     }
     if (!success) {
-        QMessageBox::critical(this, tr("Error"),
-                              tr("Failed to download manifest:\n%1").arg(message), QMessageBox::Ok);
-        showFilesFailure(tr("Manifest download error"));
+        // The message says itself what failed: the download, or what the manifest holds.
+        QMessageBox::critical(this, tr("Error"), message, QMessageBox::Ok);
+        showFilesFailure(fileManager->manifestArrived() ? tr("Manifest refused")
+                                                        : tr("Manifest download error"));
         return;
     }
     log(Info, QStringLiteral("Manifest: %1").arg(message));
@@ -616,9 +619,15 @@ bool MainWindow::askForUpdate(int missingFiles, int corruptedFiles, const QList<
     }
     if (files.size() > listedFiles)
         names.append(tr("and %1 more").arg(files.size() - listedFiles));
-    box.setInformativeText(tr("Download size: %1")
-                               .arg(QLocale::system().formattedDataSize(
-                                   bytes, 1, QLocale::DataSizeTraditionalFormat)));
+    QString sizeLine =
+        tr("Download size: %1")
+            .arg(QLocale::system().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat));
+    // The player may still go on: space can be freed while the download runs.
+    const QString gameDirectory = LauncherConfig::instance().gameDirectory;
+    const qint64 shortfall = diskSpaceShortfall(gameDirectory, bytes);
+    if (shortfall > 0)
+        sizeLine += QStringLiteral("\n\n") + notEnoughDiskSpace(gameDirectory, shortfall).shown();
+    box.setInformativeText(sizeLine);
     box.setDetailedText(names.join(QLatin1Char('\n')));
     // Qt sizes the details button for a plain font: the dark look's bold one needs room for the
     // longer of its two labels. A style sheet's width, since the look's own would win over
@@ -647,6 +656,20 @@ MainWindow::InstallAnswer MainWindow::askForBaseClient(qint64 size)
         !folder.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
         question += tr("\n\nThat folder already holds other files; the game's files would be "
                        "written beside them.");
+    // The archive lands in the user's data folder and unpacks to at least its own size.
+    const QString archive =
+        FileManager::baseClientArchivePath(fileManager->currentManifest().baseClient.url);
+    const QString archiveFolder = QFileInfo(archive).absolutePath();
+    const qint64 archiveShort = diskSpaceShortfall(archiveFolder, size);
+    const qint64 folderShort =
+        QStorageInfo(archiveFolder).rootPath() == QStorageInfo(folder.path()).rootPath()
+            ? diskSpaceShortfall(folder.path(), 2 * size)
+            : diskSpaceShortfall(folder.path(), size);
+    if (folderShort > 0)
+        question += QStringLiteral("\n\n") + notEnoughDiskSpace(folder.path(), folderShort).shown();
+    else if (archiveShort > 0)
+        question +=
+            QStringLiteral("\n\n") + notEnoughDiskSpace(archiveFolder, archiveShort).shown();
     question += size > 0 ? tr("\n\nDownload the full client (%1)?")
                                .arg(QLocale::system().formattedDataSize(
                                    size, 1, QLocale::DataSizeTraditionalFormat))
@@ -819,11 +842,8 @@ void MainWindow::onPlayButtonClicked()
     } else if (state == Ready) {
         const LauncherConfig &config = LauncherConfig::instance();
         const GameProgram program = locateGameProgram(config.gameDirectory, config.gameExecutable);
-        const FailureText problem = program.problem.isEmpty()
-                                        ? fileManager->gameProgramProblem(program.relativePath)
-                                        : program.problem;
-        if (!problem.isEmpty()) {
-            gameLauncher->refuseLaunch(problem);
+        if (!program.problem.isEmpty()) {
+            gameLauncher->refuseLaunch(program.problem);
             return;
         }
         if (!processGuard->checkBeforeLaunch()) {
@@ -835,8 +855,11 @@ void MainWindow::onPlayButtonClicked()
             return;
         }
         log(Info, QStringLiteral("Play button clicked - launching game"));
-        // The phase follows gameStarted or launchError.
-        gameLauncher->launchGame(gameExecutablePath());
+        // The phase follows gameStarted or launchError. The program is checked as it is held
+        // open for its start.
+        gameLauncher->launchGame(gameExecutablePath(), [this, program](platform::InputFile &file) {
+            return fileManager->gameProgramProblem(program.relativePath, file);
+        });
     } else if (state == GameRunning) {
         const auto answer = QMessageBox::question(this, tr("Stop Game"),
                                                   tr("Are you sure you want to stop the game?"),
