@@ -433,11 +433,9 @@ QUrl AuthClient::serviceUrl(const QString &path) const
     return url;
 }
 
-QNetworkReply *AuthClient::post(const QUrl &url, const QJsonObject &body, int timeoutMs,
-                                bool withUserAgent)
+QNetworkReply *AuthClient::post(const QUrl &url, const QJsonObject &body, int timeoutMs)
 {
-    QNetworkRequest request = makeNetworkRequest(
-        url, withUserAgent ? QByteArrayLiteral("Wardgate/1.0") : QByteArray(), timeoutMs);
+    QNetworkRequest request = makeNetworkRequest(url, QByteArray(), timeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     return networkManager->post(request, QJsonDocument(body).toJson(QJsonDocument::Indented));
 }

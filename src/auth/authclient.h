@@ -90,8 +90,7 @@ public slots:
 private:
     QUrl sessionUrl(const QString &path) const;
     QUrl serviceUrl(const QString &path) const;
-    QNetworkReply *post(const QUrl &url, const QJsonObject &body, int timeoutMs,
-                        bool withUserAgent = false);
+    QNetworkReply *post(const QUrl &url, const QJsonObject &body, int timeoutMs);
     QNetworkReply *postSessionRequest(const QString &path, const QJsonObject &body);
     QJsonObject sessionBody(qint64 timestamp) const;
 

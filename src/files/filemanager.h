@@ -18,7 +18,6 @@ class ManifestSignatureCheck;
 class ParallelHasher;
 class QNetworkAccessManager;
 class SpeedLimit;
-class QNetworkReply;
 
 namespace platform {
 class InputFile;

@@ -536,7 +536,7 @@ void ManifestTest::endlessManifestStopsAtTheBound()
     QCOMPARE(done.first().at(1).toString(),
              QString("Failed to download manifest: the manifest is larger than 128 MB"));
     QTRY_VERIFY(server.idle());
-    QVERIFY2(server.bodyBytesSent() < FileManager::maxManifestBytes + (32 << 20),
+    QVERIFY2(server.bodyBytesSent() < FileManager::maxManifestBytes + (16 << 20),
              qPrintable(QString::number(server.bodyBytesSent())));
 }
 

@@ -119,7 +119,7 @@ void DocumentFetchTest::outcomes()
         // The connection goes with the refusal; what got out is the limit and what the
         // buffers on the way hold, never the gigabytes offered.
         QTRY_VERIFY(endless->idle());
-        QVERIFY2(endless->bodyBytesSent() < limit() + 32 * 1024 * 1024,
+        QVERIFY2(endless->bodyBytesSent() < limit() + 16 * 1024 * 1024,
                  qPrintable(QString::number(endless->bodyBytesSent())));
     }
     testsupport::quietPeriod(100); // room for a wrong second outcome
