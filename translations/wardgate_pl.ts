@@ -19,6 +19,10 @@
             <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekund.</numerusform>
         </translation>
     </message>
+    <message>
+        <source>the remote configuration</source>
+        <translation>zdalna konfiguracja</translation>
+    </message>
 </context>
 <context>
     <name>BaseClientInstaller</name>
@@ -44,6 +48,29 @@
     <message>
         <source>Not enough disk space in %1: %2 more needed</source>
         <translation>Za mało miejsca na dysku w %1: potrzeba jeszcze %2</translation>
+    </message>
+</context>
+<context>
+    <name>DocumentFetch</name>
+    <message>
+        <source>%1 is larger than %2 MB</source>
+        <translation>%1: więcej niż %2 MB</translation>
+    </message>
+    <message>
+        <source>%1 is larger than %2 KB</source>
+        <translation>%1: więcej niż %2 KB</translation>
+    </message>
+    <message>
+        <source>%1 did not arrive within %2 s</source>
+        <translation>%1: nie pobrano w ciągu %2 s</translation>
+    </message>
+    <message>
+        <source>the server sent nothing for %1 s</source>
+        <translation>serwer nic nie wysłał przez %1 s</translation>
+    </message>
+    <message>
+        <source>%1&apos;s compressed form does not unpack to a sensible size</source>
+        <translation>%1: postać skompresowana nie rozpakowuje się do rozsądnego rozmiaru</translation>
     </message>
 </context>
 <context>
@@ -96,18 +123,6 @@
 <context>
     <name>FileManager</name>
     <message>
-        <source>the manifest is larger than %1 MB</source>
-        <translation>manifest jest większy niż %1 MB</translation>
-    </message>
-    <message>
-        <source>the manifest&apos;s compressed form does not unpack to a sensible size</source>
-        <translation>skompresowany manifest nie rozpakowuje się do rozsądnego rozmiaru</translation>
-    </message>
-    <message>
-        <source>the server sent nothing for %1 s</source>
-        <translation>serwer nic nie wysłał przez %1 s</translation>
-    </message>
-    <message>
         <source>Failed to download manifest: %1</source>
         <translation>Nie udało się pobrać manifestu: %1</translation>
     </message>
@@ -134,6 +149,14 @@
     <message>
         <source>(none named)</source>
         <translation>(nie podano)</translation>
+    </message>
+    <message>
+        <source>the manifest</source>
+        <translation>manifest</translation>
+    </message>
+    <message>
+        <source>the manifest&apos;s signature</source>
+        <translation>podpis manifestu</translation>
     </message>
 </context>
 <context>
@@ -177,6 +200,14 @@
     <message>
         <source>Unknown game process error</source>
         <translation>Nieznany błąd procesu gry</translation>
+    </message>
+    <message>
+        <source>Cannot open the game program: %1</source>
+        <translation>Nie można otworzyć programu gry: %1</translation>
+    </message>
+    <message>
+        <source>The game program %1 was changed while it was started; it was stopped</source>
+        <translation>Program gry %1 został zmieniony podczas uruchamiania; zatrzymano go</translation>
     </message>
 </context>
 <context>
@@ -836,6 +867,10 @@ Czy na pewno chcesz zamknąć launcher?</translation>
     <message>
         <source>the manifest has expired</source>
         <translation>manifest wygasł</translation>
+    </message>
+    <message>
+        <source>the manifest was published more than a day after the time this computer&apos;s clock shows; check its date and time</source>
+        <translation>manifest opublikowano ponad dobę później, niż wskazuje zegar tego komputera; sprawdź jego datę i godzinę</translation>
     </message>
 </context>
 <context>

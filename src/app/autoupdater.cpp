@@ -4,7 +4,7 @@
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "deployment.h"
-#include "net/networkrequests.h"
+#include "net/documentfetch.h"
 #include "net/verifiedtransfer.h"
 
 #include <QDateTime>
@@ -12,11 +12,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QVersionNumber>
 
 namespace {
+// What the contents endpoint answers with, the file as base64 with a few lines of metadata:
+// version.json holds a version and digests, its signature some 100 bytes.
+constexpr qint64 versionInfoLimit = 1024 * 1024;
+constexpr qint64 signatureLimit = 64 * 1024;
+
 void logLine(LogLevel level, const QString &message)
 {
     Logger::instance().log(level, QStringLiteral("[AutoUpdater] ") + message);
@@ -94,36 +97,44 @@ QString AutoUpdater::newExePath() const
 void AutoUpdater::checkForUpdates()
 {
     logLine(Info, QStringLiteral("Checking for updates..."));
-    connect(getContents(QStringLiteral("version.json")), &QNetworkReply::finished, this,
-            &AutoUpdater::onVersionCheckReply);
+    getContents(QStringLiteral("version.json"), versionInfoLimit,
+                &AutoUpdater::onVersionCheckReply);
 }
 
-QNetworkReply *AutoUpdater::getContents(const QString &file)
+void AutoUpdater::getContents(const QString &file, qint64 sizeLimit,
+                              void (AutoUpdater::*onFetched)())
 {
-    QNetworkRequest request =
-        makeNetworkRequest(QUrl(QStringLiteral("%1/repos/%2/contents/%3?ref=main")
-                                    .arg(channel.apiBase, channel.repository, file)),
-                           "Wardgate", channel.versionCheckTimeoutMs);
-    request.setRawHeader("Accept", "application/vnd.github.v3+json");
-    return network->get(request);
+    DocumentRequest request;
+    request.url = QUrl(QStringLiteral("%1/repos/%2/contents/%3?ref=main")
+                           .arg(channel.apiBase, channel.repository, file));
+    request.name = FailureText::verbatim(file);
+    request.userAgent = "Wardgate";
+    request.headers = {{"Accept", "application/vnd.github.v3+json"}};
+    request.sizeLimit = sizeLimit;
+    request.silenceLimitMs = channel.versionCheckTimeoutMs;
+    // The deadline, far shorter than the low-speed rule's window, also ends a drip.
+    request.deadlineMs = channel.versionCheckDeadlineMs;
+    auto *fetch = new DocumentFetch(network, request, this);
+    connect(fetch, &DocumentFetch::finished, this, onFetched);
+    fetch->start();
 }
 
 void AutoUpdater::onVersionCheckReply()
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    auto *fetch = qobject_cast<DocumentFetch *>(sender());
+    if (!fetch)
         return;
-    reply->deleteLater();
+    fetch->deleteLater();
 
-    if (reply->error() != QNetworkReply::NoError) {
-        logLine(Warn, QStringLiteral("Version check failed: %1").arg(reply->errorString()));
+    if (!fetch->succeeded()) {
+        logLine(Warn, QStringLiteral("Version check failed: %1").arg(fetch->failure().logged()));
         emit noUpdateAvailable();
         return;
     }
 
     QString problem;
     const std::optional<PublishedRelease> release =
-        decodeVersionInfo(reply->readAll(), channel.digestKey, &problem, &publishedDocument);
+        decodeVersionInfo(fetch->bytes(), channel.digestKey, &problem, &publishedDocument);
     if (!release) {
         logLine(Warn, problem);
         emit noUpdateAvailable();
@@ -132,8 +143,8 @@ void AutoUpdater::onVersionCheckReply()
     publishedDigest = release->digest;
     publishedVersion = release->version;
     if (channel.signingKeys.isConfigured()) {
-        connect(getContents(QStringLiteral("version.json.sig")), &QNetworkReply::finished, this,
-                &AutoUpdater::onSignatureReply);
+        getContents(QStringLiteral("version.json.sig"), signatureLimit,
+                    &AutoUpdater::onSignatureReply);
         return;
     }
     considerRelease();
@@ -143,19 +154,19 @@ void AutoUpdater::onVersionCheckReply()
 // older version (a replayed release with a known fault), is no update: the running one stays.
 void AutoUpdater::onSignatureReply()
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    auto *fetch = qobject_cast<DocumentFetch *>(sender());
+    if (!fetch)
         return;
-    reply->deleteLater();
+    fetch->deleteLater();
     const QByteArray document = std::exchange(publishedDocument, QByteArray());
 
     QString refusal;
-    if (reply->error() != QNetworkReply::NoError) {
+    if (!fetch->succeeded()) {
         refusal = QStringLiteral("version.json's signature cannot be fetched: %1")
-                      .arg(reply->errorString());
+                      .arg(fetch->failure().logged());
     } else if (channel.signingKeys.count() == 0) {
         refusal = QStringLiteral("no usable signing key (%1)").arg(channel.signingKeys.problem());
-    } else if (!channel.signingKeys.verify(document, decodeContentsFile(reply->readAll()))) {
+    } else if (!channel.signingKeys.verify(document, decodeContentsFile(fetch->bytes()))) {
         refusal = QStringLiteral("version.json's signature is invalid");
     } else {
         const QVersionNumber offered = QVersionNumber::fromString(publishedVersion);

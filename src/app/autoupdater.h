@@ -8,8 +8,8 @@
 
 #include <optional>
 
+class DocumentFetch;
 class QNetworkAccessManager;
-class QNetworkReply;
 class VerifiedTransfer;
 
 // Where the launcher's release is published and what its files are called on this platform.
@@ -21,7 +21,10 @@ struct ReleaseChannel
     QString releaseFile; // the published executable's name on the release branch
     QString digestKey;   // version.json key holding that executable's SHA-256
     QString newFileName; // the download's name next to the running executable
+    // version.json and its signature: how long the server may send nothing, and how long each
+    // may take in all (a server that drips them never holds the start longer).
     int versionCheckTimeoutMs = 10000;
+    int versionCheckDeadlineMs = 30000;
     int downloadTimeoutMs = 60000;
     // With keys configured, version.json must carry a signature by one of them in
     // "version.json.sig" beside it, and must not name a version lower than the running one.
@@ -79,7 +82,7 @@ private slots:
     void onDownloadReply();
 
 private:
-    QNetworkReply *getContents(const QString &file);
+    void getContents(const QString &file, qint64 sizeLimit, void (AutoUpdater::*onFetched)());
     void considerRelease();
     void startDownload();
     void fail(const QString &logLine, const QString &error);

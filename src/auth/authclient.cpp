@@ -4,6 +4,7 @@
 
 #include "core/launcherconfig.h"
 #include "core/logger.h"
+#include "net/documentfetch.h"
 #include "net/networkrequests.h"
 #include "net/tlsfailure.h"
 #include "net/tlspolicy.h"
@@ -189,9 +190,21 @@ void AuthClient::fetchRemoteConfig()
         {QStringLiteral("hwid"), hwid},
         {QStringLiteral("timestamp"), now},
         {QStringLiteral("signature"), computeSignature(hwid + QString::number(now))}};
-    // No transfer time-out: the fetch happens once and nothing waits for it.
-    QNetworkReply *reply = post(serviceUrl(QStringLiteral("/api/config")), body, 0, true);
-    connect(reply, &QNetworkReply::finished, this, &AuthClient::onRemoteConfigReply);
+    DocumentRequest request;
+    request.url = serviceUrl(QStringLiteral("/api/config"));
+    request.name = FailureText("AuthClient", "the remote configuration");
+    request.userAgent = QByteArrayLiteral("Wardgate/1.0");
+    request.post = true;
+    request.postBody = QJsonDocument(body).toJson(QJsonDocument::Indented);
+    request.postType = QByteArrayLiteral("application/json");
+    request.sizeLimit = remoteConfigLimit;
+    // The fetch happens once and nothing waits for it: no time-out for a quiet server, only a
+    // deadline for the whole.
+    request.silenceLimitMs = 0;
+    request.deadlineMs = remoteConfigDeadlineMs;
+    auto *fetch = new DocumentFetch(networkManager, request, this);
+    connect(fetch, &DocumentFetch::finished, this, &AuthClient::onRemoteConfigReply);
+    fetch->start();
 }
 
 void AuthClient::appendLogLine(const QString &line)
@@ -351,18 +364,18 @@ void AuthClient::onPingReply()
 
 void AuthClient::onRemoteConfigReply()
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    auto *fetch = qobject_cast<DocumentFetch *>(sender());
+    if (!fetch)
         return;
-    reply->deleteLater();
+    fetch->deleteLater();
 
-    if (reply->error() != QNetworkReply::NoError) {
+    if (!fetch->succeeded()) {
         log(Warn, QStringLiteral("Remote config fetch failed: %1 — using local defaults")
-                      .arg(reply->errorString()));
+                      .arg(fetch->failure().logged()));
         return;
     }
     bool isObject = false;
-    const QJsonObject object = parseObject(reply->readAll(), &isObject);
+    const QJsonObject object = parseObject(fetch->bytes(), &isObject);
     if (!isObject) {
         log(Warn, QStringLiteral("Remote config: invalid JSON"));
         return;
@@ -422,11 +435,9 @@ QUrl AuthClient::serviceUrl(const QString &path) const
     return url;
 }
 
-QNetworkReply *AuthClient::post(const QUrl &url, const QJsonObject &body, int timeoutMs,
-                                bool withUserAgent)
+QNetworkReply *AuthClient::post(const QUrl &url, const QJsonObject &body, int timeoutMs)
 {
-    QNetworkRequest request = makeNetworkRequest(
-        url, withUserAgent ? QByteArrayLiteral("Wardgate/1.0") : QByteArray(), timeoutMs);
+    QNetworkRequest request = makeNetworkRequest(url, QByteArray(), timeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     return networkManager->post(request, QJsonDocument(body).toJson(QJsonDocument::Indented));
 }

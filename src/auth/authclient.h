@@ -65,6 +65,10 @@ public:
     static constexpr int pingTimeoutMs = 5000;
     static constexpr int logUploadIntervalMs = 30000;
     static constexpr int logBatchSize = 50;
+    // The remote configuration is a few keys; one that grows past this, or has not arrived after
+    // the deadline, is no configuration.
+    static constexpr qint64 remoteConfigLimit = 1024 * 1024;
+    static constexpr int remoteConfigDeadlineMs = 30000;
     static constexpr int pendingLogLimit = 200;
 
 signals:
@@ -89,8 +93,7 @@ public slots:
 private:
     QUrl sessionUrl(const QString &path) const;
     QUrl serviceUrl(const QString &path) const;
-    QNetworkReply *post(const QUrl &url, const QJsonObject &body, int timeoutMs,
-                        bool withUserAgent = false);
+    QNetworkReply *post(const QUrl &url, const QJsonObject &body, int timeoutMs);
     QNetworkReply *postSessionRequest(const QString &path, const QJsonObject &body);
     QJsonObject sessionBody(qint64 timestamp) const;
 

@@ -1,6 +1,8 @@
 #include "files/baseclientinstaller.h"
 
 #include "core/logger.h"
+#include "files/diskspace.h"
+#include "net/diskwrite.h"
 #include "platform/platform.h"
 
 #include "net/verifiedtransfer.h"
@@ -10,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QStorageInfo>
 
 BaseClientInstaller::BaseClientInstaller(QNetworkAccessManager *network,
                                          const QByteArray &userAgent, QObject *parent)
@@ -119,6 +122,16 @@ void BaseClientInstaller::onDownloadFinished()
         return;
     }
 
+    // An archive that cannot fit is not half unpacked among the player's files.
+    unpackedBytes = zipUnpackedSize(archivePath);
+    const qint64 shortfall = diskSpaceShortfall(installDir, unpackedBytes);
+    if (shortfall > 0) {
+        QFile::remove(archivePath);
+        fail(notEnoughSpace(installDir, shortfall));
+        return;
+    }
+    freeBeforeExtraction = QStorageInfo(installDir).bytesAvailable();
+
     log.log(Info, QStringLiteral("Archive verified. Extracting..."));
     emit extracting();
 
@@ -155,6 +168,13 @@ void BaseClientInstaller::onExtractionFinished(int exitCode, QProcess::ExitStatu
     if (!toolErrors.isEmpty())
         log.log(Warn,
                 QStringLiteral("Extraction output: %1").arg(QString::fromLocal8Bit(toolErrors)));
+    // The disk filled while the archive was unpacked (something else wrote to it meanwhile):
+    // what it lacked then, or at least some.
+    if (toolErrors.contains("No space left on device") ||
+        toolErrors.contains("not enough space on the disk")) {
+        fail(notEnoughSpace(installDir, qMax<qint64>(unpackedBytes - freeBeforeExtraction, 1)));
+        return;
+    }
     fail(FailureText("BaseClientInstaller", "Extraction failed (code: %1)").arg(exitCode));
 }
 

@@ -66,4 +66,7 @@ private:
     QString archivePath;
     QString installDir;
     QProcess *extractProcess = nullptr;
+    // What the archive unpacks to, and what the folder's volume had free before it began.
+    qint64 unpackedBytes = 0;
+    qint64 freeBeforeExtraction = 0;
 };

@@ -1,5 +1,6 @@
 #include "files/filemanager.h"
 
+#include "core/filedigest.h"
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "files/baseclientinstaller.h"
@@ -9,14 +10,12 @@
 #include "files/integritymonitor.h"
 #include "files/manifestsignaturecheck.h"
 #include "files/parallelhasher.h"
-#include "net/lowspeedguard.h"
-#include "net/networkrequests.h"
+#include "net/documentfetch.h"
 #include "net/speedlimit.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QPointer>
 
 #include <utility>
 
@@ -34,6 +33,7 @@ FileManager::FileManager(QObject *parent)
       signatureCheck(new ManifestSignatureCheck(networkManager, userAgent, this))
 {
     networkManager->setTransferTimeout(transferTimeoutMs);
+    signatureCheck->setLowSpeedWindow(lowSpeedWindowMs);
     batch->setSpeedLimit(speedLimit);
     baseClientInstaller->setSpeedLimit(speedLimit);
 
@@ -108,6 +108,7 @@ void FileManager::setLowSpeedWindow(int milliseconds)
     lowSpeedWindowMs = milliseconds;
     batch->setLowSpeedWindow(milliseconds);
     baseClientInstaller->setLowSpeedWindow(milliseconds);
+    signatureCheck->setLowSpeedWindow(milliseconds);
 }
 
 void FileManager::startIntegrityMonitor()
@@ -139,51 +140,36 @@ void FileManager::downloadManifest()
 {
     const QString url = LauncherConfig::instance().manifestUrl;
     Logger::instance().log(Info, QStringLiteral("Downloading manifest from: %1").arg(url));
-    if (manifestReply)
-        dropManifestReply();
+    if (manifestFetch)
+        dropManifestFetch();
     signatureCheck->cancel();
     signedManifestAccepted = false;
-    manifestReply = networkManager->get(makeNetworkRequest(QUrl(url), userAgent));
-    manifestAbortReason = FailureText();
-    QNetworkReply *reply = manifestReply;
-    const QPointer<LowSpeedGuard> speed = LowSpeedGuard::watch(reply, lowSpeedWindowMs);
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, reply](qint64 received, qint64 total) {
-                if (received <= maxManifestBytes && total <= maxManifestBytes)
-                    return;
-                manifestAbortReason = tooLargeManifest();
-                reply->abort();
-            });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, speed] {
-        if (speed && speed->tripped())
-            manifestAbortReason = speed->reason();
-        // Qt may hand over the last of a body only as the reply ends.
-        else if (reply->bytesAvailable() > maxManifestBytes)
-            manifestAbortReason = tooLargeManifest();
-    });
-    connect(manifestReply, &QNetworkReply::finished, this, &FileManager::onManifestReply);
+    DocumentRequest request;
+    request.url = QUrl(url);
+    request.name = FailureText("FileManager", "the manifest");
+    request.userAgent = userAgent;
+    request.sizeLimit = maxManifestBytes;
+    request.lowSpeedWindowMs = lowSpeedWindowMs;
+    request.deadlineMs = manifestDeadlineMs;
+    manifestFetch = new DocumentFetch(networkManager, request, this);
+    connect(manifestFetch, &DocumentFetch::finished, this, &FileManager::onManifestReply);
+    manifestFetch->start();
 }
 
-FailureText FileManager::tooLargeManifest()
+// The fetch goes without a word: nobody waits for its outcome any longer.
+void FileManager::dropManifestFetch()
 {
-    return FailureText("FileManager", "the manifest is larger than %1 MB")
-        .arg(maxManifestBytes / 1024 / 1024);
-}
-
-// The reply goes without a word: nobody waits for its outcome any longer.
-void FileManager::dropManifestReply()
-{
-    manifestReply->disconnect(this);
-    manifestReply->abort();
-    manifestReply->deleteLater();
-    manifestReply = nullptr;
+    manifestFetch->disconnect(this);
+    manifestFetch->cancel();
+    manifestFetch->deleteLater();
+    manifestFetch = nullptr;
 }
 
 void FileManager::cancelAll()
 {
     stopVerification();
-    if (manifestReply)
-        dropManifestReply();
+    if (manifestFetch)
+        dropManifestFetch();
     signatureCheck->cancel();
     filesToDownload.clear();
     cancelDownloads();
@@ -192,35 +178,25 @@ void FileManager::cancelAll()
 
 void FileManager::onManifestReply()
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    auto *fetch = qobject_cast<DocumentFetch *>(sender());
+    if (!fetch)
         return;
-    reply->deleteLater();
-    if (reply == manifestReply)
-        manifestReply = nullptr;
+    fetch->deleteLater();
+    if (fetch == manifestFetch)
+        manifestFetch = nullptr;
 
-    if (reply->error() != QNetworkReply::NoError || !manifestAbortReason.isEmpty()) {
-        FailureText reason = FailureText::verbatim(reply->errorString());
-        if (!manifestAbortReason.isEmpty())
-            reason = manifestAbortReason;
-        else if (reply->errorString().startsWith(QLatin1String("Decompression failed")))
-            // Qt's own words, with nothing after them for a packed bomb.
-            reason = FailureText("FileManager", "the manifest's compressed form does not unpack to "
-                                                "a sensible size");
-        else if (reply->error() == QNetworkReply::OperationCanceledError)
-            // Qt's transfer time-out calls itself a cancel.
-            reason = FailureText("FileManager", "the server sent nothing for %1 s")
-                         .arg(networkManager->transferTimeout() / 1000);
-        refuseManifest(FailureText("FileManager", "Failed to download manifest: %1").arg(reason));
+    if (!fetch->succeeded()) {
+        refuseManifest(
+            FailureText("FileManager", "Failed to download manifest: %1").arg(fetch->failure()));
         return;
     }
-
-    const QByteArray document = reply->readAll();
+    // Handed on, not copied: a big manifest is held once, and only until it is parsed.
+    QByteArray document = fetch->takeBytes();
     if (LauncherConfig::instance().signingKeys.isConfigured()) {
-        signatureCheck->start(document, manifest);
+        signatureCheck->start(std::move(document), manifest);
         return;
     }
-    if (!manifest.parse(document)) {
+    if (!manifest.parse(std::move(document))) {
         refuseManifest(
             FailureText("FileManager", "Failed to parse manifest: %1").arg(manifest.error));
         return;
@@ -369,7 +345,8 @@ void FileManager::refuseManifest(const FailureText &text)
     emit manifestDownloaded(false, text.shown());
 }
 
-FailureText FileManager::gameProgramProblem(const QString &relativePath) const
+FailureText FileManager::gameProgramProblem(const QString &relativePath,
+                                            platform::InputFile &program) const
 {
     if (!LauncherConfig::instance().signingKeys.isConfigured())
         return FailureText();
@@ -384,7 +361,8 @@ FailureText FileManager::gameProgramProblem(const QString &relativePath) const
     for (const FileEntry &entry : manifest.files) {
         if (QDir::cleanPath(entry.path).compare(relativePath, sensitivity) != 0)
             continue;
-        if (!gameFileMatches(entry, true))
+        const std::optional<platform::FileStamp> opened = program.stamp();
+        if (!opened || opened->size != entry.size || fileSha256(program, {}) != entry.sha256)
             return FailureText("FileManager",
                                "The game program %1 does not match the signed game files")
                 .arg(relativePath);

@@ -10,6 +10,7 @@
 #include <QString>
 
 class BaseClientInstaller;
+class DocumentFetch;
 class DownloadBatch;
 struct HashResult;
 class IntegrityMonitor;
@@ -17,7 +18,10 @@ class ManifestSignatureCheck;
 class ParallelHasher;
 class QNetworkAccessManager;
 class SpeedLimit;
-class QNetworkReply;
+
+namespace platform {
+class InputFile;
+}
 
 // The game files: the manifest (with signing keys, once its signature has been checked), the
 // check of the game directory against it, and the download queue it leaves; the download batch,
@@ -66,10 +70,11 @@ public:
     static QString baseClientArchivePath(const QString &url);
     // What the last verification pass (or setDownloadQueue) left for startDownload.
     const QList<FileEntry> &downloadQueue() const { return filesToDownload; }
-    // Why the game program at `relativePath` (cleaned, inside the game folder) must not start:
-    // with signing keys, it must be an entry of the accepted signed manifest whose file matches
-    // that entry's digest now. Empty when it may start, and always without keys.
-    FailureText gameProgramProblem(const QString &relativePath) const;
+    // Why the game program at `relativePath` (cleaned, inside the game folder), open in
+    // `program`, must not start: with signing keys, it must be an entry of the accepted signed
+    // manifest, and what is read through `program` must match that entry's size and digest.
+    // Empty when it may start, and always without keys.
+    FailureText gameProgramProblem(const QString &relativePath, platform::InputFile &program) const;
     // Replaces the download queue with files found wrong by other means than verifyFiles (the
     // player's full scan); startDownload then fetches them.
     void setDownloadQueue(const QList<FileEntry> &files) { filesToDownload = files; }
@@ -82,6 +87,8 @@ public:
     // The most a manifest may be: far beyond the 200,000 files of a big game (some 40 MB), far
     // below what would exhaust a player's memory in the parse.
     static constexpr qint64 maxManifestBytes = 128 * 1024 * 1024;
+    // The longest a manifest's download may take: a 40 MB one over a slow line of 256 kbit/s.
+    static constexpr int manifestDeadlineMs = 30 * 60 * 1000;
 
 signals:
     void manifestDownloaded(bool success, QString message);
@@ -114,8 +121,7 @@ private:
     void rememberLanded();
     ParallelHasher *verificationHasher();
     void finishVerification(const QList<FileEntry> &files, const QList<HashResult> &results);
-    void dropManifestReply();
-    static FailureText tooLargeManifest();
+    void dropManifestFetch();
     void takeSignedManifest(const Manifest &accepted);
     void refuseManifest(const FailureText &text);
 
@@ -126,9 +132,7 @@ private:
     IntegrityMonitor *monitor = nullptr;
     BaseClientInstaller *baseClientInstaller = nullptr;
     ManifestSignatureCheck *signatureCheck = nullptr;
-    QNetworkReply *manifestReply = nullptr;
-    // Why the manifest's reply was ended here (too large, too slow); empty: it was not.
-    FailureText manifestAbortReason;
+    DocumentFetch *manifestFetch = nullptr;
     // The hasher of the verification passes, the files of the last pass started, and whether
     // that pass still runs; a pass that was stopped reports nothing.
     ParallelHasher *verifier = nullptr;

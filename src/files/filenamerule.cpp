@@ -68,8 +68,22 @@ QString FileNameRule::problem(const QString &path)
         if (isHexDigit(path.at(at + 1)) && isHexDigit(path.at(at + 2)))
             return QStringLiteral("a percent-encoded character (a server would decode it)");
     }
-    const QStringList segments = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QChar c : path) {
+        if (QStringView(u"<>:\"|?*").contains(c))
+            return QStringLiteral("a character Windows refuses in a name (%1)").arg(c);
+    }
+    const QStringList segments = path.split(QLatin1Char('/'));
     for (const QString &segment : segments) {
+        // "a/" and "a//b" would be joined to the folder as they stand, and "a/" downloads to
+        // "a/.tmp", another name's part.
+        if (segment.isEmpty())
+            return QStringLiteral("an empty piece in the name (a trailing slash or \"//\")");
+        if (segment == QLatin1String("."))
+            return QStringLiteral("a \".\" piece in the name (the same file without it is a "
+                                  "plainer name)");
+        // NTFS takes 255 UTF-16 units a piece, Linux file systems 255 bytes.
+        if (segment.size() > 255 || (segment.size() > 63 && segment.toUtf8().size() > 255))
+            return QStringLiteral("a piece of the name longer than 255 characters");
         if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
             return QStringLiteral("a name that ends in a dot or a space (Windows drops it)");
         if (isDeviceName(segment))
@@ -109,7 +123,39 @@ QString FileNameRule::admit(const QString &path)
             return QStringLiteral("the launcher would download it under %1, another file's name")
                 .arg(printable(taken.value()));
     }
+    const QString asFolder = folderClash(folded);
+    if (!asFolder.isEmpty())
+        return asFolder;
     byFoldedName.insert(folded, path);
+    for (qsizetype slash = folded.indexOf(QLatin1Char('/')); slash > 0;
+         slash = folded.indexOf(QLatin1Char('/'), slash + 1))
+        folders.insert(folded.left(slash), path);
+    return QString();
+}
+
+// A file cannot be where another name needs a folder, nor its part where a folder is: whichever
+// landed second would fail.
+QString FileNameRule::folderClash(const QString &folded) const
+{
+    const auto holder = folders.constFind(folded);
+    if (holder != folders.cend())
+        return QStringLiteral("a file where %1 needs a folder of that name")
+            .arg(printable(holder.value()));
+    const QString part = fold(temporaryPathFor(QString()));
+    for (qsizetype slash = folded.indexOf(QLatin1Char('/')); slash > 0;
+         slash = folded.indexOf(QLatin1Char('/'), slash + 1)) {
+        const QString folder = folded.left(slash);
+        auto file = byFoldedName.constFind(folder);
+        if (file == byFoldedName.cend() && folder.endsWith(part))
+            file = byFoldedName.constFind(folder.chopped(part.size()));
+        if (file != byFoldedName.cend())
+            return QStringLiteral("a folder where %1 is a file or its part")
+                .arg(printable(file.value()));
+    }
+    const auto partHolder = folders.constFind(folded + part);
+    if (partHolder != folders.cend())
+        return QStringLiteral("its part would be where %1 needs a folder")
+            .arg(printable(partHolder.value()));
     return QString();
 }
 

@@ -9,9 +9,11 @@
 // backslash), holds a control character or a character that turns text around (it would forge
 // log lines or hide its real end), looks percent-encoded (a server decodes "%2e%2e" to ".."), or
 // cannot be a file on Windows (a device name such as "con.txt" or "aux", a trailing dot or
-// space). Among several names, one is refused that is one file on Windows with an earlier
-// one (they differ only in case), or that is the launcher's own part or validator name while it
-// downloads another ("x.tmp", "x.tmp.validator" beside "x").
+// space, a character such as "?" or ":"), has an empty or "." piece ("a/", "a//b", "./a") or a
+// piece longer than 255 characters. Among several names, one is refused that is one file on
+// Windows with an earlier one (they differ only in case), that is the launcher's own part or
+// validator name while it downloads another ("x.tmp", "x.tmp.validator" beside "x"), or that
+// needs a folder where another is a file ("a" and "a/b").
 class FileNameRule
 {
 public:
@@ -25,5 +27,8 @@ public:
     static QString printable(const QString &text);
 
 private:
+    QString folderClash(const QString &folded) const;
+
     QHash<QString, QString> byFoldedName; // every admitted name by its case-folded form
+    QHash<QString, QString> folders;      // every folder they need, with the first name in it
 };

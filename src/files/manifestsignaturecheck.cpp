@@ -3,71 +3,69 @@
 #include "core/launcherconfig.h"
 #include "core/logger.h"
 #include "files/signedmanifest.h"
-#include "net/networkrequests.h"
+#include "net/documentfetch.h"
 
 #include <QDateTime>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 
 #include <utility>
-
-namespace {
-// A DER P-256 signature has at most 72 bytes; anything much longer is not one.
-constexpr qint64 signatureSizeLimit = 4096;
-} // namespace
 
 ManifestSignatureCheck::ManifestSignatureCheck(QNetworkAccessManager *network,
                                                const QByteArray &userAgent, QObject *parent)
     : QObject(parent), network(network), userAgent(userAgent)
 {}
 
-void ManifestSignatureCheck::start(const QByteArray &document, const Manifest &current)
+void ManifestSignatureCheck::start(QByteArray document, const Manifest &current)
 {
     cancel();
-    pendingManifest = document;
+    pendingManifest = std::move(document);
     base = current;
+    // The files are read anew from the document; the ones in place need not be held twice.
+    base.files.clear();
     const QUrl url = signedmanifest::signatureUrl(QUrl(LauncherConfig::instance().manifestUrl));
     Logger::instance().log(
         Info, QStringLiteral("Downloading manifest signature from: %1").arg(url.toString()));
-    reply = network->get(makeNetworkRequest(url, userAgent));
-    QNetworkReply *fetch = reply;
-    connect(fetch, &QNetworkReply::downloadProgress, fetch, [fetch](qint64 received, qint64) {
-        if (received > signatureSizeLimit)
-            fetch->abort();
-    });
-    connect(fetch, &QNetworkReply::finished, this, &ManifestSignatureCheck::onSignatureReply);
+    DocumentRequest request;
+    request.url = url;
+    request.name = FailureText("FileManager", "the manifest's signature");
+    request.userAgent = userAgent;
+    request.sizeLimit = signatureSizeLimit;
+    request.lowSpeedWindowMs = lowSpeedWindowMs;
+    request.deadlineMs = signatureDeadlineMs;
+    fetch = new DocumentFetch(network, request, this);
+    connect(fetch, &DocumentFetch::finished, this, &ManifestSignatureCheck::onSignatureReply);
+    fetch->start();
 }
 
 void ManifestSignatureCheck::cancel()
 {
     pendingManifest.clear();
-    if (!reply)
+    if (!fetch)
         return;
-    reply->disconnect(this);
-    reply->abort();
-    reply->deleteLater();
-    reply = nullptr;
+    fetch->disconnect(this);
+    fetch->cancel();
+    fetch->deleteLater();
+    fetch = nullptr;
 }
 
 void ManifestSignatureCheck::onSignatureReply()
 {
-    auto *finished = qobject_cast<QNetworkReply *>(sender());
+    auto *finished = qobject_cast<DocumentFetch *>(sender());
     if (!finished)
         return;
     finished->deleteLater();
-    if (finished == reply)
-        reply = nullptr;
-    const QByteArray document = std::exchange(pendingManifest, QByteArray());
+    if (finished == fetch)
+        fetch = nullptr;
+    QByteArray document = std::exchange(pendingManifest, QByteArray());
     const QString url = finished->url().toString();
     const SigningKeys &keys = LauncherConfig::instance().signingKeys;
 
     QString detail;
     FailureText problem;
-    if (finished->error() != QNetworkReply::NoError) {
-        detail = finished->errorString();
+    if (!finished->succeeded()) {
+        detail = finished->failure().logged();
         problem = signedmanifest::missingSignatureText();
     } else {
-        problem = signedmanifest::signatureProblem(keys, document, finished->readAll(), &detail);
+        problem = signedmanifest::signatureProblem(keys, document, finished->bytes(), &detail);
     }
     if (!problem.isEmpty()) {
         Logger::instance().log(
@@ -75,16 +73,16 @@ void ManifestSignatureCheck::onSignatureReply()
         emit refused(problem);
         return;
     }
-    accept(document);
+    accept(std::move(document));
 }
 
-void ManifestSignatureCheck::accept(const QByteArray &document)
+void ManifestSignatureCheck::accept(QByteArray document)
 {
     Logger &log = Logger::instance();
     const QString url = LauncherConfig::instance().manifestUrl;
     // Parsed aside: a refused document must leave the accepted one in place.
     Manifest candidate = std::exchange(base, Manifest());
-    if (!candidate.parse(document)) {
+    if (!candidate.parse(std::move(document))) {
         emit refused(
             FailureText("FileManager", "Failed to parse manifest: %1").arg(candidate.error));
         return;
@@ -97,8 +95,9 @@ void ManifestSignatureCheck::accept(const QByteArray &document)
     }
     PublishedRecord record;
     QString detail;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     const FailureText problem = signedmanifest::freshnessProblem(
-        candidate, QDateTime::currentSecsSinceEpoch(), record.newest(), &detail);
+        candidate, now, record.newest(now + signedmanifest::maxClockLeadSeconds), &detail);
     if (!problem.isEmpty()) {
         log.log(Error, QStringLiteral("Signed manifest from %1 refused: %2").arg(url, detail));
         emit refused(problem);

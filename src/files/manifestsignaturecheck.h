@@ -7,8 +7,8 @@
 #include <QObject>
 #include <QString>
 
+class DocumentFetch;
 class QNetworkAccessManager;
-class QNetworkReply;
 
 // The check of a manifest where signing keys are configured: its bytes are held back until its
 // signature (the same URL with ".sig" appended) has been fetched and checked; only then is the
@@ -25,7 +25,14 @@ public:
 
     // Fetches the signature of `document`; `current` is the manifest in place, which keeps what a
     // newer document leaves out (its base client).
-    void start(const QByteArray &document, const Manifest &current);
+    void start(QByteArray document, const Manifest &current);
+    // How long the signature may stay too slow to be of use (LowSpeedGuard); 0: no such rule.
+    void setLowSpeedWindow(int milliseconds) { lowSpeedWindowMs = milliseconds; }
+
+    // A DER P-256 signature has at most 72 bytes; anything much longer is not one.
+    static constexpr qint64 signatureSizeLimit = 4096;
+    // A signature this small that has not arrived by then will not.
+    static constexpr int signatureDeadlineMs = 60000;
     // Drops the check under way without a word: nobody waits for its outcome any longer.
     void cancel();
 
@@ -38,11 +45,12 @@ private slots:
     void onSignatureReply();
 
 private:
-    void accept(const QByteArray &document);
+    void accept(QByteArray document);
 
     QNetworkAccessManager *network;
     QByteArray userAgent;
-    QNetworkReply *reply = nullptr;
+    int lowSpeedWindowMs = 0;
+    DocumentFetch *fetch = nullptr;
     // The manifest's bytes while its signature is fetched, and the manifest they would replace.
     QByteArray pendingManifest;
     Manifest base;

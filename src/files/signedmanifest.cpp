@@ -65,6 +65,14 @@ FailureText freshnessProblem(const Manifest &manifest, qint64 now, qint64 highes
                                            : QStringLiteral("\"published\" is no time");
         return unverified(FailureText("SignedManifest", "the manifest has no publication time"));
     }
+    if (manifest.published > now + maxClockLeadSeconds) {
+        *detail = QStringLiteral("published %1, more than a day after this computer's time %2")
+                      .arg(manifest.published)
+                      .arg(now);
+        return unverified(FailureText("SignedManifest",
+                                      "the manifest was published more than a day after the time "
+                                      "this computer's clock shows; check its date and time"));
+    }
     if (manifest.published < highestAccepted) {
         *detail = QStringLiteral("published %1, but %2 was accepted before")
                       .arg(manifest.published)
@@ -105,11 +113,14 @@ qint64 PublishedRecord::highest(const QString &url) const
     return value.isDouble() ? qint64(value.toDouble()) : -1;
 }
 
-qint64 PublishedRecord::newest() const
+qint64 PublishedRecord::newest(qint64 notAfter) const
 {
     qint64 newest = -1;
-    for (const QJsonValue &value : read())
-        newest = qMax(newest, value.isDouble() ? qint64(value.toDouble()) : -1);
+    for (const QJsonValue &value : read()) {
+        const qint64 published = value.isDouble() ? qint64(value.toDouble()) : -1;
+        if (published <= notAfter)
+            newest = qMax(newest, published);
+    }
     return newest;
 }
 

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <limits>
+
 class SigningKeys;
 struct Manifest;
 
@@ -25,8 +27,13 @@ FailureText signatureProblem(const SigningKeys &keys, const QByteArray &document
 // The text for a signature that could not be fetched at all.
 FailureText missingSignatureText();
 
+// How far a manifest's "published" may be ahead of the player's clock: clocks that are a few
+// hours off, or in another time zone than they believe, still take a fresh manifest.
+constexpr qint64 maxClockLeadSeconds = 24 * 60 * 60;
+
 // What the player reads when a signed manifest is too old to be taken: no publication time,
-// older than `highestAccepted` (-1: none yet), or expired at `now`; empty when it is fresh.
+// published more than a day after `now` (recorded, it would make every later manifest look
+// old), older than `highestAccepted` (-1: none yet), or expired at `now`; empty when it is fresh.
 FailureText freshnessProblem(const Manifest &manifest, qint64 now, qint64 highestAccepted,
                              QString *detail);
 
@@ -41,10 +48,12 @@ public:
 
     // -1 when nothing was accepted from `url` yet.
     qint64 highest(const QString &url) const;
-    // The newest accepted from any URL; -1 when none. The remote configuration names the URL, so
-    // a record of one URL alone would let whoever forges that configuration replay an old signed
-    // manifest from a fresh URL.
-    qint64 newest() const;
+    // The newest accepted from any URL, leaving out any after `notAfter`; -1 when none. The remote
+    // configuration names the URL, so a record of one URL alone would let whoever forges that
+    // configuration replay an old signed manifest from a fresh URL. A time recorded far ahead of
+    // the clock (by an older launcher, from a server whose clock was wrong) would hold back every
+    // manifest published until then.
+    qint64 newest(qint64 notAfter = std::numeric_limits<qint64>::max()) const;
     // Records `published` for `url` when it is newer; false when the file cannot be written.
     bool raise(const QString &url, qint64 published);
 

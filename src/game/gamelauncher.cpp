@@ -51,7 +51,7 @@ GameLauncher::~GameLauncher()
     watcherLink->launcher = nullptr;
 }
 
-bool GameLauncher::launchGame(const QString &path)
+bool GameLauncher::launchGame(const QString &path, const ProgramCheck &check)
 {
     if (isRunning()) {
         reportFailure(Warn, FailureText("GameLauncher", "Game is already running"));
@@ -74,8 +74,30 @@ bool GameLauncher::launchGame(const QString &path)
     log.log(Info, QStringLiteral("Launching game: %1").arg(executable));
     log.log(Info, QStringLiteral("Working directory: %1").arg(folder));
 
+    // Held from its check to its start: on Windows nobody can write, replace or delete it
+    // meanwhile, on Linux the open file itself is started.
+    const std::string native = executable.toStdString();
+    platform::InputFile program(native, platform::InputFile::ReadOnly);
+    if (program.status() != platform::InputFile::Open) {
+        reportFailure(Error,
+                      FailureText("GameLauncher", "Cannot open the game program: %1").arg(path));
+        return false;
+    }
+    if (check) {
+        const FailureText problem = check(program);
+        if (!problem.isEmpty()) {
+            reportFailure(Error, problem);
+            return false;
+        }
+    }
     const platform::StartResult started =
-        platform::startProcess(executable.toStdString(), std::string("0"), folder.toStdString());
+        platform::startProcess(program, native, std::string("0"), folder.toStdString());
+    if (started.changed) {
+        reportFailure(Error, FailureText("GameLauncher", "The game program %1 was changed while "
+                                                         "it was started; it was stopped")
+                                 .arg(path));
+        return false;
+    }
     if (!started.started) {
         reportFailure(
             Error,

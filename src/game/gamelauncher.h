@@ -8,10 +8,15 @@
 #include <QProcess>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
 class QThread;
+
+namespace platform {
+class InputFile;
+}
 
 // Starts the game executable, remembers its process id in "game.pid" so that a restarted
 // launcher finds the game again, watches the process on a worker thread and reports its end.
@@ -23,7 +28,13 @@ public:
     explicit GameLauncher(QObject *parent = nullptr);
     ~GameLauncher() override;
 
-    bool launchGame(const QString &path);
+    // Why the program held open must not start (read through it: what is checked is what
+    // starts); empty when it may.
+    using ProgramCheck = std::function<FailureText(platform::InputFile &program)>;
+
+    // Opens the program at `path`, hands it to `check` (when given) and starts that same file:
+    // a program renamed over it or written meanwhile never runs in its place.
+    bool launchGame(const QString &path, const ProgramCheck &check = ProgramCheck());
     // A launch the caller refuses before it starts anything: logged and reported as launchError.
     void refuseLaunch(const FailureText &reason);
     void terminateGame();

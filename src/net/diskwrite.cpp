@@ -24,6 +24,8 @@ bool ranOutOfSpace(const QFile &file)
 
 FailureText notEnoughSpace(const QString &folder, qint64 needed)
 {
+    // Never "0.0 MB" for a few bytes short.
+    needed = qMax<qint64>(needed, 1024 * 1024 / 10);
     // In GB from a gigabyte on, in MB below, as the window's progress lines count.
     const bool large = needed >= qint64(1024) * 1024 * 1024;
     const QString size = large ? bytesIn(needed, ByteUnit::Gigabytes, 1) + QStringLiteral(" GB")

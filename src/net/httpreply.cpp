@@ -285,7 +285,8 @@ void HttpReply::onStallTimer()
     if (quiet < stallLimitMs)
         stallTimer.start(stallLimitMs - int(quiet));
     else
-        fail(TimeoutError, QStringLiteral("No data for %1 s").arg(quiet / 1000.0));
+        fail(TimeoutError, QStringLiteral("the server sent nothing for %1 s")
+                               .arg(QString::number(stallLimitMs / 1000.0)));
 }
 
 // Moves what the socket holds into the answer; bounded, it stops while the consumer has not

@@ -41,6 +41,9 @@ struct StartResult
     std::int64_t pid = 0;
     // The system's error code when nothing was started.
     std::uint32_t error = 0;
+    // The program was written between its opening and its start: what started was ended at
+    // once, and nothing runs.
+    bool changed = false;
 };
 
 // Starts `executable` detached from this process with the single command-line argument
@@ -48,6 +51,18 @@ struct StartResult
 // session of its own.
 StartResult startProcess(const std::string &executable, const std::string &argument,
                          const std::string &workingDirectory);
+
+class InputFile;
+
+// Starts, as startProcess does, the program that `program` holds open (opened from `executable`
+// with InputFile::ReadOnly and read to check it), so that what starts is what was checked, not
+// whatever the path names by now. Windows: `executable` by its path, which the open file keeps
+// from being written, replaced or deleted. Linux: the open file itself (through /proc/self/fd,
+// left open in the program for a script's interpreter), and a file written since it was opened
+// (its size, its modification time, or while it keeps its name its status time moved) is ended
+// at once and reported as `changed`.
+StartResult startProcess(const InputFile &program, const std::string &executable,
+                         const std::string &argument, const std::string &workingDirectory);
 
 // Blocks until the process ends and returns its exit code. Empty when the process cannot be
 // opened for waiting (it does not exist, or access is denied) or the wait itself fails. The code is
@@ -125,6 +140,9 @@ struct FileStamp
     // link of one file, different for a copy. 0 on Windows, where only an open handle tells.
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    // Linux: the last change of the file or its status (ctime), which no program can set back;
+    // 0 on Windows.
+    std::int64_t changedNs = 0;
 };
 
 // Size and modification time of a regular file (following links); empty when there is none or it
@@ -148,7 +166,16 @@ public:
         Failed   // a file that cannot be opened
     };
 
-    explicit InputFile(const std::string &path);
+    // Whom the file is shared with while it is open. Windows: everyone may read, write, rename
+    // and delete it (as QFile opens files), or only read it: nobody can write, replace or delete
+    // it until it is closed. Linux has no such lock; the two open the same way.
+    enum Sharing
+    {
+        Shared,
+        ReadOnly
+    };
+
+    explicit InputFile(const std::string &path, Sharing sharing = Shared);
     ~InputFile();
     InputFile(const InputFile &) = delete;
     InputFile &operator=(const InputFile &) = delete;
@@ -162,6 +189,8 @@ public:
     }
     // Bytes read into `buffer`, 0 at the end, -1 on an error.
     std::int64_t read(void *buffer, std::size_t size);
+    // The system's handle (a descriptor on Linux, a HANDLE on Windows); -1 unless open.
+    std::intptr_t nativeHandle() const { return state == Open ? handle : -1; }
 
 private:
     Status state = Failed;

@@ -9,9 +9,11 @@
 #include "core/logger.h"
 #include "core/usersettings.h"
 #include "deployment.h"
+#include "files/diskspace.h"
 #include "files/filemanager.h"
 #include "game/gamelauncher.h"
 #include "game/processguard.h"
+#include "net/diskwrite.h"
 #include "ui/quantitytext.h"
 #include "ui/settingsdialog.h"
 #include "ui/theme.h"
@@ -29,6 +31,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStorageInfo>
 #include <QTimer>
 #include <QtNumeric>
 #include <QUrl>
@@ -713,7 +716,13 @@ bool MainWindow::askForUpdate(int missingFiles, int differentFiles, const QList<
     }
     if (files.size() > listedFiles)
         names.append(tr("and %1 more").arg(files.size() - listedFiles));
-    box.setInformativeText(tr("Download size: %1").arg(quantitytext::size(bytes)));
+    QString sizeLine = tr("Download size: %1").arg(quantitytext::size(bytes));
+    // The player may still go on: space can be freed while the download runs.
+    const QString gameDirectory = LauncherConfig::instance().gameDirectory;
+    const qint64 shortfall = diskSpaceShortfall(gameDirectory, bytes);
+    if (shortfall > 0)
+        sizeLine += QStringLiteral("\n\n") + notEnoughSpace(gameDirectory, shortfall).shown();
+    box.setInformativeText(sizeLine);
     box.setDetailedText(names.join(QLatin1Char('\n')));
     // Qt sizes the details button for a plain font: the dark look's bold one needs room for the
     // longer of its two labels. A style sheet's width, since the look's own would win over
@@ -742,6 +751,19 @@ MainWindow::InstallAnswer MainWindow::askForBaseClient(qint64 size)
         !folder.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
         question += tr("\n\nThat folder already holds other files; the game's files would be "
                        "written beside them.");
+    // The archive lands in the user's data folder and unpacks to at least its own size.
+    const QString archive =
+        FileManager::baseClientArchivePath(fileManager->currentManifest().baseClient.url);
+    const QString archiveFolder = QFileInfo(archive).absolutePath();
+    const qint64 archiveShort = diskSpaceShortfall(archiveFolder, size);
+    const qint64 folderShort =
+        QStorageInfo(archiveFolder).rootPath() == QStorageInfo(folder.path()).rootPath()
+            ? diskSpaceShortfall(folder.path(), 2 * size)
+            : diskSpaceShortfall(folder.path(), size);
+    if (folderShort > 0)
+        question += QStringLiteral("\n\n") + notEnoughSpace(folder.path(), folderShort).shown();
+    else if (archiveShort > 0)
+        question += QStringLiteral("\n\n") + notEnoughSpace(archiveFolder, archiveShort).shown();
     question += size > 0 ? tr("\n\nDownload the full client (%1)?").arg(quantitytext::size(size))
                          : tr("\n\nDownload the full client?");
     WindowMessageBox box(QMessageBox::Question, tr("Install Game"), question,
@@ -921,11 +943,8 @@ void MainWindow::onPlayButtonClicked()
     } else if (state == Ready) {
         const LauncherConfig &config = LauncherConfig::instance();
         const GameProgram program = locateGameProgram(config.gameDirectory, config.gameExecutable);
-        const FailureText problem = program.problem.isEmpty()
-                                        ? fileManager->gameProgramProblem(program.relativePath)
-                                        : program.problem;
-        if (!problem.isEmpty()) {
-            gameLauncher->refuseLaunch(problem);
+        if (!program.problem.isEmpty()) {
+            gameLauncher->refuseLaunch(program.problem);
             return;
         }
         if (!processGuard->checkBeforeLaunch()) {
@@ -937,8 +956,11 @@ void MainWindow::onPlayButtonClicked()
             return;
         }
         log(Info, QStringLiteral("Play button clicked - launching game"));
-        // The phase follows gameStarted or launchError.
-        gameLauncher->launchGame(gameExecutablePath());
+        // The phase follows gameStarted or launchError. The program is checked as it is held
+        // open for its start.
+        gameLauncher->launchGame(gameExecutablePath(), [this, program](platform::InputFile &file) {
+            return fileManager->gameProgramProblem(program.relativePath, file);
+        });
     } else if (state == GameRunning) {
         const auto answer = showBox(QMessageBox::Question, tr("Stop Game"),
                                     tr("Are you sure you want to stop the game?"),

@@ -2,6 +2,7 @@
 #include "devserver.h"
 #include "releaseservice.h"
 #include "signer.h"
+#include "support/endlessserver.h"
 #include "support/logcapture.h"
 #include "support/testsupport.h"
 
@@ -39,6 +40,8 @@ private slots:
     void unwritableFolderIsReported();
     void signedReleases_data();
     void signedReleases();
+    void unboundedReleaseDocuments_data();
+    void unboundedReleaseDocuments();
 
 private:
     struct Outcome
@@ -393,6 +396,58 @@ void AutoUpdaterTest::signedReleases()
     QCOMPARE(binContents(), QStringList{"Wardgate"});
     if (outcome == "none")
         QVERIFY(log->contains("[WARN] [AutoUpdater] Release refused: "));
+}
+
+void AutoUpdaterTest::unboundedReleaseDocuments_data()
+{
+    QTest::addColumn<QString>("endless"); // which document never ends: "version.json", ".sig"
+    QTest::addColumn<qint64>("drip");     // its bytes every 50 ms; 0: as fast as it is read
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("version.json without end")
+        << "version.json" << qint64(0)
+        << "[WARN] [AutoUpdater] Version check failed: version.json is larger than 1 MB";
+    QTest::newRow("version.json drips")
+        << "version.json" << qint64(2000)
+        << "[WARN] [AutoUpdater] Version check failed: version.json did not arrive within 0.8 s";
+    QTest::newRow("signature without end")
+        << ".sig" << qint64(0)
+        << "[WARN] [AutoUpdater] Release refused: version.json's signature cannot be fetched: "
+           "version.json.sig is larger than 64 KB";
+    QTest::newRow("signature drips")
+        << ".sig" << qint64(2000)
+        << "[WARN] [AutoUpdater] Release refused: version.json's signature cannot be fetched: "
+           "version.json.sig did not arrive within 0.8 s";
+}
+
+// A release document that grows without end or drips ends the check in bounded time, with the
+// running launcher kept.
+void AutoUpdaterTest::unboundedReleaseDocuments()
+{
+    QFETCH(QString, endless);
+    QFETCH(qint64, drip);
+    QFETCH(QString, warning);
+    testsupport::EndlessServer releases(qint64(4) << 30);
+    releases.setDrip(drip, 50);
+    const QByteArray contents = "/repos/veyrun/wardgate-release/contents/";
+    if (endless == ".sig") {
+        const QByteArray version =
+            R"({"version": "1.0.18", "exe_hash_linux": ")" + QByteArray(64, 'a') + "\"}";
+        releases.setFixedAnswer(
+            contents + "version.json?",
+            QJsonDocument(QJsonObject{{"content", contentsBase64(version)}}).toJson());
+    }
+    QVERIFY(releases.listenLoopback());
+    ReleaseChannel target = channel();
+    target.apiBase = releases.rootUrl();
+    target.rawBase = releases.rootUrl();
+    target.versionCheckDeadlineMs = 800;
+    if (endless == ".sig")
+        target.signingKeys.load(QByteArray(), keys.filePath("pub.pem"));
+    QCOMPARE(check(target).events, QStringList{"none"});
+    QVERIFY2(log->contains(warning), qPrintable(log->lines().join('\n')));
+    QCOMPARE(binContents(), QStringList{"Wardgate"});
+    QTRY_VERIFY(releases.idle());
+    QVERIFY(releases.bodyBytesSent() < qint64(32) << 20);
 }
 
 QTEST_GUILESS_MAIN(AutoUpdaterTest)

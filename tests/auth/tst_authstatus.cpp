@@ -187,6 +187,10 @@ void AuthStatusTest::remoteConfigRefused_data()
                               << "Remote config: invalid JSON";
     QTest::newRow("server error") << 500 << QByteArray(R"({"manifest_url": "x"})")
                                   << "Remote config fetch failed: ";
+    QTest::newRow("larger than a configuration")
+        << 200
+        << QByteArray(R"({"manifest_url": "x", "padding": ")") + QByteArray(2 << 20, 'p') + "\"}"
+        << "Remote config fetch failed: the remote configuration is larger than 1 MB";
 }
 
 void AuthStatusTest::remoteConfigRefused()

@@ -2,6 +2,7 @@
 #include "support/fileserverfixture.h"
 #include "support/logcapture.h"
 #include "support/rawhttpserver.h"
+#include "support/smalldisk.h"
 #include "support/testsupport.h"
 #include "zipwriter.h"
 
@@ -44,6 +45,7 @@ private slots:
     void cutDownloadResumes();
     void pausedDownloadKeepsItsPart_data();
     void pausedDownloadKeepsItsPart();
+    void folderShortOfSpaceSaysSo();
 
 private:
     struct Outcome
@@ -472,6 +474,33 @@ void BaseClientTest::pausedDownloadKeepsItsPart()
     QCOMPARE(QFileInfo(target + "/system/l2.exe").size(), qint64(3 << 20));
     const qint64 again = raw.bodyBytesSent() - sentAtPause;
     QVERIFY2(again <= (archive.size() - kept) * 105 / 100, qPrintable(QString::number(again)));
+}
+
+// An archive that unpacks to more than the folder's disk holds is refused before a file of it is
+// written, and the player is told how much more is needed.
+void BaseClientTest::folderShortOfSpaceSaysSo()
+{
+    testsupport::SmallDisk disk(work.filePath("small disk"), 30);
+    if (!disk.isMounted())
+        QSKIP(qPrintable(disk.problem()));
+    const QString zipPath = work.filePath("big.zip");
+    {
+        ZipWriter zip(zipPath);
+        QVERIFY(zip.open() && zip.addFile("data/a.pak", testsupport::patternedBytes(20 << 20)) &&
+                zip.addFile("data/b.pak", testsupport::patternedBytes(14 << 20, 1)) && zip.close());
+    }
+    const BaseClientInfo info = served(zipPath);
+    QVERIFY(!info.url.isEmpty());
+    const QString target = work.filePath("small disk/game");
+    QVERIFY(QDir().mkpath(target));
+    const Outcome outcome = install(info, target);
+    QVERIFY(!outcome.installed);
+    // 34 MiB of files for a 30 MiB disk.
+    QCOMPARE(outcome.error, QStringLiteral("Not enough disk space in %1: 4.0 MB more needed")
+                                .arg(QDir::toNativeSeparators(target)));
+    QCOMPARE(outcome.extracting, 0);
+    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QVERIFY(!QFile::exists(archivePath()));
 }
 
 QTEST_GUILESS_MAIN(BaseClientTest)

@@ -1,5 +1,6 @@
 #include "core/launcherconfig.h"
 #include "files/filemanager.h"
+#include "support/endlessserver.h"
 #include "support/fileserverfixture.h"
 #include "support/logcapture.h"
 #include "support/testsupport.h"
@@ -28,6 +29,8 @@ private slots:
     void readsFieldsAndSizes();
     void dropsIncompleteElements();
     void dropsUnsafeAndDuplicatePaths();
+    void refusesEntriesWhenRead_data();
+    void refusesEntriesWhenRead();
     void joinsFilesBaseUrl();
     void emptyFilesSucceedsWithWarning();
     void parseFailureLoggedTwiceSignalledOnce();
@@ -39,6 +42,7 @@ private slots:
     void hugeSizesNeverWrapTheTotal();
     void destructionWaitsForVerification();
     void bigGameFitsTheSizeBound();
+    void endlessManifestStopsAtTheBound();
 
 private:
     void serveManifest(const QJsonObject &document);
@@ -54,7 +58,7 @@ QByteArray json(const QJsonObject &object)
 }
 
 QJsonObject fileElement(const QString &path, const QJsonValue &size = 1,
-                        const QString &sha256 = QStringLiteral("ab"))
+                        const QString &sha256 = QString(64, QLatin1Char('a')))
 {
     QJsonObject element{{"path", path}, {"sha256", sha256}, {"url", "http://x/" + path}};
     if (!size.isUndefined())
@@ -174,6 +178,70 @@ void ManifestTest::dropsUnsafeAndDuplicatePaths()
     QCOMPARE(log.count("Invalid file entry in manifest: system//ok.dll"), 1);
     QCOMPARE(log.count("Invalid file entry in manifest: system/ok.dll.tmp"), 1);
     QCOMPARE(log.count("Invalid file entry in manifest: data/x"), 1);
+}
+
+void ManifestTest::refusesEntriesWhenRead_data()
+{
+    QTest::addColumn<QJsonArray>("files"); // the last one is refused, the others kept
+    QTest::addColumn<QString>("reason");
+    const auto paths = [](const QStringList &names) {
+        QJsonArray files;
+        for (const QString &name : names)
+            files.append(fileElement(name));
+        return files;
+    };
+    // Whichever of a file and a folder of one name landed second would fail.
+    QTest::newRow("file, then a folder of its name")
+        << paths({"data/a.dat", "data/a.dat/inner.dat"}) << "a folder where data/a.dat is a file";
+    QTest::newRow("folder, then a file of its name")
+        << paths({"data/a.dat/inner.dat", "data/A.dat"}) << "a file where data/a.dat/inner.dat";
+    QTest::newRow("a folder where a file's part goes")
+        << paths({"data/a.dat", "data/a.dat.tmp/x"}) << "a folder where data/a.dat is a file";
+    QTest::newRow("trailing slash") << paths({"data/a", "data/a/"}) << "an empty piece in the name";
+    QTest::newRow("double slash") << paths({"b//c"}) << "an empty piece in the name";
+    QTest::newRow("part name with a slash") << paths({"f.tmp/"}) << "an empty piece in the name";
+    for (const QChar c : QStringView(u"<>:\"|?*"))
+        QTest::newRow(qPrintable(QStringLiteral("Windows refuses %1").arg(c)))
+            << paths({QStringLiteral("data/x%1y.dat").arg(c)})
+            << QStringLiteral("a character Windows refuses in a name (%1)").arg(c);
+    QTest::newRow("dot piece first") << paths({"./x"}) << "a \".\" piece in the name";
+    QTest::newRow("dot piece inside") << paths({"data/./x"}) << "a \".\" piece in the name";
+    QTest::newRow("300 characters") << paths({"ok.dat", QString(300, QLatin1Char('n'))})
+                                    << "a piece of the name longer than 255 characters";
+    QTest::newRow("255 bytes of UTF-8 at most")
+        << paths({QString(128, QChar(0x00e9))}) << "a piece of the name longer than 255";
+    QTest::newRow("size that is no number")
+        << QJsonArray{fileElement("a.dat", "abc")} << "a size that is not a number";
+    QTest::newRow("size of another type")
+        << QJsonArray{fileElement("a.dat", true)} << "a size that is not a number";
+    QTest::newRow("upper-case SHA-256")
+        << QJsonArray{fileElement("a.dat", 1, QString(64, QLatin1Char('A')))}
+        << "a SHA-256 that is not 64 lower-case hex digits";
+    QTest::newRow("SHA-256 too short")
+        << QJsonArray{fileElement("a.dat", 1, QString(63, QLatin1Char('a')))}
+        << "a SHA-256 that is not 64 lower-case hex digits";
+    QTest::newRow("SHA-256 not hex")
+        << QJsonArray{fileElement("a.dat", 1, QString(64, QLatin1Char('g')))}
+        << "a SHA-256 that is not 64 lower-case hex digits";
+}
+
+// What could never land, or never match, is refused as the manifest is read, with its reason,
+// and not after three downloads of it.
+void ManifestTest::refusesEntriesWhenRead()
+{
+    QFETCH(QJsonArray, files);
+    QFETCH(QString, reason);
+    LogCapture log;
+    Manifest manifest;
+    QVERIFY(manifest.parse(json({{"version", "1"}, {"files", files}})));
+    QCOMPARE(manifest.files.size(), files.size() - 1);
+    QCOMPARE(manifest.refusedEntries, 1);
+    for (qsizetype i = 0; i + 1 < files.size(); ++i)
+        QCOMPARE(manifest.files.at(i).path, files.at(i).toObject().value("path").toString());
+    const QString refused = files.last().toObject().value("path").toString();
+    const QStringList lines = log.matching("[WARN] Invalid file entry in manifest: " + refused);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains("(" + reason), qPrintable(lines.first()));
 }
 
 void ManifestTest::joinsFilesBaseUrl()
@@ -451,6 +519,25 @@ void ManifestTest::bigGameFitsTheSizeBound()
     Manifest manifest;
     QVERIFY(manifest.parse(bytes));
     QCOMPARE(manifest.files.size(), 200000);
+}
+
+// A manifest without end is refused as the bound is reached, and no more than the bound and the
+// buffers on the way ever leave the server: the read stops, it is not merely counted.
+void ManifestTest::endlessManifestStopsAtTheBound()
+{
+    testsupport::EndlessServer server(qint64(1) << 30);
+    QVERIFY(server.listenLoopback());
+    LauncherConfig::instance().manifestUrl = server.rootUrl() + "/manifest.json";
+    FileManager manager;
+    QSignalSpy done(&manager, &FileManager::manifestDownloaded);
+    manager.downloadManifest();
+    QVERIFY(done.wait(60000));
+    QCOMPARE(done.first().at(0).toBool(), false);
+    QCOMPARE(done.first().at(1).toString(),
+             QString("Failed to download manifest: the manifest is larger than 128 MB"));
+    QTRY_VERIFY(server.idle());
+    QVERIFY2(server.bodyBytesSent() < FileManager::maxManifestBytes + (16 << 20),
+             qPrintable(QString::number(server.bodyBytesSent())));
 }
 
 #include "tst_manifest.moc"

@@ -30,6 +30,8 @@ private slots:
     void launchRefusals_data();
     void launchRefusals();
     void launchReportsSystemErrorWhenStartFails();
+    void startsTheProgramThatWasChecked_data();
+    void startsTheProgramThatWasChecked();
     void restoreWatchesLiveGame();
     void restoreDeletesStalePidFile();
     void restoreLeavesMalformedPidFile_data();
@@ -414,6 +416,75 @@ void GameLauncherTest::processSlotsReportChildProcess()
         QStringLiteral("Game closed crashed with exit code %1").arg(closed.at(1).at(0).toInt())));
     QCOMPARE(errors.count(), 2);
     QCOMPARE(errors.at(1).at(0).toString(), QStringLiteral("Game crashed"));
+}
+
+void GameLauncherTest::startsTheProgramThatWasChecked_data()
+{
+    QTest::addColumn<QString>("between"); // what happens between the check and the start
+    QTest::newRow("nothing") << "";
+    QTest::newRow("another program renamed over it") << "rename";
+    QTest::newRow("written in place") << "write";
+    QTest::newRow("check refuses") << "refuse";
+}
+
+// What starts is the file that was checked: a program renamed over its path between the check
+// and the start never runs, and one written in place is not left running.
+void GameLauncherTest::startsTheProgramThatWasChecked()
+{
+    QFETCH(QString, between);
+    const QString program = gameRoot + QStringLiteral("/system/checked.exe");
+    QFile::remove(program);
+    QVERIFY(QFile::copy(gameExe, program));
+    const QString record = temp.filePath(QStringLiteral("checked.txt"));
+    QFile::remove(record);
+    configureFakeGame(0, 0, record);
+    const QString mark = temp.filePath(QStringLiteral("impostor ran"));
+    QFile::remove(mark);
+    const QString impostor = gameRoot + QStringLiteral("/system/impostor.sh");
+    QVERIFY(
+        testsupport::writeFile(impostor, "#!/bin/sh\ntouch '" + QFile::encodeName(mark) + "'\n"));
+    QVERIFY(
+        QFile::setPermissions(impostor, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    GameLauncher launcher;
+    QSignalSpy started(&launcher, &GameLauncher::gameStarted);
+    QSignalSpy closed(&launcher, &GameLauncher::gameClosed);
+    QSignalSpy errors(&launcher, &GameLauncher::launchError);
+    QByteArray checkedStart;
+    const bool launched = launcher.launchGame(program, [&](platform::InputFile &file) {
+        checkedStart.resize(4);
+        checkedStart.resize(qMax<qint64>(0, file.read(checkedStart.data(), 4)));
+        if (between == "rename")
+            platform::replaceFile(impostor.toStdString(), program.toStdString());
+        if (between == "write") {
+            QFile written(program);
+            if (written.open(QIODevice::Append))
+                written.write("appended");
+        }
+        return between == "refuse" ? FailureText::verbatim("not this one") : FailureText();
+    });
+    // The check read the program itself.
+    QCOMPARE(checkedStart, QByteArray("\x7f"
+                                      "ELF"));
+    if (between.isEmpty() || between == "rename") {
+        QVERIFY(launched);
+        QCOMPARE(started.count(), 1);
+        QTRY_COMPARE(testsupport::readLines(record).size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
+        QVERIFY(!QFile::exists(mark));
+        return;
+    }
+    QVERIFY(!launched);
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().first().toString(),
+             between == "refuse"
+                 ? QStringLiteral("not this one")
+                 : QStringLiteral("The game program %1 was changed while it was started; it was "
+                                  "stopped")
+                       .arg(program));
+    QVERIFY(!QFile::exists(GameLauncher::pidFilePath()));
+    QVERIFY(!launcher.isRunning());
 }
 
 QTEST_GUILESS_MAIN(GameLauncherTest)

@@ -58,7 +58,7 @@ void ManifestToolTest::init()
     files = {{"system/l2.exe", testsupport::patternedBytes(300000, 1)},
              {"system/l2.ini", "[Game]\n"},
              {"maps/ünïcode map.unr", testsupport::patternedBytes(70000, 2)},
-             {"music/\"live\" \U0001F3B5.ogg", "la"},
+             {"music/'live' \U0001F3B5.ogg", "la"},
              {"textures/empty.utx", QByteArray()},
              {".hidden/readme.txt", "x"}};
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
@@ -173,6 +173,12 @@ void ManifestToolTest::refusedNames_data()
     QTest::newRow("kept ranges name") << QStringList{"x", "x.tmp.segments"} << 1;
     QTest::newRow("control and direction characters")
         << QStringList{"a\r\nb", QString::fromUtf8("\u202Etxt.exe"), "a\tb"} << 3;
+    QTest::newRow("characters Windows refuses")
+        << QStringList{"a<b", "a>b", "ab:c", "a\"b", "a|b", "a?b", "a*b", "a#b"} << 7;
+    QTest::newRow("a file and a folder of one name")
+        << QStringList{"data/a.dat", "data/a.dat/inner.dat"} << 1;
+    QTest::newRow("empty and dot pieces") << QStringList{"a/", "b//c", "./x", "d/./x"} << 4;
+    QTest::newRow("300 characters") << QStringList{QString(300, QLatin1Char('n'))} << 1;
     QTest::newRow("percent-encoded") << QStringList{"%2e%2e/x", "100%", "50%off"} << 1;
 }
 

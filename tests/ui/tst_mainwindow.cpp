@@ -1,7 +1,11 @@
 #include "core/launcherconfig.h"
+#include "files/manifest.h"
+#include "support/messageboxes.h"
+#include "support/smalldisk.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QImageReader>
 #include <QLabel>
@@ -113,6 +117,7 @@ private slots:
     void dialogsAreDarkAndReadable();
     void messageBoxLeavesStatusLineReadable_data();
     void messageBoxLeavesStatusLineReadable();
+    void questionsWarnOfAShortDisk();
 
 private:
     static void enter(MainWindow &window, MainWindow::LauncherState state)
@@ -610,6 +615,39 @@ void MainWindowTest::messageBoxLeavesStatusLineReadable()
                                                     .arg(box.height())
                                                     .arg(shown.y())));
     QVERIFY(line->height() >= line->heightForWidth(line->width()));
+}
+
+// Before a download or an install the question says when the folder's disk is short of what is
+// needed, and the player may still go on.
+void MainWindowTest::questionsWarnOfAShortDisk()
+{
+    QTemporaryDir mountPoint;
+    testsupport::SmallDisk disk(mountPoint.path(), 30);
+    if (!disk.isMounted())
+        QSKIP(qPrintable(disk.problem()));
+    LauncherConfig &config = LauncherConfig::instance();
+    const QString savedFolder = config.gameDirectory;
+    config.gameDirectory = mountPoint.path();
+    MainWindow window;
+    testsupport::MessageBoxAnswerer boxes(QMessageBox::Yes);
+    const QString warning = QStringLiteral("Not enough disk space in %1: 4.0 MB more needed")
+                                .arg(QDir::toNativeSeparators(mountPoint.path()));
+
+    FileEntry big{QStringLiteral("data/b.pak"), qint64(34) << 20};
+    QVERIFY(window.askForUpdate(1, 0, {big}));
+    QVERIFY2(boxes.last().informativeText.endsWith("\n\n" + warning),
+             qPrintable(boxes.last().informativeText));
+    FileEntry small{QStringLiteral("data/a.pak"), qint64(1) << 20};
+    QVERIFY(window.askForUpdate(1, 0, {small}));
+    QVERIFY(!boxes.last().informativeText.contains("disk space"));
+
+    // The client's archive goes to the user's data folder, on another disk; its files need at
+    // least as much here.
+    QCOMPARE(window.askForBaseClient(qint64(34) << 20), MainWindow::InstallAnswer::Install);
+    QVERIFY2(boxes.last().text.contains("\n\n" + warning + "\n\n"), qPrintable(boxes.last().text));
+    QCOMPARE(window.askForBaseClient(qint64(1) << 20), MainWindow::InstallAnswer::Install);
+    QVERIFY(!boxes.last().text.contains("disk space"));
+    config.gameDirectory = savedFolder;
 }
 
 QTEST_MAIN(MainWindowTest)

@@ -360,6 +360,48 @@ void inputFileReadsAndRefuses(const std::string &folder)
     RemoveDirectoryW(platform::toWide(dir).c_str());
 }
 
+// A program held open read-only from its check to its start: nobody can write it, rename another
+// file over it or delete it meanwhile, and what starts is the file held.
+void heldProgramCannotBeSwapped(const std::string &self, const std::string &folder)
+{
+    const std::string held = folder + "\\held.exe";
+    const std::wstring heldWide = platform::toWide(held);
+    const std::wstring other = platform::toWide(folder + "\\other.exe");
+    CHECK(CopyFileW(platform::toWide(self).c_str(), heldWide.c_str(), FALSE));
+    CHECK(writeWideFile(other, "not a program"));
+    const std::string record = folder + "\\child.txt";
+    DeleteFileW(platform::toWide(record).c_str());
+    {
+        platform::InputFile program(held, platform::InputFile::ReadOnly);
+        CHECK(program.status() == platform::InputFile::Open);
+        char first[2] = {};
+        CHECK(program.read(first, 2) == 2 && first[0] == 'M' && first[1] == 'Z');
+
+        const HANDLE writer = CreateFileW(heldWide.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr);
+        CHECK(writer == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION);
+        if (writer != INVALID_HANDLE_VALUE)
+            CloseHandle(writer);
+        CHECK(!MoveFileExW(other.c_str(), heldWide.c_str(), MOVEFILE_REPLACE_EXISTING));
+        CHECK(!platform::replaceFile(folder + "\\other.exe", held));
+        CHECK(!DeleteFileW(heldWide.c_str()));
+        // Others may still read it, as the shell does to start it.
+        CHECK(platform::InputFile(held).status() == platform::InputFile::Open);
+
+        setChildBehaviour(0, 5);
+        const platform::StartResult started = platform::startProcess(program, held, "0", folder);
+        CHECK(started.started && !started.changed);
+        CHECK(platform::waitForExit(started.pid) == std::optional<int>(5));
+        CHECK(readFile(record) == "0");
+    }
+    // Closed, the file is anyone's again.
+    CHECK(MoveFileExW(other.c_str(), heldWide.c_str(), MOVEFILE_REPLACE_EXISTING));
+    CHECK(readWideFile(heldWide) == "not a program");
+    CHECK(DeleteFileW(heldWide.c_str()));
+    DeleteFileW(platform::toWide(record).c_str());
+}
+
 // The executable's resources, linked into this program as into the launcher: the version from
 // the project's one number, the icon, and a manifest with the settings the launcher relies on.
 void ownResources(const std::string &self)
@@ -477,6 +519,7 @@ int wmain(int argc, wchar_t *argv[])
     ownResources(self);
     digestKnownValues();
     inputFileReadsAndRefuses(folder);
+    heldProgramCannotBeSwapped(self, folder);
     secondInstanceIsRefused(self, folder);
     updateScriptSwapsInAnyFolder(self, folder);
     RemoveDirectoryW(platform::toWide(folder).c_str());

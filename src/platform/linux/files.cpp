@@ -18,6 +18,7 @@ FileStamp stampOf(const struct stat &info)
     stamp.modifiedNs = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     stamp.device = std::uint64_t(info.st_dev);
     stamp.inode = std::uint64_t(info.st_ino);
+    stamp.changedNs = std::int64_t(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
     return stamp;
 }
 
@@ -36,7 +37,7 @@ bool replaceFile(const std::string &from, const std::string &to)
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-InputFile::InputFile(const std::string &path)
+InputFile::InputFile(const std::string &path, Sharing)
 {
     // Not blocked by a named pipe where a file was expected; regular files ignore the flag.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -150,6 +151,65 @@ StartResult startProcess(const std::string &executable, const std::string &argum
 
     if (error != 0) {
         result.error = static_cast<std::uint32_t>(error);
+        return result;
+    }
+    result.started = true;
+    result.pid = pid;
+    return result;
+}
+
+StartResult startProcess(const InputFile &program, const std::string &executable,
+                         const std::string &argument, const std::string &workingDirectory)
+{
+    StartResult result;
+    const std::optional<FileStamp> opened = program.stamp();
+    if (!opened) {
+        result.error = EBADF;
+        return result;
+    }
+    const int fd = int(program.nativeHandle());
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+    // The same number again clears close-on-exec for the child alone: a script's interpreter
+    // reads the script by this name once the kernel has handed it over.
+    posix_spawn_file_actions_adddup2(&actions, fd, fd);
+    detach(attributes);
+
+    std::string name = executable;
+    std::string parameter = argument;
+    char *argv[] = {name.data(), parameter.data(), nullptr};
+    pid_t pid = 0;
+    const int error = ::posix_spawn(&pid, self.c_str(), &actions, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        result.error = static_cast<std::uint32_t>(error);
+        return result;
+    }
+    // posix_spawn returns once the program has replaced the child. A write to the file between
+    // its check and here moved its modification time, or, where that was set back, its status
+    // time, which no program can set back. A file renamed over this one's name moved the status
+    // time too (the held file lost its name), but what started is still the held file.
+    struct stat now;
+    bool written = ::fstat(fd, &now) != 0;
+    if (!written) {
+        const std::int64_t modified =
+            std::int64_t(now.st_mtim.tv_sec) * 1000000000 + now.st_mtim.tv_nsec;
+        const std::int64_t changed =
+            std::int64_t(now.st_ctim.tv_sec) * 1000000000 + now.st_ctim.tv_nsec;
+        written = now.st_size != opened->size || modified != opened->modifiedNs ||
+                  (now.st_nlink > 0 && changed != opened->changedNs);
+    }
+    if (written) {
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        result.changed = true;
         return result;
     }
     result.started = true;

@@ -36,11 +36,15 @@ bool replaceFile(const std::string &from, const std::string &to)
     return MoveFileExW(toWide(from).c_str(), toWide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-InputFile::InputFile(const std::string &path)
+InputFile::InputFile(const std::string &path, Sharing sharing)
 {
-    // Shared like QFile opens files, so a game or an updater holding the file does not fail us.
-    const HANDLE file = CreateFileW(toWide(path).c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    // Shared like QFile opens files, so a game or an updater holding the file does not fail us;
+    // read-only, nobody can write, rename or delete it while it is open (a rename over it, or a
+    // delete, needs FILE_SHARE_DELETE).
+    const DWORD shareMode = sharing == ReadOnly
+                                ? FILE_SHARE_READ
+                                : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE file = CreateFileW(toWide(path).c_str(), GENERIC_READ, shareMode, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();

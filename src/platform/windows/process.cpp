@@ -57,6 +57,19 @@ StartResult startProcess(const std::string &executable, const std::string &argum
     return result;
 }
 
+// The open file, shared for reading only, keeps the path naming the bytes that were read through
+// it until the shell has opened it to start it.
+StartResult startProcess(const InputFile &program, const std::string &executable,
+                         const std::string &argument, const std::string &workingDirectory)
+{
+    if (program.status() != InputFile::Open) {
+        StartResult result;
+        result.error = ERROR_INVALID_HANDLE;
+        return result;
+    }
+    return startProcess(executable, argument, workingDirectory);
+}
+
 std::optional<int> waitForExit(std::int64_t pid)
 {
     HANDLE process = openProcess(pid, SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION);
