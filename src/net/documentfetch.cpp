@@ -2,6 +2,7 @@
 
 #include "net/lowspeedguard.h"
 #include "net/networkrequests.h"
+#include "net/tlsfailure.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -46,6 +47,7 @@ void DocumentFetch::start()
     body.clear();
     failureText = FailureText();
     stopReason = FailureText();
+    certificateRefusal.clear();
     status = 0;
     isDone = false;
 
@@ -61,6 +63,9 @@ void DocumentFetch::start()
     connect(reply, &QNetworkReply::metaDataChanged, this, &DocumentFetch::onMetaData);
     connect(reply, &QNetworkReply::readyRead, this, &DocumentFetch::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &DocumentFetch::onFinished);
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        certificateRefusal = tlsFailureText(errors);
+    });
     if (request.deadlineMs > 0)
         deadline->start(request.deadlineMs);
 }
@@ -145,6 +150,9 @@ void DocumentFetch::onFinished()
         failureText =
             FailureText("DocumentFetch", "%1's compressed form does not unpack to a sensible size")
                 .arg(request.name);
+    } else if (ended->error() == QNetworkReply::SslHandshakeFailedError &&
+               !certificateRefusal.isEmpty()) {
+        failureText = FailureText::verbatim(certificateRefusal);
     } else if (ended->error() != QNetworkReply::NoError) {
         failureText = FailureText::verbatim(ended->errorString());
     }

@@ -85,6 +85,8 @@ private:
     FailureText failureText;
     // Why this side ended the reply; empty: it did not.
     FailureText stopReason;
+    // A refused certificate in the player's words (Qt's own text names no reason a player knows).
+    QString certificateRefusal;
     int status = 0;
     bool isDone = false;
 };

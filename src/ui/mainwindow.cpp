@@ -830,13 +830,17 @@ void MainWindow::onPauseButtonClicked()
         return;
     // The speed before a pause says nothing about the speed after it.
     downloadRate.reset();
+    // The bar keeps what has arrived: the phase's own look would start it at nothing again.
+    const int arrived = ui->progressBar->value();
     if (fileManager->downloadsPaused()) {
         fileManager->resumeDownloads();
         updateUI();
+        ui->progressBar->setValue(arrived);
         return;
     }
     fileManager->pauseDownloads();
     updateUI();
+    ui->progressBar->setValue(arrived);
     if (fileManager->downloadsPaused())
         showPaused();
 }

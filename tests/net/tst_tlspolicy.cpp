@@ -1,3 +1,4 @@
+#include "net/documentfetch.h"
 #include "net/httpnetwork.h"
 #include "net/networkrequests.h"
 #include "net/tlsfailure.h"
@@ -255,6 +256,19 @@ void TlsPolicyTest::clients()
     // The files' failures are shown as their error text: the reason itself.
     if (own && !reason.isEmpty())
         QCOMPARE(reply->errorString(), reason);
+
+    // The manifest and the other small documents say the same, on either client.
+    DocumentRequest document;
+    document.url = request.url();
+    document.name = FailureText::verbatim(QStringLiteral("the manifest"));
+    document.sizeLimit = 1 << 20;
+    DocumentFetch fetch(&network, document);
+    QSignalSpy fetched(&fetch, &DocumentFetch::finished);
+    fetch.start();
+    QVERIFY(fetched.wait(15000));
+    QVERIFY(!fetch.succeeded());
+    if (!reason.isEmpty())
+        QCOMPARE(fetch.failure().shown(), reason);
 }
 
 QTEST_GUILESS_MAIN(TlsPolicyTest)

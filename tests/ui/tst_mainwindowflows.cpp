@@ -119,6 +119,7 @@ private slots:
     void loginHandsOverAfterGreenTextAndReachesReady();
     void updateQuestionNoThenUpdateDownloads();
     void pauseButtonHoldsTheDownload();
+    void pauseKeepsTheClientsBar();
     void playStopAndGameEnd();
     void foreignClientWarningsAndAlert();
     void integrityViolationNamesTheFile();
@@ -525,6 +526,28 @@ void MainWindowFlowTest::pauseButtonHoldsTheDownload()
     QFile file(map);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), gameFiles.at(2).second);
+}
+
+// Pause and Resume of the base client leave its bar where the download is.
+void MainWindowFlowTest::pauseKeepsTheClientsBar()
+{
+    std::unique_ptr<MainWindow> window;
+    QVERIFY(openWindow(window, WithBaseClient));
+    boxes->setAnswer(QMessageBox::Yes);
+    filesOf(*window)->setSpeedLimit(32 * 1024);
+    QVERIFY(logIn(*window));
+    QVERIFY(reaches(*window, MainWindow::DownloadingClient));
+    auto *bar = window->findChild<QProgressBar *>("progressBar");
+    QTRY_VERIFY(bar->value() > 0);
+    QPushButton *pause = button(*window, "pauseButton");
+    for (const char *shown : {"Resume", "Pause"}) {
+        const int arrived = bar->value();
+        QTest::mouseClick(pause, Qt::LeftButton);
+        QCOMPARE(pause->text(), QString::fromLatin1(shown));
+        QVERIFY2(bar->value() >= arrived, qPrintable(QString::number(bar->value())));
+    }
+    filesOf(*window)->setSpeedLimit(0);
+    QVERIFY(reaches(*window, MainWindow::Ready));
 }
 
 void MainWindowFlowTest::playStopAndGameEnd()
