@@ -12,11 +12,11 @@
         <translation>Brak nazwy użytkownika lub hasła</translation>
     </message>
     <message numerus="yes">
-        <source>Too many login attempts. Wait %n seconds.</source>
+        <source>Too many login attempts. Wait %Ln seconds.</source>
         <translation>
-            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekundę.</numerusform>
-            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekundy.</numerusform>
-            <numerusform>Zbyt wiele prób logowania. Poczekaj %n sekund.</numerusform>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %Ln sekundę.</numerusform>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %Ln sekundy.</numerusform>
+            <numerusform>Zbyt wiele prób logowania. Poczekaj %Ln sekund.</numerusform>
         </translation>
     </message>
     <message>
@@ -80,11 +80,11 @@
         <translation>Pobieranie nie powiodło się: nie udało się pobrać 1 pliku</translation>
     </message>
     <message numerus="yes">
-        <source>Download failed: %n files could not be downloaded</source>
+        <source>Download failed: %Ln files could not be downloaded</source>
         <translation>
-            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %n pliku</numerusform>
-            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %n plików</numerusform>
-            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %n plików</numerusform>
+            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %Ln pliku</numerusform>
+            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %Ln plików</numerusform>
+            <numerusform>Pobieranie nie powiodło się: nie udało się pobrać %Ln plików</numerusform>
         </translation>
     </message>
     <message>
@@ -92,11 +92,11 @@
         <translation>: %1 (%2)</translation>
     </message>
     <message numerus="yes">
-        <source> and %n more</source>
+        <source> and %Ln more</source>
         <translation>
-            <numerusform> i %n inny</numerusform>
-            <numerusform> i %n inne</numerusform>
-            <numerusform> i %n innych</numerusform>
+            <numerusform> i %Ln inny</numerusform>
+            <numerusform> i %Ln inne</numerusform>
+            <numerusform> i %Ln innych</numerusform>
         </translation>
     </message>
     <message>

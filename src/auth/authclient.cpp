@@ -117,7 +117,7 @@ void AuthClient::registerSession()
         const int wait = int(loginWindowSeconds - (now - lastLoginAttempt));
         log(Warn, QStringLiteral("Too many login attempts. Wait %1 seconds.").arg(wait));
         emit sessionRegistered(false,
-                               tr("Too many login attempts. Wait %n seconds.", nullptr, wait));
+                               tr("Too many login attempts. Wait %Ln seconds.", nullptr, wait));
         return;
     } else {
         loginAttempts = 1;

@@ -251,13 +251,13 @@ void DownloadBatch::finishBatch()
     // so that English keeps "1 file" while other languages take their plural forms for the rest.
     QString text = skipped == 1
                        ? tr("Download failed: 1 file could not be downloaded")
-                       : tr("Download failed: %n files could not be downloaded", nullptr, skipped);
+                       : tr("Download failed: %Ln files could not be downloaded", nullptr, skipped);
     // A few failures are named, with the first one's reason; many say only how many. A folder
     // that cannot be written says why itself.
     if (writeFailure.isEmpty() && skipped <= 3) {
         text += tr(": %1 (%2)").arg(skippedFiles.first(), skipReasons.first());
         if (skipped > 1)
-            text += tr(" and %n more", nullptr, skipped - 1);
+            text += tr(" and %Ln more", nullptr, skipped - 1);
     }
     text += QLatin1Char('.');
     if (!writeFailure.isEmpty())

@@ -465,7 +465,8 @@ void DownloadsTest::unwritableFolderFailsTheBatchOnce()
     manager->startDownload();
     QTRY_COMPARE(failed.size(), 1);
     QCOMPARE(failed.first().at(0).toString(),
-             QString("Download failed: %1 files could not be downloaded. Cannot write to %2: "
+             // The count in the player's number format: "2,000" in English.
+             QString("Download failed: %L1 files could not be downloaded. Cannot write to %2: "
                      "the folder cannot be created.")
                  .arg(count)
                  .arg(QDir::toNativeSeparators(fixture->gameDir() + "/blocked")));
