@@ -47,15 +47,10 @@ bool HttpNetwork::servesItself(const QNetworkRequest &request) const
 {
     const QUrl url = request.url();
     const bool tls = url.scheme() == QLatin1String("https");
-    if ((!tls && url.scheme() != QLatin1String("http")) || url.host().isEmpty() ||
-        (tls && !QSslSocket::supportsSsl()))
+    if (!followsRedirects(request) || url.host().isEmpty() || (tls && !QSslSocket::supportsSsl()))
         return false;
     // HTTP/2 is Qt's to speak: only a request that asks for it says so.
     if (tls && request.attribute(QNetworkRequest::Http2AllowedAttribute, false).toBool())
-        return false;
-    const int policy = redirectPolicyFor(request);
-    if (policy != QNetworkRequest::NoLessSafeRedirectPolicy &&
-        policy != QNetworkRequest::ManualRedirectPolicy)
         return false;
     // The same question Qt asks, so that what goes through the system's proxy still does
     // (through Qt); loopback addresses never do.
@@ -68,6 +63,15 @@ bool HttpNetwork::servesItself(const QNetworkRequest &request) const
     else
         proxies = QNetworkProxyFactory::proxyForQuery(query);
     return proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy;
+}
+
+bool HttpNetwork::followsRedirects(const QNetworkRequest &request) const
+{
+    const QString scheme = request.url().scheme();
+    const int policy = redirectPolicyFor(request);
+    return (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           (policy == QNetworkRequest::NoLessSafeRedirectPolicy ||
+            policy == QNetworkRequest::ManualRedirectPolicy);
 }
 
 int HttpNetwork::redirectPolicyFor(const QNetworkRequest &request) const
@@ -278,7 +282,7 @@ QNetworkReply *HttpNetwork::qtReply(const QNetworkRequest &request)
 QNetworkReply *HttpNetwork::createRequest(Operation operation, const QNetworkRequest &request,
                                           QIODevice *outgoingData)
 {
-    if (operation == GetOperation && servesItself(request))
+    if (operation == GetOperation && followsRedirects(request))
         return new HttpReply(this, request);
     return QNetworkAccessManager::createRequest(operation, request, outgoingData);
 }

@@ -13,14 +13,17 @@ class QTcpSocket;
 
 // A network manager that fetches http:// and https:// addresses with GET over HTTP/1.1
 // connections of its own and leaves everything else (a request the system sends through a proxy,
-// one that allows HTTP/2, other methods) to Qt. Qt 6.4 reads a plain-HTTP answer's status line and headers from an
-// unbuffered socket a byte at a time, one system call each: some 265 per small file, which made
-// thousands of small files cost more in the launcher than in the server; and over HTTPS it sends
-// one request per connection at a time, a round trip per small file. Here a head is parsed from
-// the socket's buffer, and a connection whose answer ended cleanly is kept for the next request to
-// the same server, as Qt keeps it. An https:// connection is a QSslSocket with the request's TLS
-// configuration (the launcher's TLS policy); the TLS session of one connection to a server is
-// offered again on the next ones, which then skip the full handshake.
+// one that allows HTTP/2, other methods) to Qt. Qt 6.4 reads a plain-HTTP answer's status line
+// and headers from an unbuffered socket a byte at a time, one system call each: some 265 per small
+// file, which made thousands of small files cost more in the launcher than in the server; and over
+// HTTPS it sends one request per connection at a time, a round trip per small file. Here a head is
+// parsed from the socket's buffer, and a connection whose answer ended cleanly is kept for the next
+// request to the same server, as Qt keeps it. An https:// connection is a QSslSocket with the
+// request's TLS configuration (the launcher's TLS policy); the TLS session of one connection to a
+// server is offered again on the next ones, which then skip the full handshake.
+// A GET left to Qt is still an HttpReply, which asks Qt for one answer at a time and follows the
+// redirects itself: Qt 6.4's reply reads on without its read buffer's bound once it has followed
+// one, and each request of the chain gets the launcher's TLS policy.
 // Requests marked with pipelineAttribute share a few connections per server: once the server has
 // answered one of them with a kept HTTP/1.1 connection, further ones are written behind those
 // still waiting for their answers, so that a small file costs no round trip of its own.
@@ -41,6 +44,10 @@ public:
     void setPipelining(int connections, int depth);
     bool pipelines() const { return lineLimit > 0; }
 
+    // Whether HttpReply follows the redirects of a GET (an http:// or https:// address whose
+    // redirect policy allows no less safe ones, or leaves them to the caller): its reply is
+    // an HttpReply, on this manager's own connections or on Qt's.
+    bool followsRedirects(const QNetworkRequest &request) const;
     // Whether this manager's own connections serve the request (rather than Qt's).
     bool servesItself(const QNetworkRequest &request) const;
     // The request's own redirect policy, or else this manager's.
@@ -69,7 +76,7 @@ public:
     void dropLine(QTcpSocket *socket);
     // What one answer tells about its server: whether requests may wait behind others there.
     void noteAnswer(const QString &server, bool http11, bool keptAlive);
-    // Qt's own reply, for a redirect to an address this manager does not serve itself.
+    // Qt's own reply, for an address this manager does not serve itself.
     QNetworkReply *qtReply(const QNetworkRequest &request);
     // How long a kept connection may stay idle before it is closed: 120 s, as Qt keeps its own.
     void setIdleTimeout(int milliseconds) { idleTimeoutMs = milliseconds; }

@@ -112,11 +112,16 @@ HttpReply::HttpReply(HttpNetwork *network, const QNetworkRequest &request)
     connect(&stallTimer, &QTimer::timeout, this, &HttpReply::onStallTimer);
     // From the event loop, as Qt's replies: whatever happens is reported to a caller that has
     // connected to the reply by then.
+    const bool ownConnection = network->servesItself(request);
     QMetaObject::invokeMethod(
         this,
-        [this] {
-            if (!isFinished())
+        [this, ownConnection] {
+            if (isFinished())
+                return;
+            if (ownConnection)
                 send();
+            else
+                continueInQt(this->request());
         },
         Qt::QueuedConnection);
 }
@@ -329,7 +334,7 @@ void HttpReply::readAnswer(bool bounded)
 bool HttpReply::takeHead()
 {
     headTaken = true;
-    if (followRedirect())
+    if (followRedirect(answer.status(), answer.header("Location")))
         return false;
     total = answer.length();
     setHead(answer.status(), answer.reason(), answer.headers());
@@ -353,11 +358,10 @@ void HttpReply::setHead(int code, const QByteArray &phrase,
     setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, QString::fromLatin1(phrase));
 }
 
-// True when the answer was a redirect that this reply now follows (or failed on).
-bool HttpReply::followRedirect()
+// True when the answer (of this reply's connection or of Qt's reply) was a redirect that this
+// reply now follows (or failed on).
+bool HttpReply::followRedirect(int status, const QByteArray &location)
 {
-    const int status = answer.status();
-    const QByteArray location = answer.header("Location");
     const bool redirect =
         status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
     if (!redirect || location.isEmpty() ||
@@ -373,8 +377,14 @@ bool HttpReply::followRedirect()
              QStringLiteral("Redirect to an unsupported address: %1").arg(next.toString()));
         return true;
     }
+    // The policy allows no less safe redirect: from https:// to http:// is refused, as Qt does.
+    if (url().scheme() == QLatin1String("https") && next.scheme() == QLatin1String("http")) {
+        fail(InsecureRedirectError, QStringLiteral("Insecure redirect"));
+        return true;
+    }
     // The redirect's own body is not read: its connection goes rather than waiting for it.
     dropConnection();
+    dropQtReply();
     setUrl(next);
     emit redirected(next);
     if (isFinished())
@@ -394,24 +404,27 @@ bool HttpReply::followRedirect()
     return true;
 }
 
-void HttpReply::continueInQt(const QNetworkRequest &request)
+// Qt's reply gives each redirect as it is: the next request of the chain is this reply's.
+void HttpReply::continueInQt(QNetworkRequest request)
 {
     stallTimer.stop(); // Qt's reply keeps its own time
+    tlsErrors.clear();
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
     qt = network->qtReply(request);
     qt->setParent(this);
     qt->setReadBufferSize(readBufferSize());
     connect(qt, &QNetworkReply::metaDataChanged, this, [this] {
+        const int status = qt->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (followRedirect(status, qt->rawHeader("Location")))
+            return;
         const QVariant length = qt->header(QNetworkRequest::ContentLengthHeader);
         total = length.isValid() ? length.toLongLong() : -1;
-        setHead(qt->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                qt->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray(),
+        setHead(status, qt->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray(),
                 qt->rawHeaderPairs());
         emit metaDataChanged();
     });
-    connect(qt, &QNetworkReply::redirected, this, [this](const QUrl &next) {
-        setUrl(next);
-        emit redirected(next);
-    });
+    connect(qt, &QNetworkReply::sslErrors, this, &HttpReply::reportTlsErrors);
     connect(qt, &QNetworkReply::readyRead, this, &HttpReply::pullFromQt);
     connect(qt, &QNetworkReply::finished, this, [this] {
         QNetworkReply *done = qt;
@@ -420,10 +433,14 @@ void HttpReply::continueInQt(const QNetworkRequest &request)
         if (done->bytesAvailable() > 0)
             deliver(done->readAll());
         qt = nullptr;
-        if (done->error() != NoError)
-            fail(done->error(), done->errorString());
-        else
+        if (done->error() == NoError) {
             finish();
+            return;
+        }
+        // A refused certificate reads as on this reply's own connections.
+        const QString reason =
+            done->error() == SslHandshakeFailedError ? tlsFailureText(tlsErrors) : QString();
+        fail(done->error(), reason.isEmpty() ? done->errorString() : reason);
     });
 }
 
@@ -442,6 +459,17 @@ void HttpReply::pullFromQt()
         }
         deliver(qt->read(qMin(room, qt->bytesAvailable())));
     }
+}
+
+void HttpReply::dropQtReply()
+{
+    if (!qt)
+        return;
+    QNetworkReply *done = qt;
+    qt = nullptr;
+    done->disconnect(this);
+    done->abort();
+    done->deleteLater();
 }
 
 void HttpReply::takeWhatArrived()
@@ -519,15 +547,20 @@ void HttpReply::onSocketError()
         // Refused, not lost: trying again would meet the same certificate.
         const QString reason = tlsFailureText(tlsErrors);
         const QString text = reason.isEmpty() ? socket->errorString() : reason;
-        if (!tlsErrors.isEmpty()) {
-            const QList<QSslError> errors = tlsErrors;
-            emit sslErrors(errors);
-            emit network->sslErrors(this, errors);
-        }
+        if (!tlsErrors.isEmpty())
+            reportTlsErrors(tlsErrors);
         fail(SslHandshakeFailedError, text);
     } else {
         sendAgainOrFail(errorForSocket(socket->error()), socket->errorString());
     }
+}
+
+// The manager passes them on as its sslErrors(reply, errors), naming this reply, as it does for
+// Qt's replies it hands out; the Qt reply inside this one it does not know.
+void HttpReply::reportTlsErrors(QList<QSslError> errors)
+{
+    tlsErrors = errors;
+    emit sslErrors(errors);
 }
 
 // A kept connection that failed before a byte of the answer came was most likely closed by the
@@ -550,10 +583,7 @@ void HttpReply::fail(NetworkError code, const QString &text)
     statusError = NoError;
     stallTimer.stop();
     dropConnection();
-    if (qt) {
-        qt->disconnect(this);
-        qt->abort();
-    }
+    dropQtReply();
     setError(code, text);
     emit errorOccurred(code);
     setFinished(true);

@@ -22,7 +22,9 @@ class QTcpSocket;
 // fails the reply with SslHandshakeFailedError and its reason in the player's words
 // (tlsFailureText), and the errors go out in sslErrors(), on the reply and on the manager.
 // A kept connection that the server closed before answering is tried once more on a new one.
-// Redirects are followed; one to an address the manager leaves to Qt goes on in Qt's reply.
+// An address the manager leaves to Qt is asked in Qt's reply, which holds no more than the read
+// buffer. Redirects are followed here, from either, each to the connections that serve its
+// address; a reply with ManualRedirectPolicy gives the redirect itself.
 // A pipelined request may wait for a connection, or behind another request on one: meanwhile
 // it runs no stall timer.
 class HttpReply : public QNetworkReply
@@ -60,9 +62,11 @@ private:
     bool takeHead();
     void setHead(int status, const QByteArray &reason,
                  const QList<QPair<QByteArray, QByteArray>> &headers);
-    bool followRedirect();
-    void continueInQt(const QNetworkRequest &request);
+    bool followRedirect(int status, const QByteArray &location);
+    void continueInQt(QNetworkRequest request);
     void pullFromQt();
+    void dropQtReply();
+    void reportTlsErrors(QList<QSslError> errors);
     void deliver(QByteArray bytes);
     void endAnswer();
     void onClosed();
@@ -91,7 +95,7 @@ private:
     bool headTaken = false;
     int redirectsLeft = 0;
     NetworkError statusError = NoError;
-    QList<QSslError> tlsErrors; // of this reply's handshake
+    QList<QSslError> tlsErrors; // of this reply's last handshake
 
     qint64 received = 0;
     qint64 total = -1;

@@ -1,18 +1,16 @@
 #include "app/autoupdater.h"
 #include "auth/authclient.h"
 #include "core/launcherconfig.h"
-#include "net/networkrequests.h"
 #include "files/filemanager.h"
+#include "net/networkrequests.h"
 #include "releaseservice.h"
 #include "support/fileserverfixture.h"
-#include "support/nginxserver.h"
 #include "support/testsupport.h"
+#include "support/tinyproxy.h"
 
 #include <QHostInfo>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,31 +33,10 @@ void SystemProxyTest::everyServiceGoesThroughTheProxy()
     const QString host = QHostInfo::localHostName();
     if (!QHostInfo::fromName(host).addresses().contains(QHostAddress(QHostAddress::LocalHost)))
         QSKIP("this machine's host name does not resolve to 127.0.0.1");
-    const QString tinyproxy =
-        QStandardPaths::findExecutable("tinyproxy", {"/usr/bin", "/usr/sbin", "/usr/local/bin"});
-    QVERIFY2(!tinyproxy.isEmpty(), "tinyproxy is not installed (scripts/bootstrap installs it)");
-
     QTemporaryDir dir;
-    const quint16 proxyPort = testsupport::NginxServer::freeLoopbackPort();
-    const QString proxyLog = dir.filePath("tinyproxy.log");
-    QVERIFY(testsupport::writeFile(dir.filePath("tinyproxy.conf"),
-                                   QString("Port %1\nListen 127.0.0.1\nTimeout 60\n"
-                                           "LogFile \"%2\"\nLogLevel Connect\nMaxClients 20\n"
-                                           "Allow 127.0.0.1\n")
-                                       .arg(proxyPort)
-                                       .arg(proxyLog)
-                                       .toUtf8()));
-    QProcess proxy;
-    proxy.start(tinyproxy, {"-d", "-c", dir.filePath("tinyproxy.conf")});
-    QVERIFY(proxy.waitForStarted(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, proxyPort);
-            return probe.waitForConnected(200);
-        }(),
-        10000);
-    qputenv("http_proxy", QString("http://127.0.0.1:%1").arg(proxyPort).toUtf8());
+    testsupport::Tinyproxy proxy;
+    QVERIFY2(proxy.start(), qPrintable(proxy.errorString()));
+    qputenv("http_proxy", QString("http://127.0.0.1:%1").arg(proxy.port()).toUtf8());
     qunsetenv("no_proxy");
     qunsetenv("NO_PROXY");
     useSystemProxy();
@@ -96,16 +73,14 @@ void SystemProxyTest::everyServiceGoesThroughTheProxy()
     updater.checkForUpdates();
     QTRY_COMPARE_WITH_TIMEOUT(downloaded.size(), 1, 20000);
 
-    QTRY_VERIFY_WITH_TIMEOUT(testsupport::readFile(proxyLog).contains("/main/Wardgate"), 5000);
-    const QString log = QString::fromUtf8(testsupport::readFile(proxyLog));
+    QTRY_VERIFY_WITH_TIMEOUT(proxy.log().contains("/main/Wardgate"), 5000);
+    const QString log = proxy.log();
     for (const QString &path : {QString("/api/health"), QString("/manifest.json"),
                                 testsupport::FileServerFixture::urlPath("system/l2.ini"),
                                 QString("/repos/%1/contents/version.json").arg(release.repository),
                                 QString("/%1/main/Wardgate").arg(release.repository)}) {
         QVERIFY2(log.contains(QString("GET %1%2").arg(root, path)), qPrintable(path));
     }
-    proxy.terminate();
-    proxy.waitForFinished(5000);
 }
 
 QTEST_GUILESS_MAIN(SystemProxyTest)

@@ -33,6 +33,8 @@ private slots:
     void initTestCase();
     void answers_data();
     void answers();
+    void redirectsOverTls_data();
+    void redirectsOverTls();
     void pipelinedOverTls();
     void resumeOverTls();
 
@@ -71,6 +73,7 @@ public:
     {
         return QString("http://127.0.0.1:%1%2").arg(server.serverPort()).arg(path);
     }
+    quint16 port() const { return server.serverPort(); }
 
     int connections = 0;
     QList<QByteArray> heads;
@@ -235,6 +238,69 @@ void HttpNetworkTest::answers()
     }
     QCOMPARE(server.connections, connections);
     QVERIFY(server.heads.first().startsWith("GET /file1 HTTP/1.1\r\nHost: 127.0.0.1:"));
+}
+
+void HttpNetworkTest::redirectsOverTls_data()
+{
+    QTest::addColumn<bool>("http2"); // the request allows HTTP/2: Qt's connections
+    QTest::addColumn<QByteArray>("location");
+    QTest::addColumn<bool>("manual"); // the request follows no redirect
+    QTest::addColumn<Error>("error");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("requests"); // that reached the server
+
+    for (const bool http2 : {false, true}) {
+        const char *via = http2 ? "Qt's connections" : "own connections";
+        QTest::addRow("on the same server, %s", via)
+            << http2 << QByteArray("/moved") << false << Error::NoError << 200 << QByteArray("ok")
+            << 2;
+        QTest::addRow("to plain HTTP, refused, %s", via)
+            << http2 << QByteArray("http://127.0.0.1:1/file1") << false
+            << Error::InsecureRedirectError << 0 << QByteArray() << 1;
+        QTest::addRow("not followed, %s", via) << http2 << QByteArray("/moved") << true
+                                               << Error::NoError << 302 << QByteArray("old") << 1;
+    }
+}
+
+// An https:// answer that redirects, on the own connections and on Qt's: followed by the reply
+// itself, never to plain HTTP, and given as it is to a request that follows none.
+void HttpNetworkTest::redirectsOverTls()
+{
+    QFETCH(bool, http2);
+    QFETCH(QByteArray, location);
+    QFETCH(bool, manual);
+    QFETCH(Error, error);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(int, requests);
+
+    ScriptedServer server(
+        {"HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 3\r\n\r\nold", ok});
+    testsupport::TlsRelay relay(certificate.certificate, certificate.key, server.port());
+    QVERIFY(relay.listen());
+    setExtraCaCertificates({certificate.certificate});
+    const auto untrust = qScopeGuard([] { setExtraCaCertificates({}); });
+
+    HttpNetwork network;
+    QNetworkRequest request = makeNetworkRequest(QUrl(relay.rootUrl() + "/file1"));
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, http2);
+    if (manual)
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+    QCOMPARE(network.servesItself(request), !http2);
+    QNetworkReply *reply = network.get(request);
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(10000));
+    reply->deleteLater();
+    QCOMPARE(reply->error(), error);
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+    QCOMPARE(reply->readAll(), body);
+    QCOMPARE(server.heads.size(), requests);
+    if (requests == 2) {
+        QCOMPARE(reply->url().path(), QString("/moved"));
+        QVERIFY(server.heads.last().startsWith("GET /moved HTTP/1.1\r\n"));
+    }
 }
 
 // Requests in flight on connections that nginx closes after five answers, whatever was asked on

@@ -166,6 +166,8 @@ void TlsPolicyTest::tlsPolicy()
 void TlsPolicyTest::clients_data()
 {
     QTest::addColumn<bool>("own"); // the launcher's own client rather than Qt's
+    // The request allows HTTP/2, which the own client leaves to Qt's connections.
+    QTest::addColumn<bool>("http2");
     QTest::addColumn<QString>("commonName");
     QTest::addColumn<bool>("expired");
     QTest::addColumn<bool>("extraCa"); // the certificate is among the extra authorities
@@ -173,26 +175,38 @@ void TlsPolicyTest::clients_data()
     QTest::addColumn<bool>("answered");
     QTest::addColumn<QString>("reason"); // what the player reads when it is refused
 
-    for (const bool own : {true, false}) {
-        const char *via = own ? "own client" : "Qt's client";
+    const struct
+    {
+        bool own;
+        bool http2;
+        const char *via;
+    } clients[] = {{true, false, "own client"},
+                   {true, true, "own client on Qt's connections"},
+                   {false, false, "Qt's client"}};
+    for (const auto &client : clients) {
+        const bool own = client.own;
+        const bool http2 = client.http2;
+        const char *via = client.via;
         QTest::addRow("trusted by the extra CA, %s", via)
-            << own << "127.0.0.1" << false << true << false << true << "";
-        QTest::addRow("untrusted, %s", via) << own << "127.0.0.1" << false << false << false
-                                            << false << "The server's certificate is not trusted.";
+            << own << http2 << "127.0.0.1" << false << true << false << true << "";
+        QTest::addRow("untrusted, %s", via)
+            << own << http2 << "127.0.0.1" << false << false << false << false
+            << "The server's certificate is not trusted.";
         QTest::addRow("another name, %s", via)
-            << own << "localhost" << false << true << false << false
+            << own << http2 << "localhost" << false << true << false << false
             << "The server's certificate is for another name.";
-        QTest::addRow("expired, %s", via) << own << "127.0.0.1" << true << true << false << false
-                                          << "The server's certificate has expired.";
+        QTest::addRow("expired, %s", via) << own << http2 << "127.0.0.1" << true << true << false
+                                          << false << "The server's certificate has expired.";
         // Not a certificate's fault: no reason of its own, the connection simply fails.
         QTest::addRow("TLS 1.1 only, %s", via)
-            << own << "127.0.0.1" << false << true << true << false << "";
+            << own << http2 << "127.0.0.1" << false << true << true << false << "";
     }
 }
 
 void TlsPolicyTest::clients()
 {
     QFETCH(bool, own);
+    QFETCH(bool, http2);
     QFETCH(QString, commonName);
     QFETCH(bool, expired);
     QFETCH(bool, extraCa);
@@ -237,9 +251,10 @@ void TlsPolicyTest::clients()
     QNetworkAccessManager &network = own ? ownNetwork : qtNetwork;
     network.setTransferTimeout(10000);
     TlsFailureWatch watch(&network);
-    const QNetworkRequest request =
-        makeNetworkRequest(QUrl(QString("https://127.0.0.1:%1/").arg(port)));
-    QCOMPARE(ownNetwork.servesItself(request), true);
+    QSignalSpy refusals(&network, &QNetworkAccessManager::sslErrors);
+    QNetworkRequest request = makeNetworkRequest(QUrl(QString("https://127.0.0.1:%1/").arg(port)));
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, http2);
+    QCOMPARE(ownNetwork.servesItself(request), !http2);
     QNetworkReply *reply = network.get(request);
     QSignalSpy finished(reply, &QNetworkReply::finished);
     QVERIFY(finished.wait(15000));
@@ -253,6 +268,10 @@ void TlsPolicyTest::clients()
     }
     QCOMPARE(reply->error(), QNetworkReply::SslHandshakeFailedError);
     QCOMPARE(watch.reasonFor(reply), reason);
+    // Once, naming the reply the caller holds.
+    QCOMPARE(refusals.size(), reason.isEmpty() ? 0 : 1);
+    if (!reason.isEmpty())
+        QCOMPARE(refusals.first().first().value<QNetworkReply *>(), reply);
     // The files' failures are shown as their error text: the reason itself.
     if (own && !reason.isEmpty())
         QCOMPARE(reply->errorString(), reason);

@@ -1,0 +1,66 @@
+#include "support/tinyproxy.h"
+
+#include "support/nginxserver.h"
+#include "support/testsupport.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace testsupport {
+
+Tinyproxy::~Tinyproxy()
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+bool Tinyproxy::start()
+{
+    const QString program =
+        QStandardPaths::findExecutable("tinyproxy", {"/usr/bin", "/usr/sbin", "/usr/local/bin"});
+    if (program.isEmpty()) {
+        error = QStringLiteral("tinyproxy is not installed (scripts/bootstrap installs it)");
+        return false;
+    }
+    listenPort = NginxServer::freeLoopbackPort();
+    const QString config = dir.filePath("tinyproxy.conf");
+    if (!writeFile(config, QString("Port %1\nListen 127.0.0.1\nTimeout 60\nLogFile \"%2\"\n"
+                                   "LogLevel Connect\nMaxClients 20\nAllow 127.0.0.1\n")
+                               .arg(listenPort)
+                               .arg(dir.filePath("tinyproxy.log"))
+                               .toUtf8())) {
+        error = QStringLiteral("cannot write %1").arg(config);
+        return false;
+    }
+    process.start(program, {"-d", "-c", config});
+    if (!process.waitForStarted(5000)) {
+        error = process.errorString();
+        return false;
+    }
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && process.state() == QProcess::Running) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, listenPort);
+        if (probe.waitForConnected(200))
+            return true;
+        QTest::qWait(50);
+    }
+    error = QStringLiteral("tinyproxy does not take connections: %1")
+                .arg(QString::fromLocal8Bit(process.readAllStandardError()));
+    return false;
+}
+
+QString Tinyproxy::log() const
+{
+    return QString::fromUtf8(readFile(dir.filePath("tinyproxy.log")));
+}
+
+} // namespace testsupport
