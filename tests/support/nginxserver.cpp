@@ -1,11 +1,8 @@
 #include "support/nginxserver.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QStandardPaths>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
 
 #include "support/testsupport.h"
 
@@ -85,14 +82,8 @@ bool NginxServer::startServers(const QString &servers, quint16 serverPort)
         error = QStringLiteral("nginx did not start: %1").arg(process.errorString());
         return false;
     }
-    const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && process.state() == QProcess::Running) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, port);
-        if (probe.waitForConnected(200))
-            return true;
-        QThread::msleep(50);
-    }
+    if (testsupport::waitUntilListening(process, port))
+        return true;
     error = QStringLiteral("nginx did not answer on port %1").arg(port);
     return false;
 }

@@ -1,9 +1,14 @@
 #include "support/testsupport.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QProcess>
+#include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -71,6 +76,19 @@ QByteArray patternedBytes(qint64 size, int seed)
 void quietPeriod(int ms)
 {
     QTest::qWait(ms);
+}
+
+bool waitUntilListening(const QProcess &process, quint16 port)
+{
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && process.state() == QProcess::Running) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        if (probe.waitForConnected(200))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
 }
 
 } // namespace testsupport

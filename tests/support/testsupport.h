@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 namespace testsupport {
 
 // Path of a helper program built with the tests.
@@ -33,5 +35,9 @@ void lockGameClients();
 // goes through here, so their purpose is named and their total one search away; a wait for
 // something that should happen is a QTRY_* or QSignalSpy::wait instead.
 void quietPeriod(int ms);
+
+// Waits up to 10 s for a server started as `process` to take connections on loopback `port`;
+// false when it ends or stays deaf meanwhile.
+bool waitUntilListening(const QProcess &process, quint16 port);
 
 } // namespace testsupport

@@ -3,11 +3,7 @@
 #include "support/nginxserver.h"
 #include "support/testsupport.h"
 
-#include <QDeadlineTimer>
-#include <QHostAddress>
 #include <QStandardPaths>
-#include <QTcpSocket>
-#include <QTest>
 
 namespace testsupport {
 
@@ -45,14 +41,8 @@ bool Tinyproxy::start()
         error = process.errorString();
         return false;
     }
-    const QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && process.state() == QProcess::Running) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, listenPort);
-        if (probe.waitForConnected(200))
-            return true;
-        QTest::qWait(50);
-    }
+    if (testsupport::waitUntilListening(process, listenPort))
+        return true;
     error = QStringLiteral("tinyproxy does not take connections: %1")
                 .arg(QString::fromLocal8Bit(process.readAllStandardError()));
     return false;
